@@ -1,0 +1,49 @@
+#include "frontend.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "scorelib.h"
+
+namespace pst {
+namespace {
+
+constexpr const char* pluginversion = "1.4.3";
+
+bool canread(const char* path) {
+    FILE* f = std::fopen(path, "re");
+    if (!f) return false;
+    std::fclose(f);
+    return true;
+}
+
+int refuse(const char* text) {
+    std::printf("#Error: %s\n0\n", text);
+    return 0;
+}
+
+int handshake(const char* hostversion) {
+    std::printf("Local Blocklist Plugin\n%s\n", pluginversion);
+    std::puts("Scores a message against the weighted rules of the local blocklist.");
+    const bool accepted =
+        std::strcmp(hostversion, pluginversion) == 0 || std::strcmp(hostversion, "myver") == 0;
+    std::puts(accepted ? "Yes" : "No");
+    return 0;
+}
+
+}  // namespace
+
+int runplugin(int argc, char** argv, const pluginpaths& paths) {
+    if (argc < 3) return refuse("Insufficient arguments");
+    if (std::strcmp(argv[1], "-id") == 0) return handshake(argv[2]);
+    if (std::strcmp(argv[1], "-scan") != 0) return 0;
+    if (argc < 6) return refuse("Insufficient arguments");
+    const char* message = argv[5];  // the three arguments before it are the host's, unused
+    if (!canread(message)) return refuse("Unable to open file for scanning.");
+    if (!canread(paths.rulefile)) return refuse("Unable to open local blocklist file.");
+    const int debug = canread(paths.debugmarker) ? 2 : 0;
+    std::printf("%d\n", evalscore(paths.rulefile, message, debug, paths.statsfile));
+    return 0;
+}
+
+}  // namespace pst

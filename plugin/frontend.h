@@ -1,0 +1,16 @@
+// The plugin's process entry: argument checks, the -id handshake and -scan.
+#pragma once
+
+namespace pst {
+
+struct pluginpaths {
+    const char* rulefile;
+    const char* debugmarker;
+    const char* statsfile;
+};
+
+// Runs one host command and returns the exit status. Everything the host reads
+// goes to standard output.
+int runplugin(int argc, char** argv, const pluginpaths& paths);
+
+}  // namespace pst

@@ -1,0 +1,194 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "holders.h"
+#include "internal.h"
+#include "scorelib.h"
+#include "stats.h"
+
+namespace pst {
+namespace {
+
+// Reads a descriptor like fgets reads a stream, in large blocks, and never
+// more than limit bytes in all: the buffers are sized from the file size taken
+// once, so growth of the file during the call is not read. A read error ends
+// the input like end of file.
+class boundedreader {
+   public:
+    boundedreader(int fd, uint64_t limit) : fd_(fd), left_(limit) {}
+
+    bool eof() const { return eof_; }
+
+    // At most cap - 1 bytes, through the first newline, NUL-terminated.
+    void readline(char* dst, size_t cap) {
+        size_t n = 0;
+        while (n + 1 < cap) {
+            if (pos_ == end_ && !fill()) break;
+            const size_t avail = std::min(cap - 1 - n, end_ - pos_);
+            const char* src = block_ + pos_;
+            const auto* newline = static_cast<const char*>(std::memchr(src, '\n', avail));
+            const size_t take = newline ? static_cast<size_t>(newline - src) + 1 : avail;
+            std::memcpy(dst + n, src, take);
+            n += take;
+            pos_ += take;
+            if (newline) break;
+        }
+        dst[n] = '\0';
+    }
+
+   private:
+    bool fill() {
+        if (left_ == 0) return seteof();
+        ssize_t got;
+        do {
+            got = ::read(fd_, block_, std::min<uint64_t>(sizeof block_, left_));
+        } while (got < 0 && errno == EINTR);
+        if (got <= 0) return seteof();
+        pos_ = 0;
+        end_ = static_cast<size_t>(got);
+        left_ -= end_;
+        return true;
+    }
+    bool seteof() {
+        eof_ = true;
+        return false;
+    }
+
+    int fd_;
+    uint64_t left_;
+    bool eof_ = false;
+    size_t pos_ = 0;
+    size_t end_ = 0;
+    char block_[1 << 16];
+};
+
+struct scantext {
+    cbuf text;
+    size_t len = 0;
+};
+
+// Reads the header block and the body of a message of size bytes and builds
+// the scan text: the body, then the cleaned Subject line three times.
+scantext readmessage(int fd, uint64_t size) {
+    cbuf body = allocbuf(size + 4);
+    if (!body) outofmemory("pstlib:evalscore: Unable to allocate buf.\n");
+    cbuf line = allocbuf(size + 4);
+    if (!line) outofmemory("pstlib:evalscore: Unable to allocate line.\n");
+
+    // Each read takes at most size - 1 bytes, so a line as long as the whole
+    // file is split, and its last byte read as a line of its own.
+    boundedreader reader(fd, size);
+    char* subject = nullptr;
+    size_t subjectlen = 0;
+    while (!reader.eof()) {
+        reader.readline(line.get(), size);
+        size_t len = std::strlen(line.get());
+        if (len == 1) break;  // the empty line that ends the header block
+        if (!issubjectline(std::string_view(line.get(), len))) continue;
+        len = removetags(line.get(), len);
+        // Header and body are disjoint parts of at most size bytes read, so the
+        // subject copy waits at the back of the body buffer and the body,
+        // growing from the front, never reaches it. A later Subject line
+        // replaces it.
+        subject = body.get() + size + 4 - (len + 1);
+        std::memcpy(subject, line.get(), len + 1);
+        subjectlen = len;
+    }
+    size_t bodylen = 0;
+    while (!reader.eof()) {
+        reader.readline(line.get(), size);
+        const size_t len = std::strlen(line.get());
+        std::memcpy(body.get() + bodylen, line.get(), len);
+        bodylen += len;
+    }
+    line.reset();
+
+    scantext scan;
+    scan.len = bodylen + 3 * subjectlen;
+    scan.text = allocbuf(scan.len + 4);
+    if (!scan.text) outofmemory("pstlib:evalscore: Unable to allocate nbuf.\n");
+    char* out = scan.text.get();
+    if (bodylen > 0) std::memcpy(out, body.get(), bodylen);
+    out += bodylen;
+    if (subject)
+        for (int i = 0; i < 3; ++i, out += subjectlen) std::memcpy(out, subject, subjectlen);
+    *out = '\0';
+    return scan;
+}
+
+struct linefreer {
+    char* line = nullptr;
+    size_t cap = 0;
+    ~linefreer() { std::free(line); }
+};
+
+int scorerules(FILE* rules, std::string_view scan, std::string_view folded, int debug,
+               hitlog* hits) {
+    int score = 0;
+    linefreer buf;
+    for (;;) {
+        errno = 0;
+        // Rule lines are read whole, however long.
+        const ssize_t got = getline(&buf.line, &buf.cap, rules);
+        if (got < 0) {
+            if (errno == ENOMEM) outofmemory("pstlib:evalscore: Unable to allocate line.\n");
+            break;  // end of file, or a read error taken as one
+        }
+        rule r;
+        if (!parserule(buf.line, std::strlen(buf.line), r)) continue;
+        if (debug == 0 && r.weight == 0) continue;
+        const char* pattern = r.pattern.data();
+        const int found = countmatchesn(folded, pattern, debug);
+        if (found == 0) continue;
+        score = addweighted(score, found, r.weight, 1);
+        if (hits) hits->add(r.pattern, std::time(nullptr));
+        if (!r.exact) {
+            cbuf upper(ucstrdup(pattern));
+            const int capitals = countmatchesn(scan, upper.get(), debug);
+            score = addweighted(score, capitals, r.weight, 2);
+        }
+        if (debug) std::printf("#Found %d ocurrence(s) of %s, score=%d\n", found, pattern, score);
+    }
+    return score;
+}
+
+}  // namespace
+}  // namespace pst
+
+int evalscore(const char* rulepath, const char* msgpath, int debug, const char* statspath) {
+    using namespace pst;
+    const bool recording = statspath && statsenabled(statspath);
+
+    fdholder message(::open(msgpath, O_RDONLY | O_CLOEXEC));
+    if (!message) {
+        std::fputs("Unable to open file.\n", stderr);
+        return 0;
+    }
+    struct stat st {};
+    // Reads are bounded to size - 1 bytes: a file of fewer than two bytes has
+    // nothing to give, and reading it that way would never reach its end.
+    if (::stat(msgpath, &st) != 0 || st.st_size < 2) return 0;
+
+    const scantext scan = readmessage(message.get(), static_cast<uint64_t>(st.st_size));
+    message.reset();
+    const cbuf folded(lcstrndup(scan.text.get(), scan.len));
+
+    fileholder rules(std::fopen(rulepath, "re"));
+    if (!rules) return 0;
+    hitlog hits;
+    const int score =
+        scorerules(rules.get(), std::string_view(scan.text.get(), scan.len),
+                   std::string_view(folded.get(), scan.len), debug, recording ? &hits : nullptr);
+    rules.reset();
+    if (recording && !hits.empty()) hits.apply(statspath);
+    std::fflush(stdout);
+    return score;
+}

@@ -1,0 +1,47 @@
+// Pieces of the scoring library shared between its sources and its tests.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace pst {
+
+// Writes text to standard error and ends the process with status 1.
+[[noreturn]] void outofmemory(const char* text);
+
+// Case folding through a 256-byte map; a backslash and the byte after it are
+// copied unchanged, and a trailing backslash ends the walk. dst holds len + 1.
+void lowercopy(const char* src, size_t len, char* dst);
+void uppercopy(const char* src, size_t len, char* dst);
+
+// lcstrdup for a text whose length is known.
+char* lcstrndup(const char* s, size_t len);
+
+// A header line is the Subject line when it starts with "subject" in any case.
+bool issubjectline(std::string_view line);
+
+// Removes bracketed tags in place and returns the new length; the line is
+// NUL-terminated again.
+size_t removetags(char* line, size_t len);
+
+struct rule {
+    bool exact = false;
+    int weight = 0;
+    std::string_view pattern;  // NUL-terminated in the caller's buffer
+};
+
+// Parses one rule line of the given string length. Cuts the line at its first
+// newline by writing a NUL there. Returns false for lines the plugin ignores.
+bool parserule(char* line, size_t len, rule& out);
+
+// Decimal weight as atoi reads it, clamped to the int range.
+int parseweight(std::string_view text);
+
+// score + count * weight * factor in 32-bit two's complement.
+int addweighted(int score, int count, int weight, int factor);
+
+// countmatches for a text whose length is known.
+int countmatchesn(std::string_view text, const char* pattern, int debug);
+
+}  // namespace pst

@@ -1,0 +1,51 @@
+#include <cstring>
+
+#include "internal.h"
+#include "scorelib.h"
+
+int chrpos(const char* s, int c) {
+    const auto b = static_cast<char>(c);
+    for (int i = 0; s[i] != '\0'; ++i)
+        if (s[i] == b) return i;
+    return -1;
+}
+
+namespace pst {
+
+bool issubjectline(std::string_view line) {
+    constexpr std::string_view name = "subject";
+    if (line.size() < name.size()) return false;
+    for (size_t i = 0; i < name.size(); ++i) {
+        auto c = static_cast<unsigned char>(line[i]);
+        if (c >= 'A' && c <= 'Z') c = static_cast<unsigned char>(c - 'A' + 'a');
+        if (c != static_cast<unsigned char>(name[i])) return false;
+    }
+    return true;
+}
+
+// Repeatedly cuts from the first "[" through the first "]" while the "]"
+// comes after the "[". The text before a cut tag holds no bracket at all, so
+// the next tag is searched only in what follows the cut: one pass over the
+// line, where cutting and rescanning from the start would be quadratic.
+size_t removetags(char* line, size_t len) {
+    size_t kept = 0;  // line[0, kept) is final
+    size_t pos = 0;   // line[pos, len) is still to be examined
+    for (;;) {
+        const char* rest = line + pos;
+        const size_t restlen = len - pos;
+        const auto* open = static_cast<const char*>(std::memchr(rest, '[', restlen));
+        if (!open) break;
+        const auto* close = static_cast<const char*>(std::memchr(rest, ']', restlen));
+        if (!close || close < open) break;
+        const auto keep = static_cast<size_t>(open - rest);
+        std::memmove(line + kept, rest, keep);
+        kept += keep;
+        pos = static_cast<size_t>(close - line) + 1;
+    }
+    std::memmove(line + kept, line + pos, len - pos);
+    kept += len - pos;
+    line[kept] = '\0';
+    return kept;
+}
+
+}  // namespace pst

@@ -1,0 +1,37 @@
+// The plugin under test and the files compiled into it, inside the build tree.
+#pragma once
+
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "testutil.h"
+
+namespace plugintree {
+
+inline const std::string plugin = PLUGIN_EXE;
+inline const std::string rulefile = TREE_CONFDIR "/blocklist.local";
+inline const std::string debugmarker = TREE_CONFDIR "/blocklist.local.debug";
+inline const std::string statsfile = TREE_SPOOLDIR "/STATS";
+inline const std::string spooldir = TREE_SPOOLDIR;
+
+// Puts the tree into a known state for one test and clears it afterwards.
+struct scope {
+    explicit scope(const std::string& rules = "") {
+        clear();
+        if (!rules.empty()) testutil::writefile(rulefile, rules);
+    }
+    ~scope() { clear(); }
+    static void clear() {
+        ::unlink(rulefile.c_str());
+        ::unlink(debugmarker.c_str());
+        ::unlink(statsfile.c_str());
+    }
+};
+
+inline testutil::output scan(const std::string& message, testutil::runoptions options = {}) {
+    return testutil::runprocess({plugin, "-scan", "a", "b", "c", message}, options);
+}
+
+}  // namespace plugintree

@@ -1,0 +1,84 @@
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <optional>
+#include <string>
+
+#include "internal.h"
+
+namespace {
+
+struct rulecase {
+    std::string line;
+    std::optional<pst::rule> expected;  // nullopt: the line is ignored
+};
+
+pst::rule r(bool exact, int weight, const char* pattern) {
+    return {exact, weight, pattern};
+}
+
+TEST(rules, lineParsing) {
+    const rulecase cases[] = {
+        {"10 cheap\n", r(false, 10, "cheap")},
+        {"=5 pills\n", r(true, 5, "pills")},
+        {"5 free  money\n", r(false, 5, "free  money")},
+        {"= 5 x\n", r(true, 0, "5 x")},
+        {"# foo bar\n", r(false, 0, "foo bar")},
+        {"-3 foo", r(false, -3, "foo")},
+        {"5 \n", r(false, 5, "")},
+        {"1 cheap\r\n", r(false, 1, "cheap\r")},
+        {"x=5 a\n", r(false, 0, "a")},
+        {"==5 a\n", r(true, 0, "a")},
+        {"\t7 a\n", r(false, 7, "a")},
+        {"foo\n", std::nullopt},
+        {"5\n", std::nullopt},
+        {"5\tfoo\n", std::nullopt},
+        {"\n", std::nullopt},
+        {"a", std::nullopt},
+        {"=\n", std::nullopt},
+        {"5 a\nb c", r(false, 5, "a")},
+    };
+    for (const auto& c : cases) {
+        std::string line = c.line;
+        pst::rule got;
+        const bool used = pst::parserule(line.data(), line.size(), got);
+        ASSERT_EQ(used, c.expected.has_value()) << c.line;
+        if (!used) continue;
+        EXPECT_EQ(got.exact, c.expected->exact) << c.line;
+        EXPECT_EQ(got.weight, c.expected->weight) << c.line;
+        EXPECT_EQ(got.pattern, c.expected->pattern) << c.line;
+        EXPECT_EQ(got.pattern.data()[got.pattern.size()], '\0') << c.line;
+    }
+}
+
+TEST(rules, weightsReadLikeAtoiAndClamp) {
+    const std::pair<const char*, int> cases[] = {
+        {"10", 10},
+        {"-3", -3},
+        {"+5", 5},
+        {"", 0},
+        {"#", 0},
+        {"12abc", 12},
+        {" \t\v\f\r\n7", 7},
+        {"- 3", 0},
+        {"007", 7},
+        {"2147483647", INT_MAX},
+        {"2147483648", INT_MAX},
+        {"-2147483648", INT_MIN},
+        {"-2147483649", INT_MIN},
+        {"99999999999999999999999999", INT_MAX},
+        {"-99999999999999999999999999", INT_MIN},
+    };
+    for (const auto& [text, weight] : cases) EXPECT_EQ(pst::parseweight(text), weight) << text;
+}
+
+TEST(rules, scoreArithmeticWraps) {
+    EXPECT_EQ(pst::addweighted(0, 3, 10, 1), 30);
+    EXPECT_EQ(pst::addweighted(30, 1, -10, 2), 10);
+    EXPECT_EQ(pst::addweighted(INT_MAX, 1, 1, 1), INT_MIN);
+    EXPECT_EQ(pst::addweighted(0, 2, INT_MAX, 1), -2);
+    EXPECT_EQ(pst::addweighted(0, 1, INT_MIN, 2), 0);
+    EXPECT_EQ(pst::addweighted(5, 1000000, 1000000, 2), -1454759931);
+}
+
+}  // namespace

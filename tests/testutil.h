@@ -1,0 +1,47 @@
+// Helpers shared by the tests: scratch files, captured output, child runs.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace testutil {
+
+// A scratch directory removed with everything in it at the end of the test.
+class tempdir {
+   public:
+    tempdir();
+    ~tempdir();
+    tempdir(const tempdir&) = delete;
+    tempdir& operator=(const tempdir&) = delete;
+    const std::string& path() const { return path_; }
+    // Writes a file in the directory and returns its path.
+    std::string file(const std::string& name, std::string_view content) const;
+
+   private:
+    std::string path_;
+};
+
+void writefile(const std::string& path, std::string_view content);
+std::string readfile(const std::string& path);
+bool exists(const std::string& path);
+
+struct output {
+    std::string out;
+    std::string err;
+    int result = 0;  // the function's result, or the child's exit status
+    int signal = 0;  // the signal that ended the child, if any
+};
+
+// Runs fn with standard output and standard error captured.
+output capture(const std::function<int()>& fn);
+
+struct runoptions {
+    bool asnobody = false;  // drop to user nobody when running as root
+};
+
+// Runs a program with no standard input and its two output streams captured.
+output runprocess(const std::vector<std::string>& argv, runoptions options = {});
+
+}  // namespace testutil
