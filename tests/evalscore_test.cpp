@@ -1,8 +1,11 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <climits>
 #include <string>
 
+#include "reader.h"
 #include "scorelib.h"
 #include "testutil.h"
 
@@ -121,6 +124,48 @@ TEST(evalscore, largeMessageOfShortLinesIsGatheredInLinearTime) {
     body += "jackpot\n";
     const auto o = score(dir, "Subject: x\n\n" + body, "2 jackpot\n", 0);
     EXPECT_EQ(o.result, 2);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(boundedreader, readsLikeFgetsAndNeverPastTheLimit) {
+    testutil::tempdir dir;
+    const std::string path = dir.file("f", "one\ntwo\nthree\nfour\n");
+    struct step {
+        size_t cap;
+        std::string line;
+        bool eof;
+    };
+    // Limit 13: "one\ntwo\nthree" is all there is; the rest of the file is
+    // growth that must not be read.
+    const step steps[] = {
+        {100, "one\n", false}, {3, "tw", false}, {100, "o\n", false},
+        {100, "three", true},  {100, "", true},
+    };
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    pst::boundedreader reader(fd, 13);
+    for (const auto& s : steps) {
+        std::string buf(s.cap, 'X');
+        reader.readline(buf.data(), s.cap);
+        EXPECT_EQ(std::string(buf.c_str()), s.line);
+        EXPECT_EQ(reader.eof(), s.eof) << s.line;
+    }
+    ::close(fd);
+}
+
+TEST(boundedreader, readErrorEndsLikeEndOfFile) {
+    testutil::tempdir dir;
+    const int fd = ::open(dir.path().c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    pst::boundedreader reader(fd, 4096);
+    char buf[16] = "junk";
+    reader.readline(buf, sizeof buf);
+    EXPECT_STREQ(buf, "");
+    EXPECT_TRUE(reader.eof());
+    ::close(fd);
 }
 
 }  // namespace
