@@ -1,0 +1,72 @@
+#include "stats.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct rewritecase {
+    const char* name;
+    std::string old;
+    std::vector<pst::recordedhit> hits;
+    std::string expected;
+};
+
+TEST(stats, rewriteTable) {
+    const std::string longline = "7 " + std::string(5000, 'w');
+    const rewritecase cases[] = {
+        {"first hit in an empty file", "", {{"cheap", 100}}, "100 cheap\n"},
+        {"update in place", "50 a\n60 cheap\n70 b\n", {{"cheap", 100}}, "50 a\n100 cheap\n70 b\n"},
+        {"duplicates all updated", "1 x\n5 y\n2 x\n", {{"x", 9}}, "9 x\n5 y\n9 x\n"},
+        {"pattern with spaces", "5 free money\n", {{"free money", 9}}, "9 free money\n"},
+        {"only the first space separates",
+         "5 free money\n",
+         {{"money", 9}},
+         "5 free money\n9 money\n"},
+        {"lines without a space dropped", "12345\n\n1 a\nnospace", {{"b", 9}}, "1 a\n9 b\n"},
+        {"missing final newline", "1 a\n2 b", {{"c", 9}}, "1 a\n2 b\n9 c\n"},
+        {"long line carried whole", longline + "\n", {{"c", 9}}, longline + "\n9 c\n"},
+        {"long line updated",
+         longline + "\n",
+         {{std::string(5000, 'w'), 9}},
+         "9 " + std::string(5000, 'w') + "\n"},
+        {"carriage return is part of the pattern", "1 a\r\n", {{"a", 9}}, "1 a\r\n9 a\n"},
+        {"case-sensitive comparison", "1 Cheap\n", {{"cheap", 9}}, "1 Cheap\n9 cheap\n"},
+        {"time field not checked", "never cheap\n", {{"cheap", 9}}, "9 cheap\n"},
+        {"several hits in order", "", {{"b", 1}, {"a", 2}, {"b", 3}}, "3 b\n2 a\n"},
+        {"nul bytes kept",
+         std::string("1 a\0b\n", 6),
+         {{"a", 9}},
+         std::string("1 a\0b\n9 a\n", 10)},
+    };
+    for (const auto& c : cases) EXPECT_EQ(pst::rewritestats(c.old, c.hits), c.expected) << c.name;
+}
+
+// Applying all hits of a message in one rewrite gives the same file as one
+// rewrite per hit.
+TEST(stats, oneRewriteEqualsOneRewritePerHit) {
+    std::mt19937 rng(2026);
+    const char* patterns[] = {"a", "b", "c d", "e", "a ", " a", ""};
+    auto pick = [&] { return std::string(patterns[rng() % 7]); };
+    for (int round = 0; round < 2000; ++round) {
+        std::string old;
+        for (unsigned i = rng() % 6; i > 0; --i) {
+            if (rng() % 5 == 0)
+                old += "junk";
+            else
+                old += std::to_string(rng() % 100) + " " + pick();
+            if (i > 1 || rng() % 3) old += "\n";
+        }
+        std::vector<pst::recordedhit> hits;
+        for (unsigned i = 1 + rng() % 5; i > 0; --i)
+            hits.push_back({pick(), static_cast<time_t>(1000 + hits.size())});
+        std::string sequential = old;
+        for (const auto& h : hits) sequential = pst::rewritestats(sequential, {h});
+        ASSERT_EQ(pst::rewritestats(old, hits), sequential) << old;
+    }
+}
+
+}  // namespace

@@ -92,15 +92,22 @@ output capture(const std::function<int()>& fn) {
     return o;
 }
 
-output runprocess(const std::vector<std::string>& argv, runoptions options) {
-    const int out = scratchfd(), err = scratchfd();
+child startprocess(const std::vector<std::string>& argv, const runoptions& options) {
+    child c;
+    c.out = scratchfd();
+    c.err = scratchfd();
+    int go[2];
+    if (::pipe(go) != 0) throw std::runtime_error("pipe failed");
     std::fflush(stdout);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
+    c.pid = ::fork();
+    if (c.pid == 0) {
+        ::close(go[1]);
+        char byte;
+        if (::read(go[0], &byte, 1) != 1) ::_exit(125);
         const int null = ::open("/dev/null", O_RDONLY);
         ::dup2(null, 0);
-        ::dup2(out, 1);
-        ::dup2(err, 2);
+        ::dup2(c.out, 1);
+        ::dup2(c.err, 2);
         if (options.asnobody && ::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
             ::_exit(126);
         std::vector<char*> args;
@@ -109,13 +116,23 @@ output runprocess(const std::vector<std::string>& argv, runoptions options) {
         ::execv(args[0], args.data());
         ::_exit(127);
     }
+    ::close(go[0]);
+    if (options.beforeexec) options.beforeexec(c.pid);
+    const char byte = 'g';
+    if (::write(go[1], &byte, 1) != 1) throw std::runtime_error("cannot start child");
+    ::close(go[1]);
+    return c;
+}
+
+output waitprocess(child& c) {
     int status = 0;
-    ::waitpid(pid, &status, 0);
+    ::waitpid(c.pid, &status, 0);
     output o;
     if (WIFEXITED(status)) o.result = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) o.signal = WTERMSIG(status);
-    o.out = drain(out);
-    o.err = drain(err);
+    o.out = drain(c.out);
+    o.err = drain(c.err);
+    c = child{};
     return o;
 }
 

@@ -39,9 +39,22 @@ output capture(const std::function<int()>& fn);
 
 struct runoptions {
     bool asnobody = false;  // drop to user nobody when running as root
+    // Called with the child's pid before the child runs the program.
+    std::function<void(int pid)> beforeexec;
 };
 
-// Runs a program with no standard input and its two output streams captured.
-output runprocess(const std::vector<std::string>& argv, runoptions options = {});
+struct child {
+    int pid = -1;
+    int out = -1, err = -1;
+};
+
+// Starts a program with no standard input and its two output streams captured.
+child startprocess(const std::vector<std::string>& argv, const runoptions& options = {});
+output waitprocess(child& c);
+
+inline output runprocess(const std::vector<std::string>& argv, const runoptions& options = {}) {
+    child c = startprocess(argv, options);
+    return waitprocess(c);
+}
 
 }  // namespace testutil
