@@ -2,26 +2,32 @@
 #include <cstdio>
 #include <cstring>
 
+#include "counter.h"
 #include "holders.h"
 #include "internal.h"
 #include "scorelib.h"
 
 namespace pst {
+namespace {
 
-int countmatchesn(std::string_view text, const char* pattern, int debug) {
-    FILE* diag = debug ? stdout : stderr;
+// The library takes an int length; a text beyond 2 GiB is searched in its
+// first INT_MAX bytes rather than under a wrapped length.
+std::string_view searchable(std::string_view text) {
+    return text.size() > INT_MAX ? text.substr(0, INT_MAX) : text;
+}
+
+pcreholder compilepattern(const char* pattern, FILE* diag) {
     const char* error = nullptr;
     int erroffset = 0;
     // No table pointer: the library's built-in ASCII tables apply.
     pcreholder re(
         pcre_compile(pattern, PCRE_DOTALL | PCRE_NO_AUTO_CAPTURE, &error, &erroffset, nullptr));
-    if (!re) {
-        std::fprintf(diag, "#Error: Regexp compile error on %s\n", pattern);
-        return 0;
-    }
-    // The library takes an int length; a text beyond 2 GiB is searched in its
-    // first INT_MAX bytes rather than under a wrapped length.
-    const int length = text.size() > INT_MAX ? INT_MAX : static_cast<int>(text.size());
+    if (!re) std::fprintf(diag, "#Error: Regexp compile error on %s\n", pattern);
+    return re;
+}
+
+int countcompiled(const pcre* re, std::string_view text, const char* pattern, FILE* diag) {
+    const int length = static_cast<int>(text.size());
     int ovector[30];
     int count = 0;
     int start = 0;
@@ -29,7 +35,7 @@ int countmatchesn(std::string_view text, const char* pattern, int debug) {
         // PCRE_NOTEMPTY is the guard against the empty-match trap: every
         // accepted match ends beyond the previous one, so the loop ends.
         const int rc =
-            pcre_exec(re.get(), nullptr, text.data(), length, start, PCRE_NOTEMPTY, ovector, 30);
+            pcre_exec(re, nullptr, text.data(), length, start, PCRE_NOTEMPTY, ovector, 30);
         if (rc > 0) {
             ++count;
             start = ovector[1];
@@ -41,6 +47,56 @@ int countmatchesn(std::string_view text, const char* pattern, int debug) {
         break;
     }
     return count;
+}
+
+// The library gives up a search at one start position after 10,000,000
+// calls of its matcher. A skipped search must be one that would have ended
+// without that error, so skipping needs a bound far below it.
+constexpr uint64_t safework = 1'000'000;
+
+}  // namespace
+
+int countmatchesn(std::string_view text, const char* pattern, int debug) {
+    FILE* diag = debug ? stdout : stderr;
+    const pcreholder re = compilepattern(pattern, diag);
+    return re ? countcompiled(re.get(), searchable(text), pattern, diag) : 0;
+}
+
+patterncounter::patterncounter(std::string_view text, bool straightforward, evalprofile* profile)
+    : text_(searchable(text)),
+      straightforward_(straightforward),
+      profile_(profile),
+      index_(text_) {}
+
+int patterncounter::count(const char* pattern, int debug) {
+    FILE* diag = debug ? stdout : stderr;
+    pcreholder re;
+    {
+        // Every pattern is compiled, so that compile errors are reported
+        // exactly as the library sees them, whatever the search does.
+        stopwatch w(profile_ ? &profile_->compile : nullptr);
+        re = compilepattern(pattern, diag);
+    }
+    if (!re) return 0;
+    stopwatch w(profile_ ? &profile_->search : nullptr);
+    if (straightforward_) return countcompiled(re.get(), text_, pattern, diag);
+
+    const std::string_view p(pattern);
+    // Without metacharacters the library matches the bytes themselves,
+    // leftmost first, each search starting where the last match ended.
+    if (isliteral(p)) return index_.countliteral(p);
+
+    // A search is skipped only when it cannot match (every match holds one
+    // of the required literals, and none occurs in the text) and cannot fail
+    // either (its work per start position stays far below the match limit).
+    // Anything else is left to the library.
+    const patternshape shape = analyse(p);
+    if (!shape.simple || shape.required.empty())
+        return countcompiled(re.get(), text_, pattern, diag);
+    for (const auto& literal : shape.required)
+        if (index_.contains(literal)) return countcompiled(re.get(), text_, pattern, diag);
+    if (workbound(shape, index_) > safework) return countcompiled(re.get(), text_, pattern, diag);
+    return 0;
 }
 
 }  // namespace pst

@@ -8,7 +8,9 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <optional>
 
+#include "counter.h"
 #include "holders.h"
 #include "internal.h"
 #include "reader.h"
@@ -78,10 +80,13 @@ struct linefreer {
     ~linefreer() { std::free(line); }
 };
 
-int scorerules(FILE* rules, std::string_view scan, std::string_view folded, int debug,
-               hitlog* hits) {
+int scorerules(FILE* rules, std::string_view scan, std::string_view folded, int debug, hitlog* hits,
+               const evaloptions& options) {
     int score = 0;
     linefreer buf;
+    patterncounter infolded(folded, options.straightforward, options.profile);
+    // Only rules that hit need the unfolded text.
+    std::optional<patterncounter> inscan;
     for (;;) {
         errno = 0;
         // Rule lines are read whole, however long.
@@ -94,13 +99,14 @@ int scorerules(FILE* rules, std::string_view scan, std::string_view folded, int 
         if (!parserule(buf.line, std::strlen(buf.line), r)) continue;
         if (debug == 0 && r.weight == 0) continue;
         const char* pattern = r.pattern.data();
-        const int found = countmatchesn(folded, pattern, debug);
+        const int found = infolded.count(pattern, debug);
         if (found == 0) continue;
         score = addweighted(score, found, r.weight, 1);
         if (hits) hits->add(r.pattern, std::time(nullptr));
         if (!r.exact) {
             cbuf upper(ucstrdup(pattern));
-            const int capitals = countmatchesn(scan, upper.get(), debug);
+            if (!inscan) inscan.emplace(scan, options.straightforward, options.profile);
+            const int capitals = inscan->count(upper.get(), debug);
             score = addweighted(score, capitals, r.weight, 2);
         }
         if (debug) std::printf("#Found %d ocurrence(s) of %s, score=%d\n", found, pattern, score);
@@ -111,8 +117,9 @@ int scorerules(FILE* rules, std::string_view scan, std::string_view folded, int 
 }  // namespace
 }  // namespace pst
 
-int evalscore(const char* rulepath, const char* msgpath, int debug, const char* statspath) {
-    using namespace pst;
+int pst::evaluate(const char* rulepath, const char* msgpath, int debug, const char* statspath,
+                  const evaloptions& options) {
+    evalprofile* profile = options.profile;
     const bool recording = statspath && statsenabled(statspath);
 
     fdholder message(::open(msgpath, O_RDONLY | O_CLOEXEC));
@@ -125,18 +132,33 @@ int evalscore(const char* rulepath, const char* msgpath, int debug, const char* 
     // nothing to give, and reading it that way would never reach its end.
     if (::stat(msgpath, &st) != 0 || st.st_size < 2) return 0;
 
-    const scantext scan = readmessage(message.get(), static_cast<uint64_t>(st.st_size));
+    scantext scan;
+    {
+        stopwatch w(profile ? &profile->read : nullptr);
+        scan = readmessage(message.get(), static_cast<uint64_t>(st.st_size));
+    }
     message.reset();
-    const cbuf folded(lcstrndup(scan.text.get(), scan.len));
+    cbuf folded;
+    {
+        stopwatch w(profile ? &profile->fold : nullptr);
+        folded.reset(lcstrndup(scan.text.get(), scan.len));
+    }
 
     fileholder rules(std::fopen(rulepath, "re"));
     if (!rules) return 0;
     hitlog hits;
-    const int score =
-        scorerules(rules.get(), std::string_view(scan.text.get(), scan.len),
-                   std::string_view(folded.get(), scan.len), debug, recording ? &hits : nullptr);
+    const int score = scorerules(rules.get(), std::string_view(scan.text.get(), scan.len),
+                                 std::string_view(folded.get(), scan.len), debug,
+                                 recording ? &hits : nullptr, options);
     rules.reset();
-    if (recording && !hits.empty()) hits.apply(statspath);
+    if (recording && !hits.empty()) {
+        stopwatch w(profile ? &profile->stats : nullptr);
+        hits.apply(statspath);
+    }
     std::fflush(stdout);
     return score;
+}
+
+int evalscore(const char* rulepath, const char* msgpath, int debug, const char* statspath) {
+    return pst::evaluate(rulepath, msgpath, debug, statspath, pst::evaloptions{});
 }

@@ -44,4 +44,24 @@ int addweighted(int score, int count, int weight, int factor);
 // countmatches for a text whose length is known.
 int countmatchesn(std::string_view text, const char* pattern, int debug);
 
+// Where an evaluation spends its time, in seconds.
+struct evalprofile {
+    double read = 0;     // reading the message and building the scan text
+    double fold = 0;     // the folded text
+    double compile = 0;  // compiling patterns
+    double search = 0;   // counting
+    double stats = 0;    // the statistics rewrite
+};
+
+// For the tests and the benchmark only: the plugin always takes the defaults.
+struct evaloptions {
+    // One library search over the whole text for every rule, with none of
+    // the shortcuts that leave the output unchanged.
+    bool straightforward = false;
+    evalprofile* profile = nullptr;
+};
+
+int evaluate(const char* rulepath, const char* msgpath, int debug, const char* statspath,
+             const evaloptions& options);
+
 }  // namespace pst

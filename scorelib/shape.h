@@ -1,0 +1,48 @@
+// What the scoring library can tell about a pattern without running it, so
+// that a search which cannot succeed is not run at all.
+#pragma once
+
+#include <bitset>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pst {
+
+using byteset = std::bitset<256>;
+
+// True when the pattern has no metacharacter: it matches exactly its bytes.
+bool isliteral(std::string_view pattern);
+
+// A pattern of the analysed class: literals, escapes, classes, ".", "^", "$",
+// "\b", "\B", quantifiers on single items, and alternation inside groups that
+// are not repeated. Anything else (back-references, lookaround, options,
+// recursion, repeated groups, ...) is outside the class.
+struct patternshape {
+    bool simple = false;
+    // Every match contains one of these (empty when none is known).
+    std::vector<std::string> required;
+
+    // The search tree, for a bound on the library's work per start position.
+    struct node;
+    std::shared_ptr<const node> root;
+};
+
+patternshape analyse(std::string_view pattern);
+
+// Answers about one text, computed on demand and kept for the next rule.
+class textfacts {
+   public:
+    virtual ~textfacts() = default;
+    virtual uint64_t length() const = 0;
+    // The longest run of consecutive bytes of the text that are all in set.
+    virtual uint64_t longestrun(const byteset& set) = 0;
+};
+
+// An upper bound on the matcher's calls at one start position of the text
+// (saturating), for a simple pattern.
+uint64_t workbound(const patternshape& shape, textfacts& text);
+
+}  // namespace pst

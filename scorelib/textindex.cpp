@@ -1,0 +1,85 @@
+#include "textindex.h"
+
+#include <cstring>
+
+namespace pst {
+namespace {
+
+// Below this size a direct search costs less than building the tables.
+constexpr size_t smalltext = 64 * 1024;
+
+bool testbit(const std::vector<uint64_t>& bits, uint32_t i) {
+    return (bits[i >> 6] >> (i & 63)) & 1;
+}
+void setbit(std::vector<uint64_t>& bits, uint32_t i) {
+    bits[i >> 6] |= uint64_t{1} << (i & 63);
+}
+
+uint32_t pair(const unsigned char* p) {
+    return uint32_t{p[0]} << 8 | p[1];
+}
+uint32_t triple(const unsigned char* p) {
+    return uint32_t{p[0]} << 16 | uint32_t{p[1]} << 8 | p[2];
+}
+
+}  // namespace
+
+void textindex::buildgrams() {
+    built_ = true;
+    pairs_.assign((1u << 16) / 64, 0);
+    triples_.assign((1u << 24) / 64, 0);
+    const auto* p = reinterpret_cast<const unsigned char*>(text_.data());
+    const size_t n = text_.size();
+    for (size_t i = 0; i < n; ++i) {
+        bytes_.set(p[i]);
+        if (i + 1 < n) setbit(pairs_, pair(p + i));
+        if (i + 2 < n) setbit(triples_, triple(p + i));
+    }
+}
+
+bool textindex::contains(std::string_view literal) {
+    if (literal.empty()) return true;
+    if (literal.size() > text_.size()) return false;
+    if (text_.size() >= smalltext) {
+        if (!built_) buildgrams();
+        const auto* l = reinterpret_cast<const unsigned char*>(literal.data());
+        if (literal.size() == 1) return bytes_.test(l[0]);
+        if (literal.size() == 2) return testbit(pairs_, pair(l));
+        // Every three bytes of the literal must occur somewhere in the text;
+        // if one does not, neither does the literal.
+        for (size_t i = 0; i + 2 < literal.size(); ++i)
+            if (!testbit(triples_, triple(l + i))) return false;
+    }
+    return memmem(text_.data(), text_.size(), literal.data(), literal.size()) != nullptr;
+}
+
+int textindex::countliteral(std::string_view literal) {
+    if (literal.empty() || !contains(literal)) return 0;
+    int count = 0;
+    const char* p = text_.data();
+    const char* end = text_.data() + text_.size();
+    while (const void* hit =
+               memmem(p, static_cast<size_t>(end - p), literal.data(), literal.size())) {
+        ++count;
+        p = static_cast<const char*>(hit) + literal.size();
+    }
+    return count;
+}
+
+uint64_t textindex::longestrun(const byteset& set) {
+    if (set.all()) return text_.size();
+    // A hostile rule file may hold thousands of distinct classes: past a
+    // bounded number, the text length serves as the (larger) bound.
+    if (runs_.size() >= 256) return text_.size();
+    for (const auto& [s, run] : runs_)
+        if (s == set) return run;
+    uint64_t longest = 0, current = 0;
+    for (const char c : text_) {
+        current = set.test(static_cast<unsigned char>(c)) ? current + 1 : 0;
+        if (current > longest) longest = current;
+    }
+    runs_.emplace_back(set, longest);
+    return longest;
+}
+
+}  // namespace pst

@@ -1,0 +1,38 @@
+// Facts about one text that let most rules skip their search.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "shape.h"
+
+namespace pst {
+
+class textindex final : public textfacts {
+   public:
+    explicit textindex(std::string_view text) : text_(text) {}
+
+    uint64_t length() const override { return text_.size(); }
+    uint64_t longestrun(const byteset& set) override;
+
+    // Whether literal occurs in the text; exact.
+    bool contains(std::string_view literal);
+
+    // Non-overlapping occurrences from left to right, as the library counts
+    // a pattern without metacharacters.
+    int countliteral(std::string_view literal);
+
+   private:
+    void buildgrams();
+
+    std::string_view text_;
+    bool built_ = false;
+    byteset bytes_;
+    std::vector<uint64_t> pairs_;    // 2^16 bits: every two-byte sequence
+    std::vector<uint64_t> triples_;  // 2^24 bits: every three-byte sequence
+    std::vector<std::pair<byteset, uint64_t>> runs_;
+};
+
+}  // namespace pst
