@@ -1,0 +1,108 @@
+#include "shape.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "textindex.h"
+
+namespace {
+
+using strings = std::vector<std::string>;
+
+struct shapecase {
+    std::string pattern;
+    bool simple;
+    strings required;  // every match holds one of these
+};
+
+TEST(shape, classAndRequiredLiterals) {
+    const shapecase cases[] = {
+        {"cheap", true, {"cheap"}},
+        {"\\bfree\\s+money\\b", true, {"money"}},
+        {"[a-z]+deal", true, {"deal"}},
+        {"viagra|v1agra", true, {"viagra", "v1agra"}},
+        {"(?:cheap|free) pills", true, {" pills"}},
+        {"(?:cheap|free)s?", true, {"cheap", "free"}},
+        {"deal.{0,20}win", true, {"deal"}},
+        {"ab{2,5}c", true, {"abb"}},
+        {"xa{100}b", true, {"x" + std::string(64, 'a')}},
+        {"ab*c", true, {"a"}},
+        {"a\\.b\\\\c", true, {"a.b\\c"}},
+        {"\\d+% off", true, {"% off"}},
+        {"^cheap$", true, {"cheap"}},
+        {"[]x]yz", true, {"yz"}},
+        {"[^]]ab", true, {"ab"}},
+        {"a|", true, {}},
+        {"x*", true, {}},
+        {"\\w+", true, {}},
+        {"(?:a|b*)c", true, {"c"}},
+        {"(a+)+b", false, {}},
+        {"(?:a|b)+", false, {}},
+        {"(a)\\1", false, {}},
+        {"(?=x)x", false, {}},
+        {"(?i)deal", false, {}},
+        {"\\Qa.b\\E", false, {}},
+        {"\\x41", false, {}},
+        {"a{,3}", false, {}},
+        {"a{2", false, {}},
+        {"[[:alpha:]]x", false, {}},
+        {"(?<n>x)", false, {}},
+        {"(*UTF)x", false, {}},
+        {"a**", false, {}},
+        {"a)", false, {}},
+        {"(a", false, {}},
+        {"[a", false, {}},
+        {"\\", false, {}},
+        {std::string(100, '(') + "a" + std::string(100, ')'), false, {}},
+    };
+    for (const auto& c : cases) {
+        const auto shape = pst::analyse(c.pattern);
+        EXPECT_EQ(shape.simple, c.simple) << c.pattern;
+        if (c.simple) {
+            EXPECT_EQ(shape.required, c.required) << c.pattern;
+        }
+    }
+}
+
+TEST(shape, literalPatterns) {
+    for (const char* p : {"cheap", "free money", "a}b", "x]y", "#", "50%", "\xE4"})
+        EXPECT_TRUE(pst::isliteral(p)) << p;
+    for (const char* p : {"a.b", "a\\b", "^a", "a$", "[a]", "a|b", "(a)", "a?", "a*", "a+", "a{2}"})
+        EXPECT_FALSE(pst::isliteral(p)) << p;
+}
+
+TEST(shape, workBoundFollowsTheTextsRuns) {
+    const std::string text = std::string(1000, 'a') + " " + std::string(10, ' ') + "b";
+    pst::textindex index(text);
+    auto bound = [&](const char* p) { return pst::workbound(pst::analyse(p), index); };
+    EXPECT_LT(bound("cheap"), 1000u);
+    EXPECT_LT(bound("\\s+x"), 1000u);       // the longest run of white space is 11
+    EXPECT_GT(bound("[a-z]+x"), 4000u);    // a run of 1000 letters
+    EXPECT_GT(bound(".*.*x"), 1'000'000u);  // two unbounded repeats over the text
+    EXPECT_LT(bound("x.{0,20}y"), 1000u);
+    EXPECT_LT(bound("[0-9]*[0-9]*x"), 1000u); // no digit in the text
+    EXPECT_EQ(bound("(a+)+b"), UINT64_MAX);   // outside the class
+}
+
+TEST(textindex, containsAndCountsLiterals) {
+    std::string big(100000, 'x');
+    big += "cheap cheapcheap ab";
+    for (const std::string& text : {std::string("small cheap cheapcheap ab"), big}) {
+        pst::textindex index(text);
+        EXPECT_TRUE(index.contains("cheap"));
+        EXPECT_TRUE(index.contains("ab"));
+        EXPECT_TRUE(index.contains("b"));
+        EXPECT_FALSE(index.contains("ba"));
+        EXPECT_FALSE(index.contains("cheaper"));
+        EXPECT_FALSE(index.contains("q"));
+        EXPECT_EQ(index.countliteral("cheap"), 3);
+        EXPECT_EQ(index.countliteral("aa"), 0);
+        EXPECT_EQ(index.countliteral(""), 0);
+    }
+    pst::textindex overlaps("aaaaa");
+    EXPECT_EQ(overlaps.countliteral("aa"), 2);  // no overlapping matches
+}
+
+}  // namespace
