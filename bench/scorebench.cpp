@@ -1,0 +1,149 @@
+// Time per message of the fast and the straightforward evaluation over
+// generated corpora, where the time goes, and the plugin's cost as a process.
+#include <benchmark/benchmark.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "corpus.h"
+#include "internal.h"
+
+extern char** environ;
+
+namespace {
+
+void writefile(const std::string& path, const std::string& content) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+}
+
+// Generated files, made once per corpus.
+struct files {
+    std::string rules, message, stats;
+};
+
+const files& corpusfiles(int rules, size_t size, int hitpercent) {
+    static std::map<std::tuple<int, size_t, int>, files> made;
+    const auto key = std::make_tuple(rules, size, hitpercent);
+    if (auto it = made.find(key); it != made.end()) return it->second;
+    const std::string dir = std::filesystem::temp_directory_path() / "pstbench";
+    std::filesystem::create_directories(dir);
+    const std::string stem = dir + "/" + std::to_string(rules) + "-" + std::to_string(size) + "-" +
+                             std::to_string(hitpercent);
+    const auto c = benchcorpus::make(rules, size, hitpercent);
+    files f{stem + ".rules", stem + ".eml", stem + ".STATS"};
+    writefile(f.rules, c.rules);
+    writefile(f.message, c.message);
+    return made[key] = f;
+}
+
+void evaluation(benchmark::State& state, bool straightforward) {
+    const int rules = static_cast<int>(state.range(0));
+    const auto size = static_cast<size_t>(state.range(1));
+    const int hitpercent = static_cast<int>(state.range(2));
+    const files& f = corpusfiles(rules, size, hitpercent);
+    writefile(f.stats, "");
+    pst::evalprofile profile;
+    pst::evaloptions options;
+    options.straightforward = straightforward;
+    options.profile = &profile;
+    int score = 0;
+    for (auto _ : state) {
+        score = pst::evaluate(f.rules.c_str(), f.message.c_str(), 0, f.stats.c_str(), options);
+        benchmark::DoNotOptimize(score);
+    }
+    const double n = static_cast<double>(state.iterations());
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * size));
+    state.counters["score"] = score;
+    state.counters["read_ms"] = profile.read * 1000 / n;
+    state.counters["fold_ms"] = profile.fold * 1000 / n;
+    state.counters["compile_ms"] = profile.compile * 1000 / n;
+    state.counters["search_ms"] = profile.search * 1000 / n;
+    state.counters["stats_ms"] = profile.stats * 1000 / n;
+}
+
+void runprocess(const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", 1, 0);
+    pid_t pid;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0)
+        waitpid(pid, nullptr, 0);
+    posix_spawn_file_actions_destroy(&actions);
+}
+
+// A typical mail: 2 KB and 50 rules, through the whole plugin process.
+const files& smallmail() {
+    static const files f = [] {
+        const auto c = benchcorpus::make(50, 2048, 2);
+        writefile(BENCH_CONFDIR "/blocklist.local", c.rules);
+        const std::string message = std::filesystem::temp_directory_path() / "pstbench-small.eml";
+        writefile(message, c.message);
+        return files{BENCH_CONFDIR "/blocklist.local", message, ""};
+    }();
+    return f;
+}
+
+void pluginprocess(benchmark::State& state) {
+    const files& f = smallmail();
+    for (auto _ : state) runprocess({BENCH_PLUGIN, "-scan", "a", "b", "c", f.message});
+}
+
+void minimalprocess(benchmark::State& state) {
+    const files& f = smallmail();
+    for (auto _ : state) runprocess({BENCH_MINIMAL, f.rules, f.message});
+}
+
+void registerall() {
+    constexpr int64_t kb = 1024, mb = 1024 * 1024;
+    struct config {
+        int64_t rules, size, hit;
+    };
+    std::vector<config> configs;
+    for (int64_t rules : {100, 1000, 10000})
+        for (int64_t size : {10 * kb, 100 * kb, 1 * mb, 10 * mb})
+            configs.push_back({rules, size, 2});
+    for (int64_t size : {100 * kb, 1 * mb}) configs.push_back({1000, size, 30});
+    for (const auto& c : configs) {
+        const std::string name = std::to_string(c.rules) + "rules/" + std::to_string(c.size / kb) +
+                                 "KB/" + std::to_string(c.hit) + "%hit";
+        benchmark::RegisterBenchmark(("fast/" + name).c_str(), evaluation, false)
+            ->Args({c.rules, c.size, c.hit})
+            ->Unit(benchmark::kMillisecond)
+            ->MinTime(0.3);
+        // The straightforward path takes minutes on the largest corpora.
+        if (c.rules * c.size <= 1000 * mb)
+            benchmark::RegisterBenchmark(("straightforward/" + name).c_str(), evaluation, true)
+                ->Args({c.rules, c.size, c.hit})
+                ->Unit(benchmark::kMillisecond)
+                ->MinTime(0.3);
+    }
+    benchmark::RegisterBenchmark("process/plugin/50rules/2KB", pluginprocess)
+        ->Unit(benchmark::kMicrosecond)
+        ->UseRealTime()
+        ->MinTime(1.0);
+    benchmark::RegisterBenchmark("process/minimal/50rules/2KB", minimalprocess)
+        ->Unit(benchmark::kMicrosecond)
+        ->UseRealTime()
+        ->MinTime(1.0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    registerall();
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
