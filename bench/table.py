@@ -1,0 +1,38 @@
+#!/usr/bin/env python3
+"""Prints the benchmark's JSON output as a Markdown table."""
+import json
+import sys
+
+
+def main(path):
+    with open(path) as f:
+        runs = [b for b in json.load(f)["benchmarks"] if b.get("run_type") != "aggregate"]
+    byname = {}
+    for b in runs:
+        mode, rest = b["name"].split("/", 1)
+        byname.setdefault(rest.split("/min_time")[0], {})[mode] = b
+    print("| corpus | fast ms | fast MB/s | straightforward ms | speed-up |"
+          " read | fold | compile | search | stats |")
+    print("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+    for corpus, modes in byname.items():
+        fast = modes.get("fast")
+        if not fast:
+            continue
+        slow = modes.get("straightforward")
+        label = "/".join(corpus.split("/")[:3])
+        ms = fast["real_time"]
+        mbs = fast.get("bytes_per_second", 0) / 1e6
+        slowms = f"{slow['real_time']:.1f}" if slow else "not run"
+        speedup = f"{slow['real_time'] / ms:.0f}x" if slow else ""
+        parts = [f"{fast.get(k + '_ms', 0):.2f}" for k in ("read", "fold", "compile", "search", "stats")]
+        print(f"| {label} | {ms:.2f} | {mbs:.1f} | {slowms} | {speedup} | " + " | ".join(parts) + " |")
+    procs = {b["name"].split("/")[1]: b for b in runs if b["name"].startswith("process/")}
+    if "plugin" in procs and "minimal" in procs:
+        p, m = procs["plugin"]["real_time"], procs["minimal"]["real_time"]
+        print()
+        print(f"Whole process, 2 KB message and 50 rules: plugin {p:.0f} us, "
+              f"minimal C reader {m:.0f} us, ratio {p / m:.2f}")
+
+
+if __name__ == "__main__":
+    main(sys.argv[1] if len(sys.argv) > 1 else "bench.json")
