@@ -31,7 +31,8 @@ class stopwatch {
 
 class patterncounter {
    public:
-    patterncounter(std::string_view text, bool straightforward, evalprofile* profile);
+    patterncounter(std::string_view text, bool straightforward, evalprofile* profile,
+                   unsigned long recursionlimit);
 
     // countmatches of pattern in the text.
     int count(const char* pattern, int debug);
@@ -40,6 +41,7 @@ class patterncounter {
     std::string_view text_;
     bool straightforward_;
     evalprofile* profile_;
+    unsigned long recursionlimit_;
     textindex index_;
 };
 

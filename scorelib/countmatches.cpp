@@ -5,6 +5,7 @@
 #include "counter.h"
 #include "holders.h"
 #include "internal.h"
+#include "matchstack.h"
 #include "scorelib.h"
 
 namespace pst {
@@ -26,7 +27,13 @@ pcreholder compilepattern(const char* pattern, FILE* diag) {
     return re;
 }
 
-int countcompiled(const pcre* re, std::string_view text, const char* pattern, FILE* diag) {
+int countcompiled(const pcre* re, std::string_view text, const char* pattern, FILE* diag,
+                  unsigned long recursionlimit) {
+    // The one setting beyond the defaults: the recursion limit that the
+    // matcher's stack holds. The match limit stays the library's.
+    pcre_extra extra{};
+    extra.flags = PCRE_EXTRA_MATCH_LIMIT_RECURSION;
+    extra.match_limit_recursion = recursionlimit;
     const int length = static_cast<int>(text.size());
     int ovector[30];
     int count = 0;
@@ -35,7 +42,7 @@ int countcompiled(const pcre* re, std::string_view text, const char* pattern, FI
         // PCRE_NOTEMPTY is the guard against the empty-match trap: every
         // accepted match ends beyond the previous one, so the loop ends.
         const int rc =
-            pcre_exec(re, nullptr, text.data(), length, start, PCRE_NOTEMPTY, ovector, 30);
+            pcre_exec(re, &extra, text.data(), length, start, PCRE_NOTEMPTY, ovector, 30);
         if (rc > 0) {
             ++count;
             start = ovector[1];
@@ -56,16 +63,19 @@ constexpr uint64_t safework = 1'000'000;
 
 }  // namespace
 
-int countmatchesn(std::string_view text, const char* pattern, int debug) {
+int countmatchesn(std::string_view text, const char* pattern, int debug,
+                  unsigned long recursionlimit) {
     FILE* diag = debug ? stdout : stderr;
     const pcreholder re = compilepattern(pattern, diag);
-    return re ? countcompiled(re.get(), searchable(text), pattern, diag) : 0;
+    return re ? countcompiled(re.get(), searchable(text), pattern, diag, recursionlimit) : 0;
 }
 
-patterncounter::patterncounter(std::string_view text, bool straightforward, evalprofile* profile)
+patterncounter::patterncounter(std::string_view text, bool straightforward, evalprofile* profile,
+                               unsigned long recursionlimit)
     : text_(searchable(text)),
       straightforward_(straightforward),
       profile_(profile),
+      recursionlimit_(recursionlimit),
       index_(text_) {}
 
 int patterncounter::count(const char* pattern, int debug) {
@@ -79,7 +89,7 @@ int patterncounter::count(const char* pattern, int debug) {
     }
     if (!re) return 0;
     stopwatch w(profile_ ? &profile_->search : nullptr);
-    if (straightforward_) return countcompiled(re.get(), text_, pattern, diag);
+    if (straightforward_) return countcompiled(re.get(), text_, pattern, diag, recursionlimit_);
 
     const std::string_view p(pattern);
     // Without metacharacters the library matches the bytes themselves,
@@ -92,15 +102,20 @@ int patterncounter::count(const char* pattern, int debug) {
     // Anything else is left to the library.
     const patternshape shape = analyse(p);
     if (!shape.simple || shape.required.empty())
-        return countcompiled(re.get(), text_, pattern, diag);
+        return countcompiled(re.get(), text_, pattern, diag, recursionlimit_);
     for (const auto& literal : shape.required)
-        if (index_.contains(literal)) return countcompiled(re.get(), text_, pattern, diag);
-    if (workbound(shape, index_) > safework) return countcompiled(re.get(), text_, pattern, diag);
+        if (index_.contains(literal))
+            return countcompiled(re.get(), text_, pattern, diag, recursionlimit_);
+    if (workbound(shape, index_) > safework)
+        return countcompiled(re.get(), text_, pattern, diag, recursionlimit_);
     return 0;
 }
 
 }  // namespace pst
 
 int countmatches(const char* text, const char* pattern, int debug) {
-    return pst::countmatchesn(std::string_view(text, std::strlen(text)), pattern, debug);
+    return pst::withmatchstack([&](unsigned long recursionlimit) {
+        return pst::countmatchesn(std::string_view(text, std::strlen(text)), pattern, debug,
+                                  recursionlimit);
+    });
 }

@@ -13,6 +13,7 @@
 #include "counter.h"
 #include "holders.h"
 #include "internal.h"
+#include "matchstack.h"
 #include "reader.h"
 #include "scorelib.h"
 #include "stats.h"
@@ -81,10 +82,10 @@ struct linefreer {
 };
 
 int scorerules(FILE* rules, std::string_view scan, std::string_view folded, int debug, hitlog* hits,
-               const evaloptions& options) {
+               const evaloptions& options, unsigned long recursionlimit) {
     int score = 0;
     linefreer buf;
-    patterncounter infolded(folded, options.straightforward, options.profile);
+    patterncounter infolded(folded, options.straightforward, options.profile, recursionlimit);
     // Only rules that hit need the unfolded text.
     std::optional<patterncounter> inscan;
     for (;;) {
@@ -105,7 +106,8 @@ int scorerules(FILE* rules, std::string_view scan, std::string_view folded, int 
         if (hits) hits->add(r.pattern, std::time(nullptr));
         if (!r.exact) {
             cbuf upper(ucstrdup(pattern));
-            if (!inscan) inscan.emplace(scan, options.straightforward, options.profile);
+            if (!inscan)
+                inscan.emplace(scan, options.straightforward, options.profile, recursionlimit);
             const int capitals = inscan->count(upper.get(), debug);
             score = addweighted(score, capitals, r.weight, 2);
         }
@@ -114,11 +116,8 @@ int scorerules(FILE* rules, std::string_view scan, std::string_view folded, int 
     return score;
 }
 
-}  // namespace
-}  // namespace pst
-
-int pst::evaluate(const char* rulepath, const char* msgpath, int debug, const char* statspath,
-                  const evaloptions& options) {
+int evaluateonstack(const char* rulepath, const char* msgpath, int debug, const char* statspath,
+                    const evaloptions& options, unsigned long recursionlimit) {
     evalprofile* profile = options.profile;
     const bool recording = statspath && statsenabled(statspath);
 
@@ -149,7 +148,7 @@ int pst::evaluate(const char* rulepath, const char* msgpath, int debug, const ch
     hitlog hits;
     const int score = scorerules(rules.get(), std::string_view(scan.text.get(), scan.len),
                                  std::string_view(folded.get(), scan.len), debug,
-                                 recording ? &hits : nullptr, options);
+                                 recording ? &hits : nullptr, options, recursionlimit);
     rules.reset();
     if (recording && !hits.empty()) {
         stopwatch w(profile ? &profile->stats : nullptr);
@@ -157,6 +156,16 @@ int pst::evaluate(const char* rulepath, const char* msgpath, int debug, const ch
     }
     std::fflush(stdout);
     return score;
+}
+
+}  // namespace
+}  // namespace pst
+
+int pst::evaluate(const char* rulepath, const char* msgpath, int debug, const char* statspath,
+                  const evaloptions& options) {
+    return withmatchstack([&](unsigned long recursionlimit) {
+        return evaluateonstack(rulepath, msgpath, debug, statspath, options, recursionlimit);
+    });
 }
 
 int evalscore(const char* rulepath, const char* msgpath, int debug, const char* statspath) {

@@ -41,8 +41,10 @@ int parseweight(std::string_view text);
 // score + count * weight * factor in 32-bit two's complement.
 int addweighted(int score, int count, int weight, int factor);
 
-// countmatches for a text whose length is known.
-int countmatchesn(std::string_view text, const char* pattern, int debug);
+// countmatches for a text whose length is known, on a stack that holds the
+// given recursion limit of the matcher.
+int countmatchesn(std::string_view text, const char* pattern, int debug,
+                  unsigned long recursionlimit);
 
 // Where an evaluation spends its time, in seconds.
 struct evalprofile {
