@@ -31,8 +31,7 @@ class stopwatch {
 
 class patterncounter {
    public:
-    patterncounter(std::string_view text, bool straightforward, evalprofile* profile,
-                   unsigned long recursionlimit);
+    patterncounter(std::string_view text, bool straightforward, evalprofile* profile);
 
     // countmatches of pattern in the text.
     int count(const char* pattern, int debug);
@@ -41,7 +40,7 @@ class patterncounter {
     std::string_view text_;
     bool straightforward_;
     evalprofile* profile_;
-    unsigned long recursionlimit_;
+    unsigned long limithere_ = 0;  // the matcher's recursion limit on this stack
     textindex index_;
 };
 

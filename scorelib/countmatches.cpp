@@ -27,8 +27,10 @@ pcreholder compilepattern(const char* pattern, FILE* diag) {
     return re;
 }
 
-int countcompiled(const pcre* re, std::string_view text, const char* pattern, FILE* diag,
-                  unsigned long recursionlimit) {
+// Counts on from start while searches match; returns the result that ended
+// the loop.
+int countfrom(const pcre* re, std::string_view text, unsigned long recursionlimit, int& count,
+              int& start) {
     // The one setting beyond the defaults: the recursion limit that the
     // matcher's stack holds. The match limit stays the library's.
     pcre_extra extra{};
@@ -36,23 +38,34 @@ int countcompiled(const pcre* re, std::string_view text, const char* pattern, FI
     extra.match_limit_recursion = recursionlimit;
     const int length = static_cast<int>(text.size());
     int ovector[30];
-    int count = 0;
-    int start = 0;
     for (;;) {
         // PCRE_NOTEMPTY is the guard against the empty-match trap: every
         // accepted match ends beyond the previous one, so the loop ends.
         const int rc =
             pcre_exec(re, &extra, text.data(), length, start, PCRE_NOTEMPTY, ovector, 30);
-        if (rc > 0) {
-            ++count;
-            start = ovector[1];
-            continue;
-        }
-        if (rc == PCRE_ERROR_NOMATCH) break;
-        // 0 means the vector was too small for the groups this match set.
-        std::fprintf(diag, "#Error in rex_rc: %d reading %s\n", rc, pattern);
-        break;
+        if (rc <= 0) return rc;
+        ++count;
+        start = ovector[1];
     }
+}
+
+// limithere caches the recursion limit for the caller's stack (0: not yet
+// known; finding it reads the process's memory map).
+int countcompiled(const pcre* re, std::string_view text, const char* pattern, FILE* diag,
+                  unsigned long& limithere) {
+    if (limithere == 0) limithere = recursionlimithere();
+    int count = 0;
+    int start = 0;
+    int rc = countfrom(re, text, limithere, count, start);
+    if (rc == PCRE_ERROR_RECURSIONLIMIT) {
+        // Too deep for this stack: the same search goes on where it stopped,
+        // on a stack that holds far deeper ones.
+        rc = onlargestack(
+            [&](unsigned long limit) { return countfrom(re, text, limit, count, start); });
+    }
+    // 0 means the vector was too small for the groups a match set.
+    if (rc != PCRE_ERROR_NOMATCH)
+        std::fprintf(diag, "#Error in rex_rc: %d reading %s\n", rc, pattern);
     return count;
 }
 
@@ -63,19 +76,17 @@ constexpr uint64_t safework = 1'000'000;
 
 }  // namespace
 
-int countmatchesn(std::string_view text, const char* pattern, int debug,
-                  unsigned long recursionlimit) {
+int countmatchesn(std::string_view text, const char* pattern, int debug) {
     FILE* diag = debug ? stdout : stderr;
     const pcreholder re = compilepattern(pattern, diag);
-    return re ? countcompiled(re.get(), searchable(text), pattern, diag, recursionlimit) : 0;
+    unsigned long limithere = 0;
+    return re ? countcompiled(re.get(), searchable(text), pattern, diag, limithere) : 0;
 }
 
-patterncounter::patterncounter(std::string_view text, bool straightforward, evalprofile* profile,
-                               unsigned long recursionlimit)
+patterncounter::patterncounter(std::string_view text, bool straightforward, evalprofile* profile)
     : text_(searchable(text)),
       straightforward_(straightforward),
       profile_(profile),
-      recursionlimit_(recursionlimit),
       index_(text_) {}
 
 int patterncounter::count(const char* pattern, int debug) {
@@ -89,7 +100,7 @@ int patterncounter::count(const char* pattern, int debug) {
     }
     if (!re) return 0;
     stopwatch w(profile_ ? &profile_->search : nullptr);
-    if (straightforward_) return countcompiled(re.get(), text_, pattern, diag, recursionlimit_);
+    if (straightforward_) return countcompiled(re.get(), text_, pattern, diag, limithere_);
 
     const std::string_view p(pattern);
     // Without metacharacters the library matches the bytes themselves,
@@ -102,20 +113,17 @@ int patterncounter::count(const char* pattern, int debug) {
     // Anything else is left to the library.
     const patternshape shape = analyse(p);
     if (!shape.simple || shape.required.empty())
-        return countcompiled(re.get(), text_, pattern, diag, recursionlimit_);
+        return countcompiled(re.get(), text_, pattern, diag, limithere_);
     for (const auto& literal : shape.required)
         if (index_.contains(literal))
-            return countcompiled(re.get(), text_, pattern, diag, recursionlimit_);
+            return countcompiled(re.get(), text_, pattern, diag, limithere_);
     if (workbound(shape, index_) > safework)
-        return countcompiled(re.get(), text_, pattern, diag, recursionlimit_);
+        return countcompiled(re.get(), text_, pattern, diag, limithere_);
     return 0;
 }
 
 }  // namespace pst
 
 int countmatches(const char* text, const char* pattern, int debug) {
-    return pst::withmatchstack([&](unsigned long recursionlimit) {
-        return pst::countmatchesn(std::string_view(text, std::strlen(text)), pattern, debug,
-                                  recursionlimit);
-    });
+    return pst::countmatchesn(std::string_view(text, std::strlen(text)), pattern, debug);
 }

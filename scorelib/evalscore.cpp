@@ -13,7 +13,6 @@
 #include "counter.h"
 #include "holders.h"
 #include "internal.h"
-#include "matchstack.h"
 #include "reader.h"
 #include "scorelib.h"
 #include "stats.h"
@@ -82,10 +81,10 @@ struct linefreer {
 };
 
 int scorerules(FILE* rules, std::string_view scan, std::string_view folded, int debug, hitlog* hits,
-               const evaloptions& options, unsigned long recursionlimit) {
+               const evaloptions& options) {
     int score = 0;
     linefreer buf;
-    patterncounter infolded(folded, options.straightforward, options.profile, recursionlimit);
+    patterncounter infolded(folded, options.straightforward, options.profile);
     // Only rules that hit need the unfolded text.
     std::optional<patterncounter> inscan;
     for (;;) {
@@ -106,8 +105,7 @@ int scorerules(FILE* rules, std::string_view scan, std::string_view folded, int 
         if (hits) hits->add(r.pattern, std::time(nullptr));
         if (!r.exact) {
             cbuf upper(ucstrdup(pattern));
-            if (!inscan)
-                inscan.emplace(scan, options.straightforward, options.profile, recursionlimit);
+            if (!inscan) inscan.emplace(scan, options.straightforward, options.profile);
             const int capitals = inscan->count(upper.get(), debug);
             score = addweighted(score, capitals, r.weight, 2);
         }
@@ -116,8 +114,8 @@ int scorerules(FILE* rules, std::string_view scan, std::string_view folded, int 
     return score;
 }
 
-int evaluateonstack(const char* rulepath, const char* msgpath, int debug, const char* statspath,
-                    const evaloptions& options, unsigned long recursionlimit) {
+int evaluatemessage(const char* rulepath, const char* msgpath, int debug, const char* statspath,
+                    const evaloptions& options) {
     evalprofile* profile = options.profile;
     const bool recording = statspath && statsenabled(statspath);
 
@@ -148,7 +146,7 @@ int evaluateonstack(const char* rulepath, const char* msgpath, int debug, const 
     hitlog hits;
     const int score = scorerules(rules.get(), std::string_view(scan.text.get(), scan.len),
                                  std::string_view(folded.get(), scan.len), debug,
-                                 recording ? &hits : nullptr, options, recursionlimit);
+                                 recording ? &hits : nullptr, options);
     rules.reset();
     if (recording && !hits.empty()) {
         stopwatch w(profile ? &profile->stats : nullptr);
@@ -163,9 +161,7 @@ int evaluateonstack(const char* rulepath, const char* msgpath, int debug, const 
 
 int pst::evaluate(const char* rulepath, const char* msgpath, int debug, const char* statspath,
                   const evaloptions& options) {
-    return withmatchstack([&](unsigned long recursionlimit) {
-        return evaluateonstack(rulepath, msgpath, debug, statspath, options, recursionlimit);
-    });
+    return evaluatemessage(rulepath, msgpath, debug, statspath, options);
 }
 
 int evalscore(const char* rulepath, const char* msgpath, int debug, const char* statspath) {

@@ -41,10 +41,8 @@ int parseweight(std::string_view text);
 // score + count * weight * factor in 32-bit two's complement.
 int addweighted(int score, int count, int weight, int factor);
 
-// countmatches for a text whose length is known, on a stack that holds the
-// given recursion limit of the matcher.
-int countmatchesn(std::string_view text, const char* pattern, int debug,
-                  unsigned long recursionlimit);
+// countmatches for a text whose length is known.
+int countmatchesn(std::string_view text, const char* pattern, int debug);
 
 // Where an evaluation spends its time, in seconds.
 struct evalprofile {
