@@ -1,5 +1,8 @@
 #include "frontend.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -10,10 +13,12 @@ namespace {
 
 constexpr const char* pluginversion = "1.4.3";
 
+// Opening a FIFO for reading waits for a writer; a probe must not, so it
+// opens without blocking.
 bool canread(const char* path) {
-    FILE* f = std::fopen(path, "re");
-    if (!f) return false;
-    std::fclose(f);
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    ::close(fd);
     return true;
 }
 

@@ -37,6 +37,11 @@ class patterncounter {
     int count(const char* pattern, int debug);
 
    private:
+    // A search is skipped only when it cannot match (every match holds one
+    // of the required literals, and none occurs in the text) and cannot fail
+    // either (its work per start position stays far below the match limit).
+    bool cannotmatch(std::string_view pattern);
+
     std::string_view text_;
     bool straightforward_;
     evalprofile* profile_;

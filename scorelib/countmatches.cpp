@@ -1,6 +1,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "counter.h"
 #include "holders.h"
@@ -19,10 +20,15 @@ std::string_view searchable(std::string_view text) {
 
 pcreholder compilepattern(const char* pattern, FILE* diag) {
     const char* error = nullptr;
+    int errorcode = 0;
     int erroffset = 0;
     // No table pointer: the library's built-in ASCII tables apply.
-    pcreholder re(
-        pcre_compile(pattern, PCRE_DOTALL | PCRE_NO_AUTO_CAPTURE, &error, &erroffset, nullptr));
+    pcreholder re(pcre_compile2(pattern, PCRE_DOTALL | PCRE_NO_AUTO_CAPTURE, &errorcode, &error,
+                                &erroffset, nullptr));
+    // The library's code for "failed to get memory": the pattern is not at
+    // fault, and counting it as not compiling would change the score.
+    constexpr int outofmemorycode = 21;
+    if (!re && errorcode == outofmemorycode) outofmemory("malloc failed in pstlib:countmatches!\n");
     if (!re) std::fprintf(diag, "#Error: Regexp compile error on %s\n", pattern);
     return re;
 }
@@ -89,6 +95,16 @@ patterncounter::patterncounter(std::string_view text, bool straightforward, eval
       profile_(profile),
       index_(text_) {}
 
+bool patterncounter::cannotmatch(std::string_view pattern) try {
+    const patternshape shape = analyse(pattern);
+    if (!shape.simple || shape.required.empty()) return false;
+    for (const auto& literal : shape.required)
+        if (index_.contains(literal)) return false;
+    return workbound(shape, index_) <= safework;
+} catch (const std::bad_alloc&) {
+    return false;  // without memory for the analysis, the library searches
+}
+
 int patterncounter::count(const char* pattern, int debug) {
     FILE* diag = debug ? stdout : stderr;
     pcreholder re;
@@ -107,18 +123,7 @@ int patterncounter::count(const char* pattern, int debug) {
     // leftmost first, each search starting where the last match ended.
     if (isliteral(p)) return index_.countliteral(p);
 
-    // A search is skipped only when it cannot match (every match holds one
-    // of the required literals, and none occurs in the text) and cannot fail
-    // either (its work per start position stays far below the match limit).
-    // Anything else is left to the library.
-    const patternshape shape = analyse(p);
-    if (!shape.simple || shape.required.empty())
-        return countcompiled(re.get(), text_, pattern, diag, limithere_);
-    for (const auto& literal : shape.required)
-        if (index_.contains(literal))
-            return countcompiled(re.get(), text_, pattern, diag, limithere_);
-    if (workbound(shape, index_) > safework)
-        return countcompiled(re.get(), text_, pattern, diag, limithere_);
+    if (!cannotmatch(p)) return countcompiled(re.get(), text_, pattern, diag, limithere_);
     return 0;
 }
 

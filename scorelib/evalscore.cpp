@@ -20,6 +20,15 @@
 namespace pst {
 namespace {
 
+// Opens without waiting for a writer, as a FIFO would make an ordinary open
+// wait forever; reads then block as usual (a FIFO without a writer reads as
+// empty).
+int openforreading(const char* path) {
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
 struct scantext {
     cbuf text;
     size_t len = 0;
@@ -119,7 +128,7 @@ int evaluatemessage(const char* rulepath, const char* msgpath, int debug, const 
     evalprofile* profile = options.profile;
     const bool recording = statspath && statsenabled(statspath);
 
-    fdholder message(::open(msgpath, O_RDONLY | O_CLOEXEC));
+    fdholder message(openforreading(msgpath));
     if (!message) {
         std::fputs("Unable to open file.\n", stderr);
         return 0;
@@ -141,8 +150,11 @@ int evaluatemessage(const char* rulepath, const char* msgpath, int debug, const 
         folded.reset(lcstrndup(scan.text.get(), scan.len));
     }
 
-    fileholder rules(std::fopen(rulepath, "re"));
+    fdholder rulefd(openforreading(rulepath));
+    fileholder rules(rulefd ? ::fdopen(rulefd.get(), "r") : nullptr);
+    if (rulefd && !rules) outofmemory("pstlib:evalscore: Unable to allocate line.\n");
     if (!rules) return 0;
+    rulefd.release();
     hitlog hits;
     const int score = scorerules(rules.get(), std::string_view(scan.text.get(), scan.len),
                                  std::string_view(folded.get(), scan.len), debug,

@@ -132,14 +132,19 @@ bool statsenabled(const char* path) {
     return static_cast<bool>(fd);
 }
 
-void hitlog::add(std::string_view pattern, time_t when) {
+void hitlog::add(std::string_view pattern, time_t when) try {
     hits_.push_back(recordedhit{std::string(pattern), when});
+} catch (const std::bad_alloc&) {
+    // Without memory the message's hits are not recorded at all, rather than
+    // some of them.
+    failed_ = true;
 }
 
 bool hitlog::apply(const char* path) const try {
     struct stat st {};
     // The lock is held until the new file has replaced the old one: the next
     // process then finds the path renamed and starts again on the new file.
+    if (failed_) return false;
     const fdholder locked = lockstats(path, st);
     if (!locked) return false;
     std::string old;

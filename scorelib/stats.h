@@ -28,7 +28,7 @@ std::string rewritestats(std::string_view old, const std::vector<recordedhit>& h
 class hitlog {
    public:
     void add(std::string_view pattern, time_t when);
-    bool empty() const { return hits_.empty(); }
+    bool empty() const { return hits_.empty() && !failed_; }
 
     // Rewrites the file once with every hit, giving the same file as one
     // rewrite per hit in order would. Returns false when the file was left
@@ -37,6 +37,7 @@ class hitlog {
 
    private:
     std::vector<recordedhit> hits_;
+    bool failed_ = false;
 };
 
 }  // namespace pst

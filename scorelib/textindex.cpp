@@ -1,6 +1,7 @@
 #include "textindex.h"
 
 #include <cstring>
+#include <new>
 
 namespace pst {
 namespace {
@@ -24,10 +25,17 @@ uint32_t triple(const unsigned char* p) {
 
 }  // namespace
 
-void textindex::buildgrams() {
+bool textindex::buildgrams() {
     built_ = true;
-    pairs_.assign((1u << 16) / 64, 0);
-    triples_.assign((1u << 24) / 64, 0);
+    try {
+        pairs_.assign((1u << 16) / 64, 0);
+        triples_.assign((1u << 24) / 64, 0);
+    } catch (const std::bad_alloc&) {
+        // The tables only save time: without memory for them, search directly.
+        pairs_.clear();
+        triples_.clear();
+        return false;
+    }
     const auto* p = reinterpret_cast<const unsigned char*>(text_.data());
     const size_t n = text_.size();
     for (size_t i = 0; i < n; ++i) {
@@ -35,13 +43,13 @@ void textindex::buildgrams() {
         if (i + 1 < n) setbit(pairs_, pair(p + i));
         if (i + 2 < n) setbit(triples_, triple(p + i));
     }
+    return true;
 }
 
 bool textindex::contains(std::string_view literal) {
     if (literal.empty()) return true;
     if (literal.size() > text_.size()) return false;
-    if (text_.size() >= smalltext) {
-        if (!built_) buildgrams();
+    if (text_.size() >= smalltext && (built_ ? !triples_.empty() : buildgrams())) {
         const auto* l = reinterpret_cast<const unsigned char*>(literal.data());
         if (literal.size() == 1) return bytes_.test(l[0]);
         if (literal.size() == 2) return testbit(pairs_, pair(l));

@@ -25,7 +25,7 @@ class textindex final : public textfacts {
     int countliteral(std::string_view literal);
 
    private:
-    void buildgrams();
+    bool buildgrams();
 
     std::string_view text_;
     bool built_ = false;

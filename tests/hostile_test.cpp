@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <string>
 
 #include "plugintree.h"
@@ -30,6 +33,116 @@ TEST(hostile, deepRecursionEndsInAResultNotACrash) {
     EXPECT_EQ(large.signal, 0);
     EXPECT_EQ(large.out, "2\n");  // "x" once; the run ends in the error, uncounted
     EXPECT_EQ(large.err, "#Error in rex_rc: -21 reading (?:a|b)+\n");
+}
+
+}  // namespace
+
+namespace {
+
+// A FIFO that nobody writes to must not hold the plugin: it reads as empty.
+TEST(hostile, fifoWithoutWriterDoesNotBlock) {
+    testutil::tempdir dir;
+    const std::string fifo = dir.path() + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    const std::string message = dir.file("m", "A: b\n\ncheap\n");
+    {
+        plugintree::scope tree("10 cheap\n");
+        EXPECT_EQ(plugintree::scan(fifo).out, "0\n");
+    }
+    {
+        plugintree::scope tree;
+        ASSERT_EQ(::mkfifo(plugintree::rulefile.c_str(), 0644), 0);
+        EXPECT_EQ(plugintree::scan(message).out, "0\n");
+    }
+    {
+        plugintree::scope tree("10 cheap\n");
+        ASSERT_EQ(::mkfifo(plugintree::debugmarker.c_str(), 0644), 0);
+        EXPECT_EQ(plugintree::scan(message).out, "#Found 1 ocurrence(s) of cheap, score=10\n10\n");
+    }
+}
+
+TEST(hostile, unreadableFilesAreRefused) {
+    if (::geteuid() != 0) GTEST_SKIP() << "runs the plugin as nobody, which needs root";
+    testutil::tempdir dir;
+    const std::string message = dir.file("m", "A: b\n\ncheap\n");
+    plugintree::scope tree("10 cheap\n");
+    ::chmod(message.c_str(), 0);
+    EXPECT_EQ(plugintree::scan(message, {.asnobody = true, .env = {}, .beforeexec = {}}).out,
+              "#Error: Unable to open file for scanning.\n0\n");
+    ::chmod(message.c_str(), 0644);
+    ::chmod(plugintree::rulefile.c_str(), 0);
+    EXPECT_EQ(plugintree::scan(message, {.asnobody = true, .env = {}, .beforeexec = {}}).out,
+              "#Error: Unable to open local blocklist file.\n0\n");
+}
+
+}  // namespace
+
+namespace {
+
+const std::string oomtexts[] = {
+    "pstlib:evalscore: Unable to allocate buf.\n",  "pstlib:evalscore: Unable to allocate line.\n",
+    "pstlib:evalscore: Unable to allocate nbuf.\n", "malloc failed in pstlib:lcstrdup!\n",
+    "malloc failed in pstlib:ucstrdup!\n",          "malloc failed in pstlib:countmatches!\n"};
+
+testutil::output withfailure(const std::string& message, int nth, size_t min) {
+    return plugintree::scan(
+        message, {.asnobody = false,
+                  .env = {"LD_PRELOAD=" FAILALLOC_SO, "FAILALLOC_MIN=" + std::to_string(min),
+                          "FAILALLOC_NTH=" + std::to_string(nth)},
+                  .beforeexec = {}});
+}
+
+// Every allocation of a scan is made to fail in turn: the plugin either ends
+// with one of its out-of-memory diagnostics, status 1 and no score line, or
+// (where the memory was only a shortcut, or statistics) scores as usual; it
+// never crashes and never leaves a half-written statistics file.
+TEST(faults, everyFailingAllocationEndsCleanly) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer build owns malloc; another one cannot be preloaded";
+#endif
+    plugintree::scope tree("10 cheap\n5 \\bfree\\s+money\\b\n1 (?:no|thing)+x\n");
+    testutil::tempdir dir;
+    std::string body;
+    while (body.size() < 200000) body += "nothing to see here, free  money and CHEAP cheap\n";
+    const std::string message = dir.file("m", "Subject: [x] Cheap\n\n" + body);
+    const std::string before = "1 old\n";
+    testutil::writefile(plugintree::statsfile, before);
+    const auto normal = plugintree::scan(message);
+    ASSERT_EQ(normal.result, 0);
+    ASSERT_NE(normal.out, "0\n");
+
+    // The large buffers, in the order they are taken.
+    for (int nth = 1; nth <= 4; ++nth) {
+        testutil::writefile(plugintree::statsfile, before);
+        const auto o = withfailure(message, nth, 150000);
+        EXPECT_EQ(o.result, 1) << nth;
+        EXPECT_EQ(o.out, "") << nth;
+        EXPECT_EQ(o.err, oomtexts[nth - 1]) << nth;
+        EXPECT_EQ(testutil::readfile(plugintree::statsfile), before) << nth;
+    }
+    for (const size_t min : {size_t{150000}, size_t{1}}) {
+        for (int nth = 1; nth <= 120; ++nth) {
+            testutil::writefile(plugintree::statsfile, before);
+            const auto o = withfailure(message, nth, min);
+            const std::string stats = testutil::readfile(plugintree::statsfile);
+            ASSERT_EQ(o.signal, 0) << min << " " << nth;
+            if (o.result == 1) {
+                EXPECT_EQ(o.out, "") << nth;
+                EXPECT_NE(std::find(std::begin(oomtexts), std::end(oomtexts), o.err),
+                          std::end(oomtexts))
+                    << o.err;
+                EXPECT_EQ(stats, before) << nth;
+                continue;
+            }
+            EXPECT_EQ(o.result, 0) << nth;
+            EXPECT_EQ(o.out, normal.out) << min << " " << nth;
+            // Statistics are recorded for all hits of the message or for none.
+            EXPECT_TRUE(stats == before || (stats.find(" cheap\n") != std::string::npos &&
+                                            stats.find(" \\bfree") != std::string::npos))
+                << stats;
+            EXPECT_EQ(stats.substr(0, before.size()), before) << stats;
+        }
+    }
 }
 
 }  // namespace

@@ -91,10 +91,10 @@ TEST(plugin, unreadableDebugMarkerLeavesDebugOff) {
     testutil::writefile(plugintree::debugmarker, "");
     ::chmod(plugintree::debugmarker.c_str(), 0);
     // Root reads any file: the plugin runs as nobody for this check.
-    const auto o = plugintree::scan(message, {.asnobody = true, .beforeexec = {}});
+    const auto o = plugintree::scan(message, {.asnobody = true, .env = {}, .beforeexec = {}});
     EXPECT_EQ(o.out, "10\n");
     ::chmod(plugintree::debugmarker.c_str(), 0644);
-    EXPECT_EQ(plugintree::scan(message, {.asnobody = true, .beforeexec = {}}).out,
+    EXPECT_EQ(plugintree::scan(message, {.asnobody = true, .env = {}, .beforeexec = {}}).out,
               "#Found 1 ocurrence(s) of cheap, score=10\n10\n");
 }
 

@@ -110,6 +110,7 @@ child startprocess(const std::vector<std::string>& argv, const runoptions& optio
         ::dup2(c.err, 2);
         if (options.asnobody && ::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
             ::_exit(126);
+        for (const auto& e : options.env) ::putenv(const_cast<char*>(e.c_str()));
         std::vector<char*> args;
         for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
