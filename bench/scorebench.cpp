@@ -2,12 +2,14 @@
 // generated corpora, where the time goes, and the plugin's cost as a process.
 #include <benchmark/benchmark.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <string>
 #include <tuple>
@@ -69,6 +71,70 @@ void evaluation(benchmark::State& state, bool straightforward) {
     state.counters["stats_ms"] = profile.stats * 1000 / n;
 }
 
+// Shapes of hostile input, each run once: the plugin must stay bounded in
+// time and memory on them.
+struct hostileshape {
+    const char* name;
+    std::function<benchcorpus::corpus()> make;
+};
+
+const std::vector<hostileshape>& hostileshapes() {
+    static const std::vector<hostileshape> shapes = {
+        {"100MB_message", [] { return benchcorpus::make(20, 100 << 20, 2); }},
+        {"50MB_single_line",
+         [] {
+             auto c = benchcorpus::make(20, 1024, 2);
+             c.message = "Subject: x\n\n" + std::string(50 << 20, 'w') + "\n";
+             return c;
+         }},
+        {"10MB_of_NUL_bytes",
+         [] {
+             auto c = benchcorpus::make(20, 1024, 2);
+             c.message = "A: b\n\n" + std::string(10 << 20, '\0');
+             return c;
+         }},
+        {"100000_rules", [] { return benchcorpus::make(100000, 100 << 10, 2); }},
+        {"1MB_pattern",
+         [] {
+             auto c = benchcorpus::make(20, 100 << 10, 2);
+             c.rules += "1 " + std::string(1 << 20, 'p') + "\n";
+             c.rules += "1 (?:" + std::string(1 << 19, 'p') + "|x)\n";
+             return c;
+         }},
+        {"1M_bracket_pairs_in_Subject",
+         [] {
+             auto c = benchcorpus::make(20, 1024, 2);
+             std::string subject = "Subject: ";
+             for (int i = 0; i < 1000000; ++i) subject += "[]";
+             c.message = subject + "x\n\nbody\n";
+             return c;
+         }},
+    };
+    return shapes;
+}
+
+void hostile(benchmark::State& state, const hostileshape* shape) {
+    const std::string dir = std::filesystem::temp_directory_path() / "pstbench";
+    std::filesystem::create_directories(dir);
+    const auto c = shape->make();
+    const std::string rules = dir + "/hostile.rules", message = dir + "/hostile.eml";
+    writefile(rules, c.rules);
+    writefile(message, c.message);
+    pst::evalprofile profile;
+    pst::evaloptions options;
+    options.profile = &profile;
+    // A 1 MB pattern that does not compile would be named on standard error.
+    if (!std::freopen("/dev/null", "w", stderr)) state.SkipWithError("no /dev/null");
+    for (auto _ : state)
+        benchmark::DoNotOptimize(
+            pst::evaluate(rules.c_str(), message.c_str(), 0, nullptr, options));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * c.message.size()));
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    state.counters["peak_rss_so_far_MB"] = static_cast<double>(ru.ru_maxrss) / 1024;
+    state.counters["search_ms"] = profile.search * 1000 / static_cast<double>(state.iterations());
+}
+
 void runprocess(const std::vector<std::string>& args) {
     std::vector<char*> argv;
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -128,6 +194,11 @@ void registerall() {
                 ->Unit(benchmark::kMillisecond)
                 ->MinTime(0.3);
     }
+    for (const auto& shape : hostileshapes())
+        benchmark::RegisterBenchmark((std::string("hostile/") + shape.name).c_str(), hostile,
+                                     &shape)
+            ->Unit(benchmark::kMillisecond)
+            ->Iterations(1);
     benchmark::RegisterBenchmark("process/plugin/50rules/2KB", pluginprocess)
         ->Unit(benchmark::kMicrosecond)
         ->UseRealTime()

@@ -48,9 +48,7 @@ TEST(plugin, commandLine) {
         {{"-scan", "a", "b", "c", missing}, "#Error: Unable to open file for scanning.\n0\n"},
     };
     for (const auto& c : cases) {
-        std::vector<std::string> argv{plugin};
-        argv.insert(argv.end(), c.args.begin(), c.args.end());
-        const auto o = testutil::runprocess(argv);
+        const auto o = testutil::runprocess(plugintree::command(c.args));
         std::string shown;
         for (const auto& a : c.args) shown += a + " ";
         EXPECT_EQ(o.out, c.out) << shown;

@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -30,8 +31,28 @@ struct scope {
     }
 };
 
+// PLUGIN_WRAPPER, when set, runs the plugin under another program (valgrind).
+inline std::vector<std::string> command(std::vector<std::string> args) {
+    std::vector<std::string> argv;
+    if (const char* wrapper = std::getenv("PLUGIN_WRAPPER")) {
+        std::string word;
+        for (const char* p = wrapper;; ++p) {
+            if (*p == ' ' || *p == '\0') {
+                if (!word.empty()) argv.push_back(word);
+                word.clear();
+                if (*p == '\0') break;
+            } else {
+                word += *p;
+            }
+        }
+    }
+    argv.push_back(plugin);
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
 inline testutil::output scan(const std::string& message, testutil::runoptions options = {}) {
-    return testutil::runprocess({plugin, "-scan", "a", "b", "c", message}, options);
+    return testutil::runprocess(command({"-scan", "a", "b", "c", message}), options);
 }
 
 }  // namespace plugintree

@@ -38,7 +38,7 @@ struct output {
 output capture(const std::function<int()>& fn);
 
 struct runoptions {
-    bool asnobody = false;  // drop to user nobody when running as root
+    bool asnobody = false;              // drop to user nobody when running as root
     std::vector<std::string> env = {};  // NAME=value settings for the child
     // Called with the child's pid before the child runs the program.
     std::function<void(int pid)> beforeexec;
