@@ -45,7 +45,6 @@ class patterncounter {
     std::string_view text_;
     bool straightforward_;
     evalprofile* profile_;
-    unsigned long limithere_ = 0;  // the matcher's recursion limit on this stack
     textindex index_;
 };
 

@@ -2,7 +2,6 @@
 // every path releases it.
 #pragma once
 
-#include <pcre.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -26,11 +25,6 @@ struct filecloser {
     void operator()(FILE* f) const noexcept { std::fclose(f); }
 };
 using fileholder = std::unique_ptr<FILE, filecloser>;
-
-struct pcrefreer {
-    void operator()(pcre* re) const noexcept { pcre_free(re); }
-};
-using pcreholder = std::unique_ptr<pcre, pcrefreer>;
 
 class fdholder {
    public:

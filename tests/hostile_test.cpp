@@ -6,6 +6,7 @@
 #include <string>
 
 #include "plugintree.h"
+#include "regexbackend.h"
 
 namespace {
 
@@ -32,7 +33,10 @@ TEST(hostile, deepRecursionEndsInAResultNotACrash) {
     const auto large = plugintree::scan(dir.file("20mb", "A: b\n\nx " + alternating(20 << 20)));
     EXPECT_EQ(large.signal, 0);
     EXPECT_EQ(large.out, "2\n");  // "x" once; the run ends in the error, uncounted
-    EXPECT_EQ(large.err, "#Error in rex_rc: -21 reading (?:a|b)+\n");
+    // The classic library runs out of stack (its recursion limit); PCRE2, whose
+    // frames live on the heap, reaches its match limit first.
+    const std::string code = std::string(pst::regexlibrary()) == "pcre" ? "-21" : "-8";
+    EXPECT_EQ(large.err, "#Error in rex_rc: " + code + " reading (?:a|b)+\n");
 }
 
 }  // namespace
