@@ -40,6 +40,17 @@ regexholder compileregex(const char* pattern) {
     return regexholder(code);
 }
 
+bool regexcompileerror(const char* pattern, std::string& message, int& offset) {
+    const char* error = nullptr;
+    pcre* re = pcre_compile(pattern, PCRE_DOTALL | PCRE_NO_AUTO_CAPTURE, &error, &offset, nullptr);
+    if (re) {
+        pcre_free(re);
+        return false;
+    }
+    message = error ? error : "unknown error";
+    return true;
+}
+
 namespace {
 
 int countfrom(const pcre* re, std::string_view text, unsigned long recursionlimit, int& count,

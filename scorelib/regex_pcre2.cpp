@@ -41,6 +41,23 @@ regexholder compileregex(const char* pattern) {
     return regexholder(code);
 }
 
+bool regexcompileerror(const char* pattern, std::string& message, int& offset) {
+    int errorcode = 0;
+    PCRE2_SIZE erroffset = 0;
+    pcre2_code* re =
+        pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern), PCRE2_ZERO_TERMINATED,
+                      PCRE2_DOTALL | PCRE2_NO_AUTO_CAPTURE, &errorcode, &erroffset, nullptr);
+    if (re) {
+        pcre2_code_free(re);
+        return false;
+    }
+    PCRE2_UCHAR buffer[256];
+    if (pcre2_get_error_message(errorcode, buffer, sizeof buffer) < 0) buffer[0] = 0;
+    message = reinterpret_cast<const char*>(buffer);
+    offset = static_cast<int>(erroffset);
+    return true;
+}
+
 namespace {
 
 struct matchdatafreer {

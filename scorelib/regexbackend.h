@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 #include <string_view>
 
 namespace pst {
@@ -30,6 +31,10 @@ constexpr int regexnomemory = -6;
 // moving start past each; returns the result that ended the loop: no match,
 // 0 when a match set more groups than the 9 reported, or an error code.
 int countregex(const regexcode& re, std::string_view text, int& count, int& start);
+
+// Why a pattern does not compile: the library's message and the offset it
+// names. False when it compiles.
+bool regexcompileerror(const char* pattern, std::string& message, int& offset);
 
 // The library's name, for diagnostics of the build.
 const char* regexlibrary();

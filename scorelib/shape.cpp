@@ -351,7 +351,20 @@ treesize measure(const std::vector<node>& items, textfacts& text) {
     return t;
 }
 
+bool consumesnothing(const node& n) {
+    if (n.k == node::assertion) return true;
+    if (n.k == node::item) return n.max == 0;
+    for (const auto& alt : n.alternatives)
+        for (const auto& item : alt)
+            if (!consumesnothing(item)) return false;
+    return true;
+}
+
 }  // namespace
+
+bool matchesonlyempty(const patternshape& shape) {
+    return shape.simple && shape.root && consumesnothing(*shape.root);
+}
 
 bool isliteral(std::string_view pattern) {
     return pattern.find_first_of("\\^$.[|()?*+{") == std::string_view::npos;

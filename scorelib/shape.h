@@ -32,6 +32,10 @@ struct patternshape {
 
 patternshape analyse(std::string_view pattern);
 
+// True for a simple pattern that consumes nothing on every path (such as
+// "", "^" or "\b"): with non-empty matches only, it never counts.
+bool matchesonlyempty(const patternshape& shape);
+
 // Answers about one text, computed on demand and kept for the next rule.
 class textfacts {
    public:

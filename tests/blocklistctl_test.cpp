@@ -1,0 +1,86 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "testutil.h"
+
+namespace {
+
+testutil::output ctl(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{BLOCKLISTCTL};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return testutil::runprocess(argv);
+}
+
+TEST(blocklistctl, checkReportsEveryFinding) {
+    if (std::string(REGEX_BACKEND) != "pcre")
+        GTEST_SKIP() << "the expected compile messages are the classic library's";
+    testutil::tempdir dir;
+    const std::string rules =
+        dir.file("r",
+                 "10 cheap\n\nx\nfoo\n5\tfoo\n12abc bar\n99999999999 big\n0 zero\n# cheap stuff\n"
+                 "1 crlf\r\n1 (\n5 (?i)deal\n10 Viagra\n=10 Viagra\n1 \\b\n1 \n1 (a+)+b\n"
+                 "1 (?:x*y)*z\n3 cheap\n5 \\d+ DOLLARS\\b\n=5 \\d+ DOLLARS\\b\n1 a\\Bc\n");
+    const auto before = std::filesystem::last_write_time(rules);
+    const auto o = ctl({"check", rules});
+    const std::string r = rules + ":";
+    const std::string nested =
+        ": warning: nested unbounded repetition: catastrophic backtracking on hostile mail\n";
+    const std::string onlyempty =
+        ": warning: the pattern can only match the empty string: it never counts\n";
+    EXPECT_EQ(o.out,
+              r + "2: note: empty line (ignored)\n" + r +
+                  "3: warning: no space between weight and pattern: the line is ignored\n" + r +
+                  "4: warning: no space between weight and pattern: the line is ignored\n" + r +
+                  "5: warning: a tab separates weight and pattern, but only a space does: the "
+                  "line is ignored\n" +
+                  r + "6: warning: weight '12abc' is not a plain integer: it reads as 12\n" + r +
+                  "7: warning: weight 99999999999 is out of range: it is clamped to "
+                  "2147483647\n" +
+                  r + "8: warning: weight 0: the rule is evaluated only in debug mode\n" + r +
+                  "9: warning: this looks like a comment, but there is no comment syntax: it is "
+                  "a rule of weight 0 and pattern 'cheap stuff'\n" +
+                  r +
+                  "10: warning: the pattern ends in a carriage return (CR-LF line ends): it "
+                  "almost never matches\n" +
+                  r + "11: error: the pattern does not compile: missing ) at offset 1\n" + r +
+                  "12: error: the upper-cased pattern '(?I)DEAL' does not compile (unrecognized "
+                  "character after (? or (?-): every hit reports a compile error\n" +
+                  r +
+                  "13: warning: capital letter 'V' can never match: the text is folded to lower "
+                  "case (write it in lower case, or mark the rule exact with '=')\n" +
+                  r + "14: warning: the same pattern as on line 13\n" + r + "15" + onlyempty + r +
+                  "16" + onlyempty + r + "17" + nested + r + "18" + nested + r +
+                  "19: warning: the same pattern as on line 1\n" + r +
+                  "20: warning: capital letter 'D' can never match: the text is folded to lower "
+                  "case (write it in lower case, or mark the rule exact with '=')\n" +
+                  r + "21: warning: the same pattern as on line 20\n" + rules +
+                  ": 22 lines, 2 errors, 17 warnings\n");
+    EXPECT_EQ(o.result, 2);
+    EXPECT_EQ(o.err, "");
+    // It only reads.
+    EXPECT_EQ(std::filesystem::last_write_time(rules), before);
+}
+
+TEST(blocklistctl, exitStatusAndErrors) {
+    testutil::tempdir dir;
+    const auto clean = ctl({"check", dir.file("clean", "10 cheap\n=5 \\bPills\\b\n")});
+    EXPECT_EQ(clean.result, 0);
+    EXPECT_EQ(clean.out, dir.path() + "/clean: 2 lines, 0 errors, 0 warnings\n");
+    EXPECT_EQ(ctl({"check", dir.file("warn", "0 cheap\n")}).result, 1);
+
+    const auto missing = ctl({"check", dir.path() + "/none"});
+    EXPECT_EQ(missing.result, 2);
+    EXPECT_EQ(missing.err,
+              "blocklistctl: cannot read " + dir.path() + "/none: No such file or directory\n");
+    const auto bad = ctl({"frobnicate"});
+    EXPECT_EQ(bad.result, 2);
+    EXPECT_NE(bad.err.find("usage: blocklistctl"), std::string::npos);
+    const auto help = ctl({"--help"});
+    EXPECT_EQ(help.result, 0);
+    EXPECT_NE(help.out.find("usage: blocklistctl"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,212 @@
+#include "check.h"
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "internal.h"
+#include "regexbackend.h"
+#include "scorelib.h"
+#include "shape.h"
+
+namespace pst {
+namespace {
+
+struct finding {
+    const char* severity;
+    std::string text;
+};
+
+bool isplaininteger(const std::string& t) {
+    size_t i = (!t.empty() && (t[0] == '+' || t[0] == '-')) ? 1 : 0;
+    if (i == t.size()) return false;
+    for (; i < t.size(); ++i)
+        if (t[i] < '0' || t[i] > '9') return false;
+    return true;
+}
+
+// The first capital letter outside an escape, or 0.
+char capitaloutsideescape(const std::string& p) {
+    for (size_t i = 0; i < p.size(); ++i) {
+        if (p[i] == '\\') {
+            ++i;
+            continue;
+        }
+        if (p[i] >= 'A' && p[i] <= 'Z') return p[i];
+    }
+    return 0;
+}
+
+// The quantifier at p[i], if any: its length, and whether it is unbounded.
+size_t quantifier(const std::string& p, size_t i, bool& unbounded) {
+    unbounded = false;
+    if (i >= p.size()) return 0;
+    size_t len = 0;
+    if (p[i] == '*' || p[i] == '+') {
+        unbounded = true;
+        len = 1;
+    } else if (p[i] == '?') {
+        len = 1;
+    } else if (p[i] == '{') {
+        size_t j = i + 1;
+        while (j < p.size() && p[j] >= '0' && p[j] <= '9') ++j;
+        if (j == i + 1) return 0;
+        if (j < p.size() && p[j] == ',') {
+            ++j;
+            unbounded = j < p.size() && p[j] == '}';
+            while (j < p.size() && p[j] >= '0' && p[j] <= '9') ++j;
+        }
+        if (j >= p.size() || p[j] != '}') return 0;
+        len = j + 1 - i;
+    } else {
+        return 0;
+    }
+    if (i + len < p.size() && (p[i + len] == '?' || p[i + len] == '+')) ++len;
+    return len;
+}
+
+// A group with an unbounded repeat inside that is itself repeated without
+// bound, such as "(a+)+": the matcher tries every way of splitting a run.
+bool nestedunboundedrepeat(const std::string& p) {
+    std::vector<bool> groups;  // per open group: holds an unbounded repeat
+    bool found = false;
+    auto repeated = [&](size_t& i, bool inner) {
+        bool unbounded = false;
+        i += quantifier(p, i, unbounded);
+        if (unbounded && inner) found = true;
+        if ((unbounded || inner) && !groups.empty()) groups.back() = true;
+    };
+    for (size_t i = 0; i < p.size();) {
+        const char c = p[i];
+        if (c == '(') {
+            groups.push_back(false);
+            ++i;
+        } else if (c == ')') {
+            const bool inner = !groups.empty() && groups.back();
+            if (!groups.empty()) groups.pop_back();
+            ++i;
+            repeated(i, inner);
+        } else {
+            if (c == '\\') {
+                i += 2;
+            } else if (c == '[') {
+                ++i;
+                if (i < p.size() && p[i] == '^') ++i;
+                if (i < p.size() && p[i] == ']') ++i;
+                while (i < p.size() && p[i] != ']') i += p[i] == '\\' ? 2 : 1;
+                ++i;
+            } else {
+                ++i;
+            }
+            repeated(i, false);
+        }
+    }
+    return found;
+}
+
+std::vector<finding> checkline(std::string line, std::map<std::string, int>& seen, int lineno) {
+    std::vector<finding> f;
+    const size_t len = std::strlen(line.c_str());
+    line.resize(len);  // a NUL byte ends the line for the plugin too
+    if (len < 2) {
+        if (line == "\n" || line.empty())
+            f.push_back({"note", "empty line (ignored)"});
+        else
+            f.push_back({"warning", "line shorter than two characters: it is ignored"});
+        return f;
+    }
+    rule r;
+    std::string parsed = line;
+    if (!parserule(parsed.data(), parsed.size(), r)) {
+        const std::string text = line.substr(0, line.find('\n'));
+        if (text.find('\t') != std::string::npos)
+            f.push_back({"warning",
+                         "a tab separates weight and pattern, but only a space does: "
+                         "the line is ignored"});
+        else
+            f.push_back({"warning", "no space between weight and pattern: the line is ignored"});
+        return f;
+    }
+    const std::string pattern(r.pattern);
+    const size_t start = r.exact ? 1 : 0;
+    const std::string weighttext = line.substr(start, line.find(' ', start) - start);
+    if (line[0] == '#')
+        f.push_back({"warning",
+                     "this looks like a comment, but there is no comment syntax: it "
+                     "is a rule of weight " +
+                         std::to_string(r.weight) + " and pattern '" + pattern + "'"});
+    else if (!isplaininteger(weighttext))
+        f.push_back({"warning", "weight '" + weighttext + "' is not a plain integer: it reads as " +
+                                    std::to_string(r.weight)});
+    else if (std::strtoll(weighttext.c_str(), nullptr, 10) != r.weight)
+        f.push_back({"warning", "weight " + weighttext + " is out of range: it is clamped to " +
+                                    std::to_string(r.weight)});
+    if (r.weight == 0 && line[0] != '#')
+        f.push_back({"warning", "weight 0: the rule is evaluated only in debug mode"});
+    if (!pattern.empty() && pattern.back() == '\r')
+        f.push_back({"warning",
+                     "the pattern ends in a carriage return (CR-LF line ends): it "
+                     "almost never matches"});
+    std::string message;
+    int offset = 0;
+    if (regexcompileerror(pattern.c_str(), message, offset)) {
+        f.push_back({"error", "the pattern does not compile: " + message + " at offset " +
+                                  std::to_string(offset)});
+    } else {
+        if (!r.exact) {
+            if (const char c = capitaloutsideescape(pattern))
+                f.push_back({"warning", std::string("capital letter '") + c +
+                                            "' can never match: the text is folded to lower "
+                                            "case (write it in lower case, or mark the rule "
+                                            "exact with '=')"});
+            char* upper = ucstrdup(pattern.c_str());
+            if (regexcompileerror(upper, message, offset))
+                f.push_back({"error", std::string("the upper-cased pattern '") + upper +
+                                          "' does not compile (" + message +
+                                          "): every hit reports a compile error"});
+            std::free(upper);
+        }
+        if (matchesonlyempty(analyse(pattern)))
+            f.push_back(
+                {"warning", "the pattern can only match the empty string: it never counts"});
+        if (nestedunboundedrepeat(pattern))
+            f.push_back({"warning",
+                         "nested unbounded repetition: catastrophic backtracking on "
+                         "hostile mail"});
+    }
+    if (auto [it, fresh] = seen.emplace(pattern, lineno); !fresh)
+        f.push_back({"warning", "the same pattern as on line " + std::to_string(it->second)});
+    return f;
+}
+
+}  // namespace
+
+int checkrules(const char* path, FILE* out) {
+    FILE* in = std::fopen(path, "re");
+    if (!in) {
+        std::fprintf(stderr, "blocklistctl: cannot read %s: %s\n", path, std::strerror(errno));
+        return 2;
+    }
+    std::map<std::string, int> seen;
+    int errors = 0, warnings = 0, lineno = 0;
+    char* buf = nullptr;
+    size_t cap = 0;
+    ssize_t got;
+    while ((got = getline(&buf, &cap, in)) > 0) {
+        ++lineno;
+        for (const auto& f : checkline(std::string(buf, static_cast<size_t>(got)), seen, lineno)) {
+            std::fprintf(out, "%s:%d: %s: %s\n", path, lineno, f.severity, f.text.c_str());
+            errors += std::strcmp(f.severity, "error") == 0;
+            warnings += std::strcmp(f.severity, "warning") == 0;
+        }
+    }
+    std::free(buf);
+    std::fclose(in);
+    std::fprintf(out, "%s: %d lines, %d errors, %d warnings\n", path, lineno, errors, warnings);
+    return errors ? 2 : warnings ? 1 : 0;
+}
+
+}  // namespace pst
