@@ -32,6 +32,8 @@ int openforreading(const char* path) {
 struct scantext {
     cbuf text;
     size_t len = 0;
+    size_t bodylen = 0;
+    size_t subjectlen = 0;  // one copy; the copies end the text
 };
 
 // Reads the header block and the body of a message of size bytes and builds
@@ -72,6 +74,8 @@ scantext readmessage(int fd, uint64_t size) {
 
     scantext scan;
     scan.len = bodylen + 3 * subjectlen;
+    scan.bodylen = bodylen;
+    scan.subjectlen = subjectlen;
     scan.text = allocbuf(scan.len + 4);
     if (!scan.text) outofmemory("pstlib:evalscore: Unable to allocate nbuf.\n");
     char* out = scan.text.get();
@@ -92,6 +96,7 @@ struct linefreer {
 int scorerules(FILE* rules, std::string_view scan, std::string_view folded, int debug, hitlog* hits,
                const evaloptions& options) {
     int score = 0;
+    int line = 0;
     linefreer buf;
     patterncounter infolded(folded, options.straightforward, options.profile);
     // Only rules that hit need the unfolded text.
@@ -104,21 +109,26 @@ int scorerules(FILE* rules, std::string_view scan, std::string_view folded, int 
             if (errno == ENOMEM) outofmemory("pstlib:evalscore: Unable to allocate line.\n");
             break;  // end of file, or a read error taken as one
         }
+        ++line;
         rule r;
         if (!parserule(buf.line, std::strlen(buf.line), r)) continue;
         if (debug == 0 && r.weight == 0) continue;
         const char* pattern = r.pattern.data();
         const int found = infolded.count(pattern, debug);
         if (found == 0) continue;
+        const int before = score;
+        int capitals = 0;
         score = addweighted(score, found, r.weight, 1);
         if (hits) hits->add(r.pattern, std::time(nullptr));
         if (!r.exact) {
             cbuf upper(ucstrdup(pattern));
             if (!inscan) inscan.emplace(scan, options.straightforward, options.profile);
-            const int capitals = inscan->count(upper.get(), debug);
+            capitals = inscan->count(upper.get(), debug);
             score = addweighted(score, capitals, r.weight, 2);
         }
         if (debug) std::printf("#Found %d ocurrence(s) of %s, score=%d\n", found, pattern, score);
+        if (options.observer)
+            options.observer->hit(line, pattern, r.weight, r.exact, found, capitals, before, score);
     }
     return score;
 }
@@ -144,6 +154,10 @@ int evaluatemessage(const char* rulepath, const char* msgpath, int debug, const 
         scan = readmessage(message.get(), static_cast<uint64_t>(st.st_size));
     }
     message.reset();
+    if (options.observer)
+        options.observer->message(
+            std::string_view(scan.text.get() + scan.len - scan.subjectlen, scan.subjectlen),
+            scan.bodylen, scan.len);
     cbuf folded;
     {
         stopwatch w(profile ? &profile->fold : nullptr);

@@ -53,12 +53,27 @@ struct evalprofile {
     double stats = 0;    // the statistics rewrite
 };
 
-// For the tests and the benchmark only: the plugin always takes the defaults.
+// Watches one evaluation: the plugin's debug lines and blocklistctl explain
+// both observe the same scoring.
+class evalobserver {
+   public:
+    virtual ~evalobserver() = default;
+    // The message as read: the cleaned Subject line (empty without one) and
+    // the sizes of the body and the scan text.
+    virtual void message(std::string_view subject, size_t bodylen, size_t scanlen) = 0;
+    // A rule that hit, after its upper-case pass (capitals is 0 for exact
+    // rules): its line in the rule file and the score before and after it.
+    virtual void hit(int line, const char* pattern, int weight, bool exact, int found,
+                     int capitals, int before, int after) = 0;
+};
+
+// For the tests, the benchmark and blocklistctl: the plugin takes the defaults.
 struct evaloptions {
     // One library search over the whole text for every rule, with none of
     // the shortcuts that leave the output unchanged.
     bool straightforward = false;
     evalprofile* profile = nullptr;
+    evalobserver* observer = nullptr;
 };
 
 int evaluate(const char* rulepath, const char* msgpath, int debug, const char* statspath,

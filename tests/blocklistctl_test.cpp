@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "generator.h"
 #include "testutil.h"
 
 namespace {
@@ -81,6 +83,47 @@ TEST(blocklistctl, exitStatusAndErrors) {
     const auto help = ctl({"--help"});
     EXPECT_EQ(help.result, 0);
     EXPECT_NE(help.out.find("usage: blocklistctl"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(blocklistctl, explainShowsWhy) {
+    testutil::tempdir dir;
+    const std::string rules = dir.file("rules", "10 cheap\n=5 pills\nfoo\n-1 \\bnothing\\b\n");
+    const std::string message =
+        dir.file("m", "From: a\nSubject: [SPAM] CHEAP pills\n\ncheap Cheap pills\n");
+    const auto o = ctl({"explain", message, "--rules", rules});
+    EXPECT_EQ(o.out,
+              "subject line: \"Subject:  CHEAP pills\" (counted three times)\n"
+              "body: 18 bytes; scan text: 84 bytes\n"
+              "line 1: cheap  weight 10  found 5  3 in capitals  +110  score 110\n"
+              "line 2: pills  weight 5  found 4  exact-case  +20  score 130\n"
+              "score: 130\n");
+    EXPECT_EQ(o.result, 0);
+    const auto missing = ctl({"explain", dir.path() + "/none", "--rules", rules});
+    EXPECT_EQ(missing.result, 2);
+    EXPECT_EQ(missing.out, "");
+}
+
+// explain's score is the plugin's, on a generated corpus.
+TEST(blocklistctl, explainScoresAsThePluginDoes) {
+    testgen::generator gen(99);
+    testutil::tempdir dir;
+    const std::string rulefile = std::string(TREE_CONFDIR) + "/blocklist.local";
+    for (int i = 0; i < 40; ++i) {
+        const std::string rules = gen.rules();
+        const std::string message = dir.file("m", gen.message());
+        testutil::writefile(rulefile, rules);
+        const auto plugin = testutil::runprocess({PLUGIN_EXE, "-scan", "a", "b", "c", message});
+        const auto explain = ctl({"explain", message, "--rules", rulefile});
+        const size_t last = explain.out.rfind("score: ");
+        ASSERT_NE(last, std::string::npos);
+        EXPECT_EQ(explain.out.substr(last + 7), plugin.out) << rules;
+        EXPECT_EQ(explain.err, plugin.err) << rules;
+    }
+    std::remove(rulefile.c_str());
 }
 
 }  // namespace
