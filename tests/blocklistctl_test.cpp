@@ -127,3 +127,39 @@ TEST(blocklistctl, explainScoresAsThePluginDoes) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(blocklistctl, statsReport) {
+    testutil::tempdir dir;
+    const std::string rules = dir.file("rules", "10 cheap\n5 free money\n1 never\n=2 old one\nx\n");
+    const std::string stats =
+        dir.file("STATS",
+                 "1000000000 old one\n4102444800 cheap\n12345\n1500000000 free money\n"
+                 "1600000000 gone rule\n1400000000 cheap\n");
+    const std::string before = testutil::readfile(stats);
+    const auto o = ctl({"stats", "--stale", "30", "--rules", rules, "--stats", stats});
+    EXPECT_EQ(o.out,
+              "rules with a recorded hit, newest first (3):\n"
+              "  2100-01-01 00:00:00 UTC  cheap\n"
+              "  2017-07-14 02:40:00 UTC  free money\n"
+              "  2001-09-09 01:46:40 UTC  old one\n"
+              "rules never recorded (1):\n"
+              "  never\n"
+              "rules not hit for 30 days (2):\n"
+              "  2017-07-14 02:40:00 UTC  free money\n"
+              "  2001-09-09 01:46:40 UTC  old one\n"
+              "recorded patterns no longer in the rule file (1):\n"
+              "  2020-09-13 12:26:40 UTC  gone rule\n");
+    EXPECT_EQ(o.result, 0);
+    EXPECT_EQ(testutil::readfile(stats), before);  // it only reads
+
+    const auto nostale = ctl({"stats", "--rules", rules, "--stats", stats});
+    EXPECT_EQ(nostale.out.find("not hit for"), std::string::npos);
+    const auto missing = ctl({"stats", "--rules", rules, "--stats", dir.path() + "/none"});
+    EXPECT_EQ(missing.result, 2);
+    EXPECT_EQ(ctl({"stats", "--stale", "soon"}).result, 2);
+    EXPECT_EQ(ctl({"stats", "--bogus", "x"}).result, 2);
+}
+
+}  // namespace
