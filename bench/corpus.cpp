@@ -39,8 +39,8 @@ rule makerule(std::mt19937& rng, int kind) {
 
 }  // namespace
 
-corpus make(int rules, size_t size, int hitpercent, uint32_t seed) {
-    std::mt19937 rng(seed);
+corpus make(int rules, size_t size, int hitpercent, uint32_t variant) {
+    std::mt19937 rng(variant);
     std::vector<std::string> common;
     for (int i = 0; i < 2000; ++i) common.push_back(randomword(rng, 2, 6));
 

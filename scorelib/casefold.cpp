@@ -48,13 +48,6 @@ char* folddup(const char* s, size_t len, const casemap& map, const char* oomtext
 
 }  // namespace
 
-void lowercopy(const char* src, size_t len, char* dst) {
-    foldcopy(src, len, dst, lowermap);
-}
-void uppercopy(const char* src, size_t len, char* dst) {
-    foldcopy(src, len, dst, uppermap);
-}
-
 char* lcstrndup(const char* s, size_t len) {
     return folddup(s, len, lowermap, "malloc failed in pstlib:lcstrdup!\n");
 }

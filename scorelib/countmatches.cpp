@@ -42,12 +42,6 @@ constexpr uint64_t safework = 1'000'000;
 
 }  // namespace
 
-int countmatchesn(std::string_view text, const char* pattern, int debug) {
-    FILE* diag = debug ? stdout : stderr;
-    const regexholder re = compilepattern(pattern, diag);
-    return re ? countcompiled(*re, searchable(text), pattern, diag) : 0;
-}
-
 patterncounter::patterncounter(std::string_view text, bool straightforward, evalprofile* profile)
     : text_(searchable(text)),
       straightforward_(straightforward),
@@ -89,5 +83,9 @@ int patterncounter::count(const char* pattern, int debug) {
 }  // namespace pst
 
 int countmatches(const char* text, const char* pattern, int debug) {
-    return pst::countmatchesn(std::string_view(text, std::strlen(text)), pattern, debug);
+    FILE* diag = debug ? stdout : stderr;
+    const pst::regexholder re = pst::compilepattern(pattern, diag);
+    if (!re) return 0;
+    return pst::countcompiled(*re, pst::searchable(std::string_view(text, std::strlen(text))),
+                              pattern, diag);
 }

@@ -133,8 +133,10 @@ int scorerules(FILE* rules, std::string_view scan, std::string_view folded, int 
     return score;
 }
 
-int evaluatemessage(const char* rulepath, const char* msgpath, int debug, const char* statspath,
-                    const evaloptions& options) {
+}  // namespace
+
+int evaluate(const char* rulepath, const char* msgpath, int debug, const char* statspath,
+             const evaloptions& options) {
     evalprofile* profile = options.profile;
     const bool recording = statspath && statsenabled(statspath);
 
@@ -182,13 +184,7 @@ int evaluatemessage(const char* rulepath, const char* msgpath, int debug, const 
     return score;
 }
 
-}  // namespace
 }  // namespace pst
-
-int pst::evaluate(const char* rulepath, const char* msgpath, int debug, const char* statspath,
-                  const evaloptions& options) {
-    return evaluatemessage(rulepath, msgpath, debug, statspath, options);
-}
 
 int evalscore(const char* rulepath, const char* msgpath, int debug, const char* statspath) {
     return pst::evaluate(rulepath, msgpath, debug, statspath, pst::evaloptions{});

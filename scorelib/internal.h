@@ -10,11 +10,6 @@ namespace pst {
 // Writes text to standard error and ends the process with status 1.
 [[noreturn]] void outofmemory(const char* text);
 
-// Case folding through a 256-byte map; a backslash and the byte after it are
-// copied unchanged, and a trailing backslash ends the walk. dst holds len + 1.
-void lowercopy(const char* src, size_t len, char* dst);
-void uppercopy(const char* src, size_t len, char* dst);
-
 // lcstrdup for a text whose length is known.
 char* lcstrndup(const char* s, size_t len);
 
@@ -41,9 +36,6 @@ int parseweight(std::string_view text);
 // score + count * weight * factor in 32-bit two's complement.
 int addweighted(int score, int count, int weight, int factor);
 
-// countmatches for a text whose length is known.
-int countmatchesn(std::string_view text, const char* pattern, int debug);
-
 // Where an evaluation spends its time, in seconds.
 struct evalprofile {
     double read = 0;     // reading the message and building the scan text
@@ -63,8 +55,8 @@ class evalobserver {
     virtual void message(std::string_view subject, size_t bodylen, size_t scanlen) = 0;
     // A rule that hit, after its upper-case pass (capitals is 0 for exact
     // rules): its line in the rule file and the score before and after it.
-    virtual void hit(int line, const char* pattern, int weight, bool exact, int found,
-                     int capitals, int before, int after) = 0;
+    virtual void hit(int line, const char* pattern, int weight, bool exact, int found, int capitals,
+                     int before, int after) = 0;
 };
 
 // For the tests, the benchmark and blocklistctl: the plugin takes the defaults.

@@ -40,7 +40,6 @@ bool matchesonlyempty(const patternshape& shape);
 class textfacts {
    public:
     virtual ~textfacts() = default;
-    virtual uint64_t length() const = 0;
     // The longest run of consecutive bytes of the text that are all in set.
     virtual uint64_t longestrun(const byteset& set) = 0;
 };

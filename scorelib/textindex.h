@@ -14,7 +14,6 @@ class textindex final : public textfacts {
    public:
     explicit textindex(std::string_view text) : text_(text) {}
 
-    uint64_t length() const override { return text_.size(); }
     uint64_t longestrun(const byteset& set) override;
 
     // Whether literal occurs in the text; exact.

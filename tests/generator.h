@@ -12,7 +12,7 @@ namespace testgen {
 
 class generator {
    public:
-    explicit generator(uint32_t seed) : rng_(seed) {}
+    explicit generator(uint32_t variant) : rng_(variant) {}
 
     std::string message() {
         std::string m;
