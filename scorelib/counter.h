@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "internal.h"
+#include "search.h"
 #include "textindex.h"
 
 namespace pst {
@@ -31,20 +32,23 @@ class stopwatch {
 
 class patterncounter {
    public:
-    patterncounter(std::string_view text, bool straightforward, evalprofile* profile);
+    patterncounter(std::string_view text, bool straightforward, evalprofile* profile,
+                   workbudget& budget);
 
     // countmatches of pattern in the text.
     int count(const char* pattern, int debug);
 
    private:
-    // A search is skipped only when it cannot match (every match holds one
-    // of the required literals, and none occurs in the text) and cannot fail
-    // either (its work per start position stays far below the match limit).
-    bool cannotmatch(std::string_view pattern);
+    // How a pattern is searched: by the library's loop alone, with what its
+    // analysis tells the search, only from the positions that can reach a
+    // literal every match holds, or not at all (it certainly counts 0).
+    enum class route { library, planned, restricted, none };
+    route plan(std::string_view pattern, patternshape& shape);
 
     std::string_view text_;
     bool straightforward_;
     evalprofile* profile_;
+    workbudget& budget_;
     textindex index_;
 };
 

@@ -2,11 +2,13 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <optional>
 
 #include "counter.h"
 #include "internal.h"
 #include "regexbackend.h"
 #include "scorelib.h"
+#include "search.h"
 
 namespace pst {
 namespace {
@@ -23,10 +25,10 @@ regexholder compilepattern(const char* pattern, FILE* diag) {
     return re;
 }
 
-int countcompiled(const regexcode& re, std::string_view text, const char* pattern, FILE* diag) {
+int countcompiled(const regexcode& re, std::string_view text, const char* pattern, FILE* diag,
+                  workbudget& budget, const searchplan* plan = nullptr) {
     int count = 0;
-    int start = 0;
-    const int rc = countregex(re, text, count, start);
+    const int rc = searchcount(re, pattern, text, budget, count, plan);
     // A search the library could not get memory for would change the score
     // silently if it were counted as ended.
     if (rc == regexnomemory) outofmemory("malloc failed in pstlib:countmatches!\n");
@@ -35,27 +37,31 @@ int countcompiled(const regexcode& re, std::string_view text, const char* patter
     return count;
 }
 
-// The library gives up a search at one start position after 10,000,000
-// calls of its matcher. A skipped search must be one that would have ended
-// without that error, so skipping needs a bound far below it.
-constexpr uint64_t safework = 1'000'000;
-
 }  // namespace
 
-patterncounter::patterncounter(std::string_view text, bool straightforward, evalprofile* profile)
+patterncounter::patterncounter(std::string_view text, bool straightforward, evalprofile* profile,
+                               workbudget& budget)
     : text_(searchable(text)),
       straightforward_(straightforward),
       profile_(profile),
+      budget_(budget),
       index_(text_) {}
 
-bool patterncounter::cannotmatch(std::string_view pattern) try {
-    const patternshape shape = analyse(pattern);
-    if (!shape.simple || shape.required.empty()) return false;
+patterncounter::route patterncounter::plan(std::string_view pattern, patternshape& shape) try {
+    shape = analyse(pattern);
+    if (!shape.simple) return route::library;
+    if (straightforward_ || shape.required.empty()) return route::planned;
+    // Positions are left out only where none of them can fail: the library
+    // gives up at one start position after its match limit, and the bound on
+    // the work there must stay within it.
+    if (workbound(shape, index_) > regexdefaultmatchlimit()) return route::planned;
     for (const auto& literal : shape.required)
-        if (index_.contains(literal)) return false;
-    return workbound(shape, index_) <= safework;
+        if (index_.contains(literal)) return route::restricted;
+    // Certainly no match and no error: the search spends nothing, where the
+    // straightforward one may spend its budget finding that out.
+    return route::none;
 } catch (const std::bad_alloc&) {
-    return false;  // without memory for the analysis, the library searches
+    return route::library;  // without memory for the analysis, the library searches
 }
 
 int patterncounter::count(const char* pattern, int debug) {
@@ -69,15 +75,21 @@ int patterncounter::count(const char* pattern, int debug) {
     }
     if (!re) return 0;
     stopwatch w(profile_ ? &profile_->search : nullptr);
-    if (straightforward_) return countcompiled(*re, text_, pattern, diag);
-
     const std::string_view p(pattern);
     // Without metacharacters the library matches the bytes themselves,
-    // leftmost first, each search starting where the last match ended.
-    if (isliteral(p)) return index_.countliteral(p);
+    // leftmost first, each search starting where the last match ended, and
+    // never calls its matcher more than once at a position.
+    if (!straightforward_ && isliteral(p)) return index_.countliteral(p);
 
-    if (!cannotmatch(p)) return countcompiled(*re, text_, pattern, diag);
-    return 0;
+    patternshape shape;
+    const route r = plan(p, shape);
+    if (r == route::none) return 0;
+    if (r == route::library) return countcompiled(*re, text_, pattern, diag, budget_);
+    searchplan sp;
+    sp.matchbytes = shape.matchbytes;
+    sp.scans = leadingrepeat(shape, sp.scanset, sp.scanoffset);
+    if (r == route::restricted) sp.required = &shape.required;
+    return countcompiled(*re, text_, pattern, diag, budget_, &sp);
 }
 
 }  // namespace pst
@@ -86,6 +98,7 @@ int countmatches(const char* text, const char* pattern, int debug) {
     FILE* diag = debug ? stdout : stderr;
     const pst::regexholder re = pst::compilepattern(pattern, diag);
     if (!re) return 0;
+    pst::workbudget budget(pst::searchlimits::defaults());
     return pst::countcompiled(*re, pst::searchable(std::string_view(text, std::strlen(text))),
-                              pattern, diag);
+                              pattern, diag, budget);
 }

@@ -98,7 +98,8 @@ int scorerules(FILE* rules, std::string_view scan, std::string_view folded, int 
     int score = 0;
     int line = 0;
     linefreer buf;
-    patterncounter infolded(folded, options.straightforward, options.profile);
+    workbudget budget(options.limits ? *options.limits : searchlimits::defaults());
+    patterncounter infolded(folded, options.straightforward, options.profile, budget);
     // Only rules that hit need the unfolded text.
     std::optional<patterncounter> inscan;
     for (;;) {
@@ -122,7 +123,7 @@ int scorerules(FILE* rules, std::string_view scan, std::string_view folded, int 
         if (hits) hits->add(r.pattern, std::time(nullptr));
         if (!r.exact) {
             cbuf upper(ucstrdup(pattern));
-            if (!inscan) inscan.emplace(scan, options.straightforward, options.profile);
+            if (!inscan) inscan.emplace(scan, options.straightforward, options.profile, budget);
             capitals = inscan->count(upper.get(), debug);
             score = addweighted(score, capitals, r.weight, 2);
         }
@@ -130,6 +131,7 @@ int scorerules(FILE* rules, std::string_view scan, std::string_view folded, int 
         if (options.observer)
             options.observer->hit(line, pattern, r.weight, r.exact, found, capitals, before, score);
     }
+    if (options.profile) options.profile->budgetcuts += budget.cuts();
     return score;
 }
 

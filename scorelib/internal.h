@@ -7,6 +7,8 @@
 
 namespace pst {
 
+struct searchlimits;
+
 // Writes text to standard error and ends the process with status 1.
 [[noreturn]] void outofmemory(const char* text);
 
@@ -43,6 +45,7 @@ struct evalprofile {
     double compile = 0;  // compiling patterns
     double search = 0;   // counting
     double stats = 0;    // the statistics rewrite
+    int budgetcuts = 0;  // searches ended by the work budget
 };
 
 // Watches one evaluation: the plugin's debug lines and blocklistctl explain
@@ -66,6 +69,8 @@ struct evaloptions {
     bool straightforward = false;
     evalprofile* profile = nullptr;
     evalobserver* observer = nullptr;
+    // The work budget of the searches; null for the defaults.
+    const searchlimits* limits = nullptr;
 };
 
 int evaluate(const char* rulepath, const char* msgpath, int debug, const char* statspath,

@@ -5,8 +5,9 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <cstddef>
 #include <cstdint>
+
+#include "regexbackend.h"
 
 extern "C" void* __libc_stack_end;
 
@@ -15,7 +16,22 @@ namespace {
 
 constexpr size_t mib = size_t{1} << 20;
 
-unsigned long recursionlimit(size_t stacksize) {
+struct job {
+    int (*search)(void*, unsigned long);
+    void* arg;
+    unsigned long limit;
+    int result;
+};
+
+void* runjob(void* arg) {
+    auto* j = static_cast<job*>(arg);
+    j->result = j->search(j->arg, j->limit);
+    return nullptr;
+}
+
+}  // namespace
+
+unsigned long recursionlimitfor(size_t stacksize) {
     // The library reports the size of its matcher's frame when asked with
     // these arguments; a quarter more is kept as margin, and some of the
     // stack for everything else.
@@ -24,20 +40,6 @@ unsigned long recursionlimit(size_t stacksize) {
     const size_t usable = stacksize > 64 * mib ? stacksize - 32 * mib : stacksize / 2;
     return static_cast<unsigned long>(usable / (static_cast<size_t>(frame) * 5 / 4));
 }
-
-struct job {
-    const std::function<int(unsigned long)>* fn;
-    unsigned long limit;
-    int result;
-};
-
-void* runjob(void* arg) {
-    auto* j = static_cast<job*>(arg);
-    j->result = (*j->fn)(j->limit);
-    return nullptr;
-}
-
-}  // namespace
 
 unsigned long recursionlimithere() {
     const auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
@@ -49,38 +51,37 @@ unsigned long recursionlimithere() {
     if (::getpid() == ::gettid() && top > here && getrlimit(RLIMIT_STACK, &rl) == 0) {
         const size_t limit = rl.rlim_cur == RLIM_INFINITY ? 8 * mib : rl.rlim_cur;
         const size_t used = top - here;
-        return recursionlimit(limit > used ? limit - used : 0);
+        return recursionlimitfor(limit > used ? limit - used : 0);
     }
     pthread_attr_t attr;
-    if (pthread_getattr_np(pthread_self(), &attr) != 0) return recursionlimit(mib);
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) return recursionlimitfor(mib);
     void* low = nullptr;
     size_t size = 0;
     const bool known = pthread_attr_getstack(&attr, &low, &size) == 0;
     pthread_attr_destroy(&attr);
     const auto bottom = reinterpret_cast<uintptr_t>(low);
-    if (!known || here <= bottom || here - bottom > size) return recursionlimit(mib);
-    return recursionlimit(here - bottom);
+    if (!known || here <= bottom || here - bottom > size) return recursionlimitfor(mib);
+    return recursionlimitfor(here - bottom);
 }
 
-int onlargestack(const std::function<int(unsigned long)>& fn) {
-    // The stack is only address space until a deep search touches it. The
-    // thread is the only other one, and the caller waits for it.
-    for (const size_t size : {1024 * mib, 256 * mib}) {
-        pthread_attr_t attr;
-        if (pthread_attr_init(&attr) != 0) break;
-        job j{&fn, recursionlimit(size), 0};
-        pthread_t thread;
-        const bool started = pthread_attr_setstacksize(&attr, size) == 0 &&
-                             pthread_create(&thread, &attr, runjob, &j) == 0;
-        pthread_attr_destroy(&attr);
-        if (started) {
-            pthread_join(thread, nullptr);
-            return j.result;
-        }
-    }
-    // Without address space for it (a strict overcommit policy), the search
-    // goes on here, limited to what this stack holds.
-    return fn(recursionlimithere());
+int rundeep(size_t memory, int (*search)(void*, unsigned long), void* arg) {
+    const int rc = search(arg, recursionlimithere());
+    if (rc != regexrecursionlimit) return rc;
+    // Too deep for this stack: the same search goes on where it stopped. The
+    // new stack is only address space until a deep search touches it; the
+    // thread is the only other one, and the caller waits for it. Nothing here
+    // allocates beyond what the thread library itself needs, and a thread that
+    // cannot be had leaves the result as it is.
+    const size_t size = memory < 4 * mib ? 4 * mib : memory;
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0) return rc;
+    job j{search, arg, recursionlimitfor(size), rc};
+    pthread_t thread;
+    const bool started = pthread_attr_setstacksize(&attr, size) == 0 &&
+                         pthread_create(&thread, &attr, runjob, &j) == 0;
+    pthread_attr_destroy(&attr);
+    if (started) pthread_join(thread, nullptr);
+    return j.result;
 }
 
 }  // namespace pst

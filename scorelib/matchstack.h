@@ -1,19 +1,16 @@
-// The library's matcher recurses on the C stack, once or more per byte for
-// patterns such as "(?:a|b)+". A search starts on the caller's stack with a
-// recursion limit that this stack holds; one that reaches it goes on on a
-// stack of its own, large enough for a 1 MB run, with the limit that stack
-// holds, so that hostile mail ends a search with an error, never the process.
+// The classic library's matcher recurses on the C stack: the recursion limit
+// that a stack holds, and a stack of its own for searches too deep for the
+// caller's.
 #pragma once
 
-#include <functional>
+#include <cstddef>
 
 namespace pst {
 
 // The matcher's recursion limit for what is left of the calling thread's stack.
 unsigned long recursionlimithere();
 
-// Runs fn on a large stack and returns its result; fn gets the recursion
-// limit for that stack.
-int onlargestack(const std::function<int(unsigned long recursionlimit)>& fn);
+// The recursion limit for a stack of size bytes.
+unsigned long recursionlimitfor(size_t size);
 
 }  // namespace pst

@@ -1,6 +1,9 @@
 // The classic PCRE library.
 #include <pcre.h>
 
+#include <cstring>
+#include <new>
+
 #include "internal.h"
 #include "matchstack.h"
 #include "regexbackend.h"
@@ -18,6 +21,12 @@ void regexfreer::operator()(regexcode* code) const noexcept {
 
 const char* regexlibrary() {
     return "pcre";
+}
+
+uint64_t regexdefaultmatchlimit() {
+    unsigned long limit = 0;
+    if (pcre_config(PCRE_CONFIG_MATCH_LIMIT, &limit) != 0 || limit == 0) limit = 10'000'000;
+    return limit;
 }
 
 regexholder compileregex(const char* pattern) {
@@ -51,37 +60,36 @@ bool regexcompileerror(const char* pattern, std::string& message, int& offset) {
     return true;
 }
 
-namespace {
+struct regexmatcher::state {};
 
-int countfrom(const pcre* re, std::string_view text, unsigned long recursionlimit, int& count,
-              int& start) {
-    // The one setting beyond the defaults: the recursion limit that the
-    // matcher's stack holds. The match limit stays the library's.
-    pcre_extra extra{};
-    extra.flags = PCRE_EXTRA_MATCH_LIMIT_RECURSION;
-    extra.match_limit_recursion = recursionlimit;
-    const int length = static_cast<int>(text.size());
-    int ovector[30];
-    for (;;) {
-        // PCRE_NOTEMPTY is the guard against the empty-match trap: every
-        // accepted match ends beyond the previous one, so the loop ends.
-        const int rc =
-            pcre_exec(re, &extra, text.data(), length, start, PCRE_NOTEMPTY, ovector, 30);
-        if (rc <= 0) return rc;
-        ++count;
-        start = ovector[1];
-    }
+regexmatcher::regexmatcher(const regexcode& re, size_t /*memory: the stack bounds it*/) : re_(re) {
+    unsigned long options = 0;
+    int first = -2;
+    if (pcre_fullinfo(re.re, nullptr, PCRE_INFO_OPTIONS, &options) == 0)
+        starts_.anchored = (options & PCRE_ANCHORED) != 0;
+    // -1: a match starts at the offset or after a newline; -2: anywhere.
+    if (pcre_fullinfo(re.re, nullptr, PCRE_INFO_FIRSTBYTE, &first) != 0) first = -2;
+    starts_.startline = first == -1;
+    starts_.first = first >= 0 ? first : -1;
 }
 
-}  // namespace
+regexmatcher::~regexmatcher() = default;
 
-int countregex(const regexcode& code, std::string_view text, int& count, int& start) {
-    int rc = countfrom(code.re, text, recursionlimithere(), count, start);
-    if (rc == PCRE_ERROR_RECURSIONLIMIT) {
-        // Too deep for this stack: the same search goes on where it stopped,
-        // on a stack that holds far deeper ones.
-        rc = onlargestack(
-            [&](unsigned long limit) { return countfrom(code.re, text, limit, count, start); });
+int regexmatcher::exec(std::string_view text, size_t offset, bool anchored, uint64_t matchlimit,
+                       unsigned long recursionlimit, size_t& mstart, size_t& mend) {
+    pcre_extra extra{};
+    extra.flags = PCRE_EXTRA_MATCH_LIMIT | PCRE_EXTRA_MATCH_LIMIT_RECURSION;
+    extra.match_limit = static_cast<unsigned long>(matchlimit);
+    extra.match_limit_recursion = recursionlimit;
+    int ovector[30];
+    // PCRE_NOTEMPTY is the guard against the empty-match trap: every accepted
+    // match is non-empty.
+    const int rc = pcre_exec(re_.re, &extra, text.data(), static_cast<int>(text.size()),
+                             static_cast<int>(offset),
+                             PCRE_NOTEMPTY | (anchored ? PCRE_ANCHORED : 0), ovector, 30);
+    if (rc > 0) {
+        mstart = static_cast<size_t>(ovector[0]);
+        mend = static_cast<size_t>(ovector[1]);
     }
     return rc;
 }

@@ -3,6 +3,8 @@
 // knows which is in use.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -27,10 +29,56 @@ constexpr int regexmatchlimit = -8;
 constexpr int regexrecursionlimit = -21;
 constexpr int regexnomemory = -6;
 
-// Counts non-empty, non-overlapping matches from start on, adding to count and
-// moving start past each; returns the result that ended the loop: no match,
-// 0 when a match set more groups than the 9 reported, or an error code.
-int countregex(const regexcode& re, std::string_view text, int& count, int& start);
+// Where the library's own loop may start a match: the positions it skips
+// without running its matcher. A superset is safe; a subset is not.
+struct startpositions {
+    bool anchored = false;          // only at the offset the search starts from
+    bool startline = false;         // at that offset and after each newline
+    int first = -1;                 // the byte every match starts with, in either case
+    unsigned char bitmap[32] = {};  // with hasbitmap: the bytes a match starts with
+    bool hasbitmap = false;
+};
+
+// One search of one compiled pattern over one text: the library's call at a
+// given offset, with the match limit (per start position) and, for the
+// library whose matcher recurses on the C stack, the recursion limit.
+class regexmatcher {
+   public:
+    // memory: what the matcher may use for its backtracking (the heap limit
+    // of the library that keeps it on the heap).
+    regexmatcher(const regexcode& re, size_t memory);
+    ~regexmatcher();
+    regexmatcher(const regexmatcher&) = delete;
+    regexmatcher& operator=(const regexmatcher&) = delete;
+
+    // The library's result: >0 a match (its start and end in mstart, mend), 0
+    // when the match set more groups than the 9 reported, else an error code.
+    // anchored tries offset alone; otherwise the library's own loop tries
+    // every position from offset on, each under matchlimit.
+    int exec(std::string_view text, size_t offset, bool anchored, uint64_t matchlimit,
+             unsigned long recursionlimit, size_t& mstart, size_t& mend);
+
+    const startpositions& starts() const { return starts_; }
+
+   private:
+    struct state;
+    const regexcode& re_;
+    state* state_ = nullptr;
+    startpositions starts_;
+};
+
+// The library's default match limit: the calls of its matcher at one start
+// position after which a search ends with regexmatchlimit.
+uint64_t regexdefaultmatchlimit();
+
+// Runs a resumable search: search(arg, recursionlimit) calls exec with that
+// recursion limit and returns its final result, keeping its progress in arg.
+// The classic library's matcher recurses on the C stack, about once per byte
+// for patterns such as "(?:a|b)+": a search starts on the caller's stack with
+// a limit that this stack holds, and one that reaches it goes on where it
+// stopped on a stack of its own of about memory bytes, so that hostile mail
+// ends a search with regexrecursionlimit, never the process.
+int rundeep(size_t memory, int (*search)(void* arg, unsigned long recursionlimit), void* arg);
 
 // Why a pattern does not compile: the library's message and the offset it
 // names. False when it compiles.

@@ -104,6 +104,7 @@ class parser {
         std::vector<std::string> required;
         if (!alternation(*root, required, 0) || pos_ != p_.size()) return false;
         out.simple = true;
+        out.matchbytes = bytes_;
         out.required = std::move(required);
         out.root = std::move(root);
         return true;
@@ -195,6 +196,7 @@ class parser {
                 byte = c;
             }
             if (literal) n.set.set(byte);
+            bytes_ |= n.set;
             if (!quantifier(n.min, n.max)) return false;
             if (literal) {
                 // "ab{2,5}c" holds "abb" and "bbc"; "ab*c" holds "a" and "c".
@@ -297,6 +299,7 @@ class parser {
 
     std::string_view p_;
     size_t pos_ = 0;
+    byteset bytes_;
 };
 
 uint64_t saturatingmul(uint64_t a, uint64_t b) {
@@ -308,47 +311,52 @@ uint64_t saturatingadd(uint64_t a, uint64_t b) {
     return b > UINT64_MAX - a ? UINT64_MAX : a + b;
 }
 
-// Paths through the search tree and the choice points on the way: a repeat
-// of a single item offers one branch per length it can take, a group one per
-// alternative.
-struct treesize {
+// The matcher's calls at one start position, walking the search tree: a
+// repeat of a single item calls the matcher once for each length it tries, a
+// group once for each alternative; literals, classes and assertions are
+// matched inline. paths counts the ways to reach the next item.
+struct walk {
     uint64_t paths = 1;
-    uint64_t choices = 0;
+    uint64_t calls = 0;
 };
 
-treesize measure(const std::vector<node>& items, textfacts& text);
+void measure(const std::vector<node>& items, walk& w, textfacts& text);
 
-treesize measure(const node& n, textfacts& text) {
-    treesize t;
-    if (n.k == node::assertion) return t;
+// next: the item that follows n in its sequence, if any.
+void measure(const node& n, const node* next, walk& w, textfacts& text) {
+    if (n.k == node::assertion) return;
     if (n.k == node::group) {
-        t.paths = 0;
+        w.calls = saturatingadd(w.calls, saturatingmul(w.paths, n.alternatives.size()));
+        uint64_t paths = 0;
         for (const auto& alt : n.alternatives) {
-            const treesize a = measure(alt, text);
-            t.paths = saturatingadd(t.paths, a.paths);
-            t.choices = saturatingadd(t.choices, a.choices);
+            walk a{w.paths, 0};
+            measure(alt, a, text);
+            w.calls = saturatingadd(w.calls, a.calls);
+            paths = saturatingadd(paths, a.paths);
         }
-        if (n.alternatives.size() > 1) t.choices = saturatingadd(t.choices, 1);
-        return t;
+        w.paths = paths;
+        return;
     }
-    if (n.max == n.min) return t;
+    if (n.max == n.min) return;
     uint64_t longest = n.max;
     // A repeat cannot run past the longest stretch of text it matches.
     if (n.max - n.min > 64) longest = std::min(n.max, text.longestrun(n.set));
-    if (longest < n.min) return t;  // it cannot match here at all
-    t.paths = longest - n.min + 1;
-    t.choices = 1;
-    return t;
+    if (longest < n.min) {
+        w.paths = 0;  // it cannot match here at all
+        return;
+    }
+    const uint64_t lengths = longest - n.min + 1;
+    w.calls = saturatingadd(w.calls, saturatingmul(w.paths, lengths));
+    // Followed by a byte it cannot match, as in "[a-z]+ deal": a shorter
+    // length leaves a byte of the run next, which fails at once; only the
+    // longest goes on.
+    if (next && next->k == node::item && next->min > 0 && (next->set & n.set).none()) return;
+    w.paths = saturatingmul(w.paths, lengths);
 }
 
-treesize measure(const std::vector<node>& items, textfacts& text) {
-    treesize t;
-    for (const auto& n : items) {
-        const treesize s = measure(n, text);
-        t.paths = saturatingmul(t.paths, s.paths);
-        t.choices = saturatingadd(t.choices, s.choices);
-    }
-    return t;
+void measure(const std::vector<node>& items, walk& w, textfacts& text) {
+    for (size_t i = 0; i < items.size(); ++i)
+        measure(items[i], i + 1 < items.size() ? &items[i + 1] : nullptr, w, text);
 }
 
 bool consumesnothing(const node& n) {
@@ -361,6 +369,23 @@ bool consumesnothing(const node& n) {
 }
 
 }  // namespace
+
+bool leadingrepeat(const patternshape& shape, byteset& set, size_t& offset) {
+    if (!shape.simple || !shape.root || shape.root->alternatives.size() != 1) return false;
+    offset = 0;
+    for (const node& n : shape.root->alternatives.front()) {
+        if (n.k == node::assertion) continue;
+        if (n.k != node::item) return false;
+        if (n.max - n.min > 64) {
+            set = n.set;
+            offset += n.min;
+            return true;
+        }
+        if (n.max != n.min) return false;
+        offset += n.min;
+    }
+    return false;
+}
 
 bool matchesonlyempty(const patternshape& shape) {
     return shape.simple && shape.root && consumesnothing(*shape.root);
@@ -378,10 +403,12 @@ patternshape analyse(std::string_view pattern) {
 
 uint64_t workbound(const patternshape& shape, textfacts& text) {
     if (!shape.simple || !shape.root) return UINT64_MAX;
-    const treesize t = measure(*shape.root, text);
-    // The tree has at most (depth + 1) nodes per path, and the matcher makes a
-    // few calls per node at most; 4 is a generous allowance for the latter.
-    return saturatingmul(4, saturatingmul(saturatingadd(t.choices, 2), t.paths));
+    walk w;
+    measure(*shape.root, nullptr, w, text);
+    // Twice the calls counted, and the first one: the allowance for the
+    // calls a group's end or an alternative's retry may add. A test checks
+    // the bound against the library's own count on hostile texts.
+    return saturatingadd(saturatingmul(2, w.calls), 2);
 }
 
 }  // namespace pst

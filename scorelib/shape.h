@@ -24,6 +24,8 @@ struct patternshape {
     bool simple = false;
     // Every match contains one of these (empty when none is known).
     std::vector<std::string> required;
+    // Every byte of every match is one of these.
+    byteset matchbytes;
 
     // The search tree, for a bound on the library's work per start position.
     struct node;
@@ -31,6 +33,12 @@ struct patternshape {
 };
 
 patternshape analyse(std::string_view pattern);
+
+// The first unbounded repeat of a simple pattern, when only items of fixed
+// length come before it: at a start position p it scans the run of its bytes
+// from p + offset. The library scans such a run without counting the work in
+// its match limit where nothing can follow inside it ("[a-z]+ deal").
+bool leadingrepeat(const patternshape& shape, byteset& set, size_t& offset);
 
 // True for a simple pattern that consumes nothing on every path (such as
 // "", "^" or "\b"): with non-empty matches only, it never counts.

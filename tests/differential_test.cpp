@@ -10,6 +10,7 @@
 
 #include "generator.h"
 #include "internal.h"
+#include "search.h"
 #include "testutil.h"
 
 namespace {
@@ -17,6 +18,7 @@ namespace {
 struct run {
     testutil::output out;
     std::string stats;
+    pst::evalprofile profile;
 };
 
 // Times in the statistics file differ between two runs; the rest may not.
@@ -31,6 +33,8 @@ std::string withouttimes(const std::string& stats) {
     return out;
 }
 
+// The fast path under the plugin's budget; the straightforward one, the
+// reference, under none.
 run evaluateonce(const testutil::tempdir& dir, const std::string& message, const std::string& rules,
                  int debug, bool straightforward) {
     const std::string m = dir.file("message", message), r = dir.file("rules", rules);
@@ -38,6 +42,10 @@ run evaluateonce(const testutil::tempdir& dir, const std::string& message, const
     run result;
     pst::evaloptions options;
     options.straightforward = straightforward;
+    pst::searchlimits unlimited = pst::searchlimits::defaults();
+    unlimited.search = unlimited.guaranteed = unlimited.message = UINT64_MAX;
+    if (straightforward) options.limits = &unlimited;
+    options.profile = &result.profile;
     result.out = testutil::capture(
         [&] { return pst::evaluate(r.c_str(), m.c_str(), debug, s.c_str(), options); });
     result.stats = withouttimes(testutil::readfile(s));
@@ -58,6 +66,7 @@ TEST(differential, fastAndStraightforwardAgreeOnEveryByte) {
         const double secs =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         if (secs > 2) std::printf("slow case %d: %.2fs\n%s\n", i, secs, rules.c_str());
+        ASSERT_EQ(fast.profile.budgetcuts, 0) << "case " << i << "\n" << rules;
         ASSERT_EQ(fast.out.result, slow.out.result) << "case " << i << "\n" << rules;
         ASSERT_EQ(fast.out.out, slow.out.out) << "case " << i << "\n" << rules;
         ASSERT_EQ(fast.out.err, slow.out.err) << "case " << i << "\n" << rules;
@@ -86,6 +95,7 @@ TEST(differential, largeTextsAndCatastrophicPatterns) {
     for (int debug : {0, 2}) {
         const run fast = evaluateonce(dir, message, rules, debug, false);
         const run slow = evaluateonce(dir, message, rules, debug, true);
+        EXPECT_EQ(fast.profile.budgetcuts, 0);
         EXPECT_EQ(fast.out.result, slow.out.result);
         EXPECT_EQ(fast.out.out, slow.out.out);
         EXPECT_EQ(fast.out.err, slow.out.err);

@@ -1,6 +1,7 @@
 #include "testutil.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -127,8 +128,10 @@ child startprocess(const std::vector<std::string>& argv, const runoptions& optio
 
 output waitprocess(child& c) {
     int status = 0;
-    ::waitpid(c.pid, &status, 0);
+    struct rusage usage {};
+    ::wait4(c.pid, &status, 0, &usage);
     output o;
+    o.maxrsskib = usage.ru_maxrss;
     if (WIFEXITED(status)) o.result = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) o.signal = WTERMSIG(status);
     o.out = drain(c.out);

@@ -30,8 +30,9 @@ bool exists(const std::string& path);
 struct output {
     std::string out;
     std::string err;
-    int result = 0;  // the function's result, or the child's exit status
-    int signal = 0;  // the signal that ended the child, if any
+    int result = 0;      // the function's result, or the child's exit status
+    int signal = 0;      // the signal that ended the child, if any
+    long maxrsskib = 0;  // the child's peak resident memory
 };
 
 // Runs fn with standard output and standard error captured.

@@ -1,0 +1,141 @@
+// Every search runs under a budget of the library's work: the table's shapes
+// of hostile mail end with the match-limit diagnostic and the count so far,
+// on the straightforward path and, where it cannot prove the count, on the
+// fast one; a cheap rule is never cut short by the expensive ones before it.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "internal.h"
+#include "regexbackend.h"
+#include "scorelib.h"
+#include "search.h"
+#include "testutil.h"
+
+namespace {
+
+std::string repeat(const std::string& unit, size_t size) {
+    std::string s;
+    while (s.size() < size) s += unit;
+    s.resize(size);
+    return s;
+}
+
+std::string words(int n) {
+    std::string s = "!! ";
+    for (int i = 0; i < n; ++i) s += (i ? "." : "") + std::string("abcdefghijklmnopqrst");
+    return s;
+}
+
+pst::searchlimits small() {
+    pst::searchlimits l = pst::searchlimits::defaults();
+    l.search = 2'000'000;
+    l.guaranteed = 1'000'000;
+    l.message = 3'000'000;
+    return l;
+}
+
+struct result {
+    testutil::output out;
+    int cuts = 0;
+};
+
+result evaluate(const std::string& rules, const std::string& body, bool straightforward,
+                const pst::searchlimits& limits) {
+    testutil::tempdir dir;
+    const std::string r = dir.file("rules", rules), m = dir.file("m", "A: b\n\n" + body);
+    pst::evalprofile profile;
+    pst::evaloptions options;
+    options.straightforward = straightforward;
+    options.limits = &limits;
+    options.profile = &profile;
+    result res;
+    res.out =
+        testutil::capture([&] { return pst::evaluate(r.c_str(), m.c_str(), 0, nullptr, options); });
+    res.cuts = profile.budgetcuts;
+    return res;
+}
+
+std::string limit(const std::string& pattern) {
+    return "#Error in rex_rc: -8 reading " + pattern + "\n";
+}
+
+TEST(budget, hostileShapesEndWithTheMatchLimitAndTheCountSoFar) {
+    struct shape {
+        std::string pattern, body;
+        int count;      // on the straightforward path, cut by the budget
+        int fastcount;  // on the fast path
+        bool fastcut;   // whether the fast path is cut too
+    };
+    const size_t size = 200 << 10;
+    std::string newsletter;
+    for (int i = 0; newsletter.size() < size; ++i)
+        newsletter += "line " + std::to_string(i) + ": get it free today\n";
+    const shape shapes[] = {
+        {"free.*money", "free money " + repeat("free ", size), 1, 1, false},
+        {"free.*money", newsletter, 0, 0, false},
+        {"[a-z]+ deal", " deal " + repeat("abcdefghij", size), 0, 0, false},
+        {"\\w+@\\w+\\.com", "me@here.com " + repeat("abcdefghij", size), 1, 1, false},
+        // A library that looks ahead for the last literal ("m", "!") before
+        // it matches must find it, or it has no work to do.
+        {"(?:[a-z0-9-]+\\.)+com\\b", "x.com com " + repeat("a.", 20 << 10) + " m", 1, 1, true},
+        {"(?:[a-z]+\\s?)+!!", "ab!! " + words(210) + " !", 1, 1, true},
+    };
+    for (const shape& s : shapes) {
+        const std::string rules = "=1 " + s.pattern + "\n";
+        const result slow = evaluate(rules, s.body, true, small());
+        EXPECT_EQ(slow.out.out, "") << s.pattern;
+        EXPECT_EQ(slow.out.result, s.count) << s.pattern;
+        EXPECT_EQ(slow.out.err, limit(s.pattern)) << s.pattern;
+        EXPECT_EQ(slow.cuts, 1) << s.pattern;
+
+        // The fast path knows where no match can start, and spends nothing
+        // there.
+        const result fast = evaluate(rules, s.body, false, small());
+        EXPECT_EQ(fast.out.result, s.fastcount) << s.pattern;
+        EXPECT_EQ(fast.out.err, s.fastcut ? limit(s.pattern) : "") << s.pattern;
+        EXPECT_EQ(fast.cuts, s.fastcut ? 1 : 0) << s.pattern;
+    }
+}
+
+// The match of "(?=ab\K)" starts after its end, and a count going on from its
+// end would never finish.
+TEST(budget, aMatchThatDoesNotMoveOnEndsTheCount) {
+    for (const bool straightforward : {false, true}) {
+        const result r = evaluate("=1 (?=ab\\K)\n=2 b\n", "ab\n", straightforward, small());
+        EXPECT_EQ(r.out.result, 2);  // "b" once
+        EXPECT_EQ(r.out.err, "#Error in rex_rc: -100 reading (?=ab\\K)\n");
+    }
+    EXPECT_EQ(testutil::capture([] { return countmatches("xab", "(?=ab\\K)", 0); }).err,
+              "#Error in rex_rc: -100 reading (?=ab\\K)\n");
+}
+
+TEST(budget, cheapRulesAreNeverCutShortByExpensiveOnes) {
+    // Each nested rule spends a search's budget; together they spend more
+    // than the message's, and the rules after them still count in full.
+    std::string rules;
+    for (int i = 0; i < 3; ++i) rules += "=1 (?:[a-z]+\\s?)+!!" + std::string(i, 'x') + "\n";
+    rules += "=100 \\bcheap\\b\n";
+    // Costly at most positions of the run of a's, and within its guarantee.
+    rules += "=1000 [a-z]*[a-z]*z\n";
+    const std::string body = "cheap " + words(210) + " cheap " + std::string(100, 'a') + " z !x\n";
+    const result r = evaluate(rules, body, true, small());
+    EXPECT_EQ(r.out.result, 1 + 200 + 1000);  // "cheap !!" before the first cut
+    EXPECT_EQ(r.out.err, limit("(?:[a-z]+\\s?)+!!") + limit("(?:[a-z]+\\s?)+!!x") +
+                             limit("(?:[a-z]+\\s?)+!!xx"));
+    EXPECT_EQ(r.cuts, 3);
+}
+
+TEST(budget, defaultsNeverCutTheExamples) {
+    const pst::searchlimits d = pst::searchlimits::defaults();
+    EXPECT_GE(d.search, d.guaranteed);
+    EXPECT_GE(d.message, d.search);
+    EXPECT_GE(d.guaranteed, pst::regexdefaultmatchlimit());
+    const result r = evaluate("10 cheap\n8 \\bfree\\s+money\\b\n4 [0-9]+% off\n",
+                              "CHEAP cheap, free money, 90% off\n", false, d);
+    EXPECT_EQ(r.out.result, 2 * 10 + 2 * 10 + 8 + 4);  // "CHEAP" once more in capitals
+    EXPECT_EQ(r.cuts, 0);
+}
+
+}  // namespace
