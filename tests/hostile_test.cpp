@@ -155,3 +155,75 @@ TEST(faults, everyFailingAllocationEndsCleanly) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string filled(const std::string& unit, size_t size) {
+    std::string s;
+    while (s.size() < size) s += unit;
+    s.resize(size);
+    return s;
+}
+
+// The shapes of mail that made one rule run for minutes: each ends with a
+// score, the ones the analysis cannot settle with the match-limit diagnostic.
+TEST(hostile, noRuleAndNoMessageStallsAScan) {
+    const size_t size = 300 << 10;
+    std::string newsletter;
+    for (int i = 0; newsletter.size() < size; ++i)
+        newsletter += "line " + std::to_string(i) + ": get it free today\n";
+    std::string words = "!!";
+    for (int i = 0; i < 210; ++i) words += (i ? "." : " ") + std::string("abcdefghijklmnopqrst");
+    const std::string limit = "#Error in rex_rc: -8 reading ";
+    struct shape {
+        std::string rule, body, out, err;
+    };
+    const shape shapes[] = {
+        {"10 free.*money", "money " + filled("free ", size), "0\n", ""},
+        {"10 free.*money", newsletter, "0\n", ""},
+        {"4 [a-z]+ deal", " deal " + filled("abcdefghij", size), "0\n", ""},
+        {"3 \\w+@\\w+\\.com", "me@here.com " + filled("abcdefghij", size), "3\n", ""},
+        {"10 (?:[a-z0-9-]+\\.)+com\\b", "com " + filled("a.", 30 << 10) + " m", "0\n",
+         limit + "(?:[a-z0-9-]+\\.)+com\\b\n"},
+        {"5 (?:[a-z]+\\s?)+!!", words + " !", "0\n", limit + "(?:[a-z]+\\s?)+!!\n"},
+        {"10 (?=ab\\K)", "ab", "0\n", "#Error in rex_rc: -100 reading (?=ab\\K)\n"},
+    };
+    testutil::tempdir dir;
+    for (const shape& s : shapes) {
+        scope tree(s.rule + "\n");
+        const auto o = plugintree::scan(dir.file("m", "A: b\n\n" + s.body + "\n"));
+        EXPECT_EQ(o.signal, 0) << s.rule;
+        EXPECT_EQ(o.result, 0) << s.rule;
+        EXPECT_EQ(o.out, s.out) << s.rule;
+        EXPECT_EQ(o.err, s.err) << s.rule;
+    }
+}
+
+// Taking the large stack for a deep search needs memory too; without it the
+// search ends where it is, never the process.
+TEST(faults, failingAllocationsAroundADeepSearch) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer build owns malloc; another one cannot be preloaded";
+#endif
+    scope tree("1 (?:a|b)+\n2 x\n");
+    testutil::tempdir dir;
+    const std::string message = dir.file("m", "A: b\n\nx " + filled("ab", 100 << 10) + "\n");
+    const auto normal = plugintree::scan(message);
+    ASSERT_EQ(normal.out, "3\n");
+    for (int nth = 1; nth <= 100; ++nth) {
+        const auto o = withfailure(message, nth, 1);
+        ASSERT_EQ(o.signal, 0) << nth;
+        if (o.result == 1) {
+            EXPECT_EQ(o.out, "") << nth;
+            EXPECT_NE(std::find(std::begin(oomtexts), std::end(oomtexts), o.err),
+                      std::end(oomtexts))
+                << nth << " " << o.err;
+            continue;
+        }
+        EXPECT_EQ(o.result, 0) << nth;
+        // Without a stack for it, the search ends with the recursion limit.
+        EXPECT_TRUE(o.out == "3\n" || o.out == "2\n") << nth << " " << o.out;
+    }
+}
+
+}  // namespace

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "regexbackend.h"
 #include "textindex.h"
 
 namespace {
@@ -105,6 +106,50 @@ TEST(textindex, containsAndCountsLiterals) {
     }
     pst::textindex overlaps("aaaaa");
     EXPECT_EQ(overlaps.countliteral("aa"), 2);  // no overlapping matches
+}
+
+}  // namespace
+
+namespace {
+
+// The bound is what lets a search leave positions out: the library's own
+// count of its matcher's calls at a start position must never exceed it.
+TEST(shape, workBoundHoldsTheLibrarysOwnCount) {
+    const char* patterns[] = {
+        "[a-z]+x",         "[a-z]+ deal",
+        "\\w+@\\w+\\.com", "free.*money",
+        "a*a*a*b",         "x.{0,20}y",
+        "[ab]*[bc]*c?d",   "(?:ab|a)(?:b|ba)c",
+        "a?a?a?a?aaaa",    "\\bfree\\s+money\\b",
+        "a{0,60}a{0,60}b", "(?:x|[a-z]+)[a-z]*q",
+        "[^ ]+free[^ ]*",  ".*.*=",
+    };
+    const std::string texts[] = {
+        std::string(300, 'a'),
+        std::string(150, 'a') + " deal " + std::string(100, 'b') + "@" + std::string(50, 'c'),
+        "free " + std::string(200, 'x') + " money free",
+        "abababbcbcbcabcd" + std::string(100, 'b') + "ab ba abc",
+    };
+    int checked = 0;
+    for (const std::string& text : texts) {
+        pst::textindex index(text);
+        for (const char* pattern : patterns) {
+            const pst::patternshape shape = pst::analyse(pattern);
+            ASSERT_TRUE(shape.simple) << pattern;
+            const uint64_t bound = pst::workbound(shape, index);
+            if (bound > 5'000'000) continue;  // left to the library's own loop
+            const pst::regexholder re = pst::compileregex(pattern);
+            ASSERT_TRUE(re) << pattern;
+            pst::regexmatcher m(*re, size_t{64} << 20);
+            for (size_t p = 0; p <= text.size(); ++p) {
+                size_t s = 0, e = 0;
+                const int rc = m.exec(text, p, true, bound, 100000, s, e);
+                ASSERT_NE(rc, pst::regexmatchlimit) << pattern << " at " << p << " bound " << bound;
+            }
+            ++checked;
+        }
+    }
+    EXPECT_GT(checked, 40);
 }
 
 }  // namespace
