@@ -24,7 +24,8 @@ TEST(blocklistctl, checkReportsEveryFinding) {
         dir.file("r",
                  "10 cheap\n\nx\nfoo\n5\tfoo\n12abc bar\n99999999999 big\n0 zero\n# cheap stuff\n"
                  "1 crlf\r\n1 (\n5 (?i)deal\n10 Viagra\n=10 Viagra\n1 \\b\n1 \n1 (a+)+b\n"
-                 "1 (?:x*y)*z\n3 cheap\n5 \\d+ DOLLARS\\b\n=5 \\d+ DOLLARS\\b\n1 a\\Bc\n");
+                 "1 (?:x*y)*z\n3 cheap\n5 \\d+ DOLLARS\\b\n=5 \\d+ DOLLARS\\b\n1 a\\Bc\n"
+                 "1 free.*money\n1 (?=ab\\K)\n");
     const auto before = std::filesystem::last_write_time(rules);
     const auto o = ctl({"check", rules});
     const std::string r = rules + ":";
@@ -58,8 +59,14 @@ TEST(blocklistctl, checkReportsEveryFinding) {
                   "19: warning: the same pattern as on line 1\n" + r +
                   "20: warning: capital letter 'D' can never match: the text is folded to lower "
                   "case (write it in lower case, or mark the rule exact with '=')\n" +
-                  r + "21: warning: the same pattern as on line 20\n" + rules +
-                  ": 22 lines, 2 errors, 17 warnings\n");
+                  r + "21: warning: the same pattern as on line 20\n" + r +
+                  "23: warning: an unbounded repeat of a broad class with more pattern after it: "
+                  "its work grows with the square of the message size on hostile mail, until the "
+                  "search's budget ends it\n" +
+                  r +
+                  "24: error: \\K inside a lookaround: a match can end before it starts, and "
+                  "counting stops there (rex_rc -100)\n" +
+                  rules + ": 24 lines, 3 errors, 18 warnings\n");
     EXPECT_EQ(o.result, 2);
     EXPECT_EQ(o.err, "");
     // It only reads.

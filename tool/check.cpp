@@ -1,5 +1,6 @@
 #include "check.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -107,6 +108,97 @@ bool nestedunboundedrepeat(const std::string& p) {
     return found;
 }
 
+// The bytes a class "[...]" names, roughly (after the "["); at end the index
+// after its "]". Negated classes count as every byte.
+size_t classsize(const std::string& p, size_t i, size_t& end) {
+    bool negated = i < p.size() && p[i] == '^';
+    if (negated) ++i;
+    size_t count = 0;
+    bool first = true;
+    while (i < p.size() && (p[i] != ']' || first)) {
+        first = false;
+        if (p[i] == '\\' && i + 1 < p.size()) {
+            const char e = p[i + 1];
+            count += e == 'w' ? 63 : e == 'd' ? 10 : e == 's' ? 6 : (e == 'W' || e == 'D' || e == 'S') ? 256 : 1;
+            i += 2;
+    }
+    else if (i + 2 < p.size() && p[i + 1] == '-' && p[i + 2] != ']') {
+        const int lo = static_cast<unsigned char>(p[i]), hi = static_cast<unsigned char>(p[i + 2]);
+        count += hi >= lo ? static_cast<size_t>(hi - lo + 1) : 1;
+        i += 3;
+    }
+    else {
+        ++count;
+        ++i;
+    }
+}
+end = i + 1;
+return negated ? 256 : count;
+}
+
+// An unbounded repeat of a broad class (".", "\w", "[a-z]", ...) with more
+// pattern after it, such as "free.*money" or "[a-z]+ deal": at every start
+// position the repeat runs to the end of its run and the rest is tried, so
+// the work grows with the square of a run an attacker can make as long as
+// the message.
+bool quadraticrepeat(const std::string& p) {
+    constexpr size_t broad = 16;
+    for (size_t i = 0; i < p.size();) {
+        size_t width = 1, next = i + 1;
+        if (p[i] == '\\' && i + 1 < p.size()) {
+            const char e = p[i + 1];
+            width = e == 'w' ? 63 : (e == 'W' || e == 'S' || e == 'D') ? 256 : 1;
+            next = i + 2;
+    }
+    else if (p[i] == '[') {
+        width = classsize(p, i + 1, next);
+    }
+    else if (p[i] == '.') {
+        width = 256;
+    }
+    else if (p[i] == '(' || p[i] == ')' || p[i] == '|') {
+        width = 0;
+    }
+    bool unbounded = false;
+    const size_t q = quantifier(p, next, unbounded);
+    size_t after = next + q;
+    while (after < p.size() && p[after] == ')') {
+        bool outer = false;
+        after += 1 + quantifier(p, after + 1, outer);
+    }
+    if (width > broad && unbounded && after < p.size() && p[after] != '|') return true;
+    i = next;
+}
+return false;
+}
+
+// "\K" inside a lookaround: the match's start can lie after its end.
+bool resetinlookaround(const std::string& p) {
+    std::vector<bool> lookaround;  // per open group
+    for (size_t i = 0; i < p.size(); ++i) {
+        if (p[i] == '\\') {
+            if (i + 1 < p.size() && p[i + 1] == 'K' &&
+                std::find(lookaround.begin(), lookaround.end(), true) != lookaround.end())
+                return true;
+            ++i;
+    }
+    else if (p[i] == '[') {
+        size_t end = i + 1;
+        classsize(p, i + 1, end);
+        i = end - 1;
+    }
+    else if (p[i] == '(') {
+        const std::string_view rest = std::string_view(p).substr(i);
+        lookaround.push_back(rest.starts_with("(?=") || rest.starts_with("(?!") ||
+                             rest.starts_with("(?<=") || rest.starts_with("(?<!"));
+    }
+    else if (p[i] == ')' && !lookaround.empty()) {
+        lookaround.pop_back();
+    }
+}
+return false;
+}
+
 std::vector<finding> checkline(std::string line, std::map<std::string, int>& seen, int lineno) {
     std::vector<finding> f;
     const size_t len = std::strlen(line.c_str());
@@ -176,6 +268,15 @@ std::vector<finding> checkline(std::string line, std::map<std::string, int>& see
             f.push_back({"warning",
                          "nested unbounded repetition: catastrophic backtracking on "
                          "hostile mail"});
+        if (quadraticrepeat(pattern))
+            f.push_back({"warning",
+                         "an unbounded repeat of a broad class with more pattern after it: "
+                         "its work grows with the square of the message size on hostile mail, "
+                         "until the search's budget ends it"});
+        if (resetinlookaround(pattern))
+            f.push_back({"error",
+                         "\\K inside a lookaround: a match can end before it starts, and "
+                         "counting stops there (rex_rc -100)"});
     }
     if (auto [it, fresh] = seen.emplace(pattern, lineno); !fresh)
         f.push_back({"warning", "the same pattern as on line " + std::to_string(it->second)});
