@@ -73,4 +73,58 @@ corpus make(int rules, size_t size, int hitpercent, uint32_t variant) {
     return c;
 }
 
+namespace {
+
+std::string filled(const std::string& unit, size_t size) {
+    std::string s;
+    s.reserve(size + unit.size());
+    while (s.size() < size) s += unit;
+    s.resize(size);
+    return s;
+}
+
+std::string newsletter(size_t size) {
+    std::string s;
+    for (int i = 0; s.size() < size; ++i)
+        s += "line " + std::to_string(i) + ": get it free today, subscribe now\n";
+    return s;
+}
+
+std::string dottedwords(size_t size) {
+    std::string s = "!!";
+    while (s.size() < size) s += (s.size() > 2 ? "." : " ") + std::string("abcdefghijklmnopqrst");
+    return s;
+}
+
+}  // namespace
+
+const std::vector<shape>& hostileshapes() {
+    static const std::vector<shape> shapes = {
+        {"free_money_money_first", "10 free.*money",
+         [](size_t n) { return "money " + filled("free ", n); }, 1 << 20},
+        {"free_money_newsletter", "10 free.*money", newsletter, 1 << 20},
+        {"letters_deal", "4 [a-z]+ deal",
+         [](size_t n) { return " deal " + filled("abcdefghij", n); }, 1 << 20},
+        {"address_letters", "3 \\w+@\\w+\\.com",
+         [](size_t n) { return "me@here.com " + filled("abcdefghij", n); }, 1 << 20},
+        {"domain_dots", "10 (?:[a-z0-9-]+\\.)+com\\b",
+         [](size_t n) { return "com " + filled("a.", n); }, 1 << 20},
+        {"nested_words", "5 (?:[a-z]+\\s?)+!!", dottedwords, 4400},
+        {"reset_in_lookahead", "10 (?=ab\\K)", [](size_t) { return std::string("ab"); }, 2},
+        {"alternation_run", "10 (?:a|b)+", [](size_t n) { return filled("ab", n); }, 1 << 20},
+    };
+    return shapes;
+}
+
+corpus combinedshapes(size_t size) {
+    corpus c = make(1000, 0, 3);
+    c.message = "Subject: [list] all the shapes\n\n";
+    const size_t each = size / hostileshapes().size();
+    for (const shape& s : hostileshapes()) {
+        c.rules += std::string(s.rule) + "\n";
+        c.message += s.body(each) + "\n";
+    }
+    return c;
+}
+
 }  // namespace benchcorpus

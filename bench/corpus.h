@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace benchcorpus {
 
@@ -16,5 +17,19 @@ struct corpus {
 // +, \s+ between words, short alternations, bounded gaps); size: message
 // bytes; hitpercent: the share of rules that occur in the message.
 corpus make(int rules, size_t size, int hitpercent, uint32_t variant = 42);
+
+// One rule and a message of about size bytes that together made one scan run
+// for minutes before searches had a budget.
+struct shape {
+    const char* name;
+    const char* rule;
+    std::string (*body)(size_t size);
+    size_t size;  // the size measured
+};
+const std::vector<shape>& hostileshapes();
+
+// A message of about size bytes holding every body of hostileshapes() in
+// turn, and the rules of all of them.
+corpus combinedshapes(size_t size);
 
 }  // namespace benchcorpus

@@ -101,6 +101,7 @@ const std::vector<hostileshape>& hostileshapes() {
              c.rules += "1 (?:" + std::string(1 << 19, 'p') + "|x)\n";
              return c;
          }},
+        {"10MB_of_every_shape_1000_rules", [] { return benchcorpus::combinedshapes(10 << 20); }},
         {"1M_bracket_pairs_in_Subject",
          [] {
              auto c = benchcorpus::make(20, 1024, 2);
@@ -111,6 +112,31 @@ const std::vector<hostileshape>& hostileshapes() {
          }},
     };
     return shapes;
+}
+
+// One rule and one message of the shapes that used to stall a scan, on either
+// path, each under the plugin's budget.
+void bounded(benchmark::State& state, const benchcorpus::shape* shape, bool straightforward) {
+    const std::string dir = std::filesystem::temp_directory_path() / "pstbench";
+    std::filesystem::create_directories(dir);
+    const std::string rules = dir + "/shape.rules", message = dir + "/shape.eml";
+    writefile(rules, std::string(shape->rule) + "\n");
+    writefile(message, "Subject: x\n\n" + shape->body(shape->size) + "\n");
+    pst::evalprofile profile;
+    pst::evaloptions options;
+    options.straightforward = straightforward;
+    options.profile = &profile;
+    if (!std::freopen("/dev/null", "w", stderr)) state.SkipWithError("no /dev/null");
+    int score = 0;
+    for (auto _ : state) {
+        score = pst::evaluate(rules.c_str(), message.c_str(), 0, nullptr, options);
+        benchmark::DoNotOptimize(score);
+    }
+    const double n = static_cast<double>(state.iterations());
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * shape->size));
+    state.counters["score"] = score;
+    state.counters["budget_cuts"] = profile.budgetcuts / n;
+    state.counters["search_ms"] = profile.search * 1000 / n;
 }
 
 void hostile(benchmark::State& state, const hostileshape* shape) {
@@ -194,6 +220,17 @@ void registerall() {
                 ->Unit(benchmark::kMillisecond)
                 ->MinTime(0.3);
     }
+    for (const auto& shape : benchcorpus::hostileshapes())
+        for (const bool straightforward : {false, true})
+            benchmark::RegisterBenchmark(
+                (std::string(straightforward ? "straightforward" : "fast") + "/bounded/" +
+                 shape.name)
+                    .c_str(),
+                bounded, &shape, straightforward)
+                ->Unit(benchmark::kMillisecond)
+                ->Iterations(3)
+                ->Repetitions(3)
+                ->ReportAggregatesOnly(false);
     for (const auto& shape : hostileshapes())
         benchmark::RegisterBenchmark((std::string("hostile/") + shape.name).c_str(), hostile,
                                      &shape)

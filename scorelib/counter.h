@@ -44,6 +44,9 @@ class patterncounter {
     // literal every match holds, or not at all (it certainly counts 0).
     enum class route { library, planned, restricted, none };
     route plan(std::string_view pattern, patternshape& shape);
+    // For a pattern outside the analysed class: the run its leading repeat
+    // scans, if it starts with one.
+    static bool scanof(std::string_view pattern, searchplan& plan);
 
     std::string_view text_;
     bool straightforward_;

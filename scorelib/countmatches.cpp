@@ -64,6 +64,14 @@ patterncounter::route patterncounter::plan(std::string_view pattern, patternshap
     return route::library;  // without memory for the analysis, the library searches
 }
 
+bool patterncounter::scanof(std::string_view pattern, searchplan& plan) try {
+    plan.matchbytes.set();
+    plan.scans = leadingscan(pattern, plan.scanset, plan.scanoffset);
+    return plan.scans;
+} catch (const std::bad_alloc&) {
+    return false;
+}
+
 int patterncounter::count(const char* pattern, int debug) {
     FILE* diag = debug ? stdout : stderr;
     regexholder re;
@@ -84,8 +92,11 @@ int patterncounter::count(const char* pattern, int debug) {
     patternshape shape;
     const route r = plan(p, shape);
     if (r == route::none) return 0;
-    if (r == route::library) return countcompiled(*re, text_, pattern, diag, budget_);
     searchplan sp;
+    if (r == route::library) {
+        if (!scanof(p, sp)) return countcompiled(*re, text_, pattern, diag, budget_);
+        return countcompiled(*re, text_, pattern, diag, budget_, &sp);
+    }
     sp.matchbytes = shape.matchbytes;
     sp.scans = leadingrepeat(shape, sp.scanset, sp.scanoffset);
     if (r == route::restricted) sp.required = &shape.required;

@@ -81,6 +81,9 @@ TEST(budget, hostileShapesEndWithTheMatchLimitAndTheCountSoFar) {
         // it matches must find it, or it has no work to do.
         {"(?:[a-z0-9-]+\\.)+com\\b", "x.com com " + repeat("a.", 20 << 10) + " m", 1, 1, true},
         {"(?:[a-z]+\\s?)+!!", "ab!! " + words(210) + " !", 1, 1, true},
+        // The library scans a run of letters at every start position without
+        // counting it: the run is charged.
+        {"(?:[a-z0-9-]+\\.)+com\\b", "x.com " + repeat("abcdefghij", size) + " m", 1, 1, true},
     };
     for (const shape& s : shapes) {
         const std::string rules = "=1 " + s.pattern + "\n";
