@@ -1,6 +1,7 @@
 #include "frontend.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -20,6 +21,17 @@ bool canread(const char* path) {
     if (fd < 0) return false;
     ::close(fd);
     return true;
+}
+
+// The rule file must be a regular file: a directory reads as no rules, so
+// every message would pass, and a device may never end.
+bool canreadrules(const char* path) {
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st {};
+    const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    ::close(fd);
+    return regular;
 }
 
 int refuse(const char* text) {
@@ -45,9 +57,11 @@ int runplugin(int argc, char** argv, const pluginpaths& paths) {
     if (argc < 6) return refuse("Insufficient arguments");
     const char* message = argv[5];  // the three arguments before it are the host's, unused
     if (!canread(message)) return refuse("Unable to open file for scanning.");
-    if (!canread(paths.rulefile)) return refuse("Unable to open local blocklist file.");
+    if (!canreadrules(paths.rulefile)) return refuse("Unable to open local blocklist file.");
     const int debug = canread(paths.debugmarker) ? 2 : 0;
-    std::printf("%d\n", evalscore(paths.rulefile, message, debug, paths.statsfile));
+    // A score that cannot be written is no success: the host gets none.
+    const int score = evalscore(paths.rulefile, message, debug, paths.statsfile);
+    if (std::printf("%d\n", score) < 0 || std::fflush(stdout) != 0) return 1;
     return 0;
 }
 

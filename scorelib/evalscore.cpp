@@ -169,6 +169,8 @@ int evaluate(const char* rulepath, const char* msgpath, int debug, const char* s
     }
 
     fdholder rulefd(openforreading(rulepath));
+    // Only a regular file holds rules; a directory or a device is no rule file.
+    if (rulefd && (::fstat(rulefd.get(), &st) != 0 || !S_ISREG(st.st_mode))) return 0;
     fileholder rules(rulefd ? ::fdopen(rulefd.get(), "r") : nullptr);
     if (rulefd && !rules) outofmemory("pstlib:evalscore: Unable to allocate line.\n");
     if (!rules) return 0;

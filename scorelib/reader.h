@@ -6,7 +6,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+
+#include "internal.h"
 
 namespace pst {
 
@@ -16,7 +19,14 @@ namespace pst {
 // the input like end of file.
 class boundedreader {
    public:
-    boundedreader(int fd, uint64_t limit) : fd_(fd), left_(limit) {}
+    // The block lives on the heap: a process may run with a small stack.
+    boundedreader(int fd, uint64_t limit)
+        : fd_(fd), left_(limit), block_(static_cast<char*>(std::malloc(blocksize))) {
+        if (!block_) outofmemory("pstlib:evalscore: Unable to allocate line.\n");
+    }
+    ~boundedreader() { std::free(block_); }
+    boundedreader(const boundedreader&) = delete;
+    boundedreader& operator=(const boundedreader&) = delete;
 
     bool eof() const { return eof_; }
 
@@ -42,7 +52,7 @@ class boundedreader {
         if (left_ == 0) return seteof();
         ssize_t got;
         do {
-            got = ::read(fd_, block_, std::min<uint64_t>(sizeof block_, left_));
+            got = ::read(fd_, block_, std::min<uint64_t>(blocksize, left_));
         } while (got < 0 && errno == EINTR);
         if (got <= 0) return seteof();
         pos_ = 0;
@@ -60,7 +70,8 @@ class boundedreader {
     bool eof_ = false;
     size_t pos_ = 0;
     size_t end_ = 0;
-    char block_[1 << 16];
+    static constexpr size_t blocksize = size_t{1} << 16;
+    char* block_;
 };
 
 }  // namespace pst

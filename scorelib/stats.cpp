@@ -5,26 +5,36 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <new>
 #include <string>
+#include <thread>
 #include <unordered_map>
 
 #include "holders.h"
+
+#ifndef POSTSENTINEL_LOCK_WAIT_MS
+#define POSTSENTINEL_LOCK_WAIT_MS 2000
+#endif
 
 namespace pst {
 namespace {
 
 bool readall(int fd, std::string& out) {
-    char block[1 << 16];
+    // Read straight into the string: a process may run with a small stack.
+    constexpr size_t block = size_t{1} << 16;
     for (;;) {
-        const ssize_t got = ::read(fd, block, sizeof block);
+        const size_t had = out.size();
+        out.resize(had + block);
+        const ssize_t got = ::read(fd, out.data() + had, block);
+        out.resize(had + (got > 0 ? static_cast<size_t>(got) : 0));
         if (got == 0) return true;
         if (got < 0) {
             if (errno == EINTR) continue;
             return false;
         }
-        out.append(block, static_cast<size_t>(got));
     }
 }
 
@@ -47,15 +57,35 @@ bool samefile(const struct stat& a, const struct stat& b) {
 // Opens the statistics file and takes its lock. A process that held the lock
 // before may have renamed a new file over the path meanwhile; the lock only
 // counts if the path still names the locked file.
+// Waits for the lock without blocking, for at most the lock wait: a holder
+// that is stopped or stuck must not hold every scan; the record is skipped.
+bool lockwithin(int fd, std::chrono::steady_clock::time_point deadline) {
+    auto pause = std::chrono::milliseconds(1);
+    for (;;) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+        if (errno != EWOULDBLOCK && errno != EINTR) return false;
+        if (std::chrono::steady_clock::now() + pause > deadline) return false;
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::milliseconds(50));
+    }
+}
+
+// Where flock is emulated with byte-range locks (NFS), an exclusive lock
+// needs a descriptor open for writing: take one where that is permitted.
+int openforlock(const char* path) {
+    const int fd = ::open(path, O_RDWR | O_CLOEXEC | O_NONBLOCK);
+    if (fd >= 0 || (errno != EACCES && errno != EROFS && errno != EISDIR)) return fd;
+    return ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+}
+
 fdholder lockstats(const char* path, struct stat& st) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(POSTSENTINEL_LOCK_WAIT_MS);
     for (int attempt = 0; attempt < 1000; ++attempt) {
-        fdholder fd(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+        fdholder fd(openforlock(path));
         if (!fd) return {};
-        int rc;
-        do {
-            rc = ::flock(fd.get(), LOCK_EX);
-        } while (rc != 0 && errno == EINTR);
-        if (rc != 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+        if (!lockwithin(fd.get(), deadline) || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+            return {};
         struct stat now {};
         if (::stat(path, &now) != 0) return {};
         if (samefile(st, now)) return fd;

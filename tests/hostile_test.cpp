@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <string>
 
 #include "plugintree.h"
@@ -224,6 +225,72 @@ TEST(faults, failingAllocationsAroundADeepSearch) {
         // Without a stack for it, the search ends with the recursion limit.
         EXPECT_TRUE(o.out == "3\n" || o.out == "2\n") << nth << " " << o.out;
     }
+}
+
+}  // namespace
+
+namespace {
+
+testutil::output shell(const std::string& script) {
+    return testutil::runprocess({"/bin/sh", "-c", script});
+}
+
+// What an operator's mistakes and a stuck neighbour must not do to a scan.
+TEST(careless, aStuckLockHolderDoesNotHoldTheScan) {
+    scope tree("10 cheap\n");
+    testutil::tempdir dir;
+    const std::string message = dir.file("m", "A: b\n\ncheap\n");
+    testutil::writefile(plugintree::statsfile, "1 old\n");
+    const std::string ready = dir.path() + "/locked";
+    // One process holds the lock, and ends with it.
+    testutil::child holder =
+        testutil::startprocess({"/bin/sh", "-c",
+                                "exec 9>>" + plugintree::statsfile + " && flock 9 && touch " +
+                                    ready + " && exec sleep 30"});
+    while (!testutil::exists(ready)) ::usleep(10000);
+    const auto o = plugintree::scan(message);
+    ::kill(holder.pid, SIGTERM);
+    testutil::waitprocess(holder);
+    EXPECT_EQ(o.out, "10\n");
+    EXPECT_EQ(o.result, 0);
+    EXPECT_EQ(testutil::readfile(plugintree::statsfile), "1 old\n");  // the record was skipped
+}
+
+TEST(careless, aRuleFileThatIsNoFileIsRefused) {
+    testutil::tempdir dir;
+    const std::string message = dir.file("m", "A: b\n\ncheap\n");
+    const std::string refusal = "#Error: Unable to open local blocklist file.\n0\n";
+    {
+        scope tree;
+        ASSERT_EQ(::mkdir(plugintree::rulefile.c_str(), 0755), 0);
+        EXPECT_EQ(plugintree::scan(message).out, refusal);
+        ::rmdir(plugintree::rulefile.c_str());
+    }
+    {
+        scope tree;
+        ASSERT_EQ(::symlink("/dev/urandom", plugintree::rulefile.c_str()), 0);
+        EXPECT_EQ(plugintree::scan(message).out, refusal);
+    }
+}
+
+TEST(careless, aScoreThatCannotBeWrittenIsNoSuccess) {
+    scope tree("10 cheap\n");
+    testutil::tempdir dir;
+    const std::string message = dir.file("m", "A: b\n\ncheap\n");
+    const std::string scan = plugintree::plugin + " -scan a b c " + message;
+    EXPECT_EQ(shell("exec " + scan + " > /dev/full").result, 1);
+    EXPECT_EQ(shell("exec " + scan + " >&-").result, 1);
+    EXPECT_EQ(shell("exec " + scan + " > /dev/null").result, 0);
+}
+
+TEST(careless, aSmallStackIsEnough) {
+    scope tree("10 cheap\n1 (?:a|b)+\n");  // "a" of cheap once
+    testutil::tempdir dir;
+    const std::string message = dir.file("m", "A: b\n\ncheap " + std::string(300000, 'x') + "\n");
+    const auto o = shell("ulimit -s 72 && exec " + plugintree::plugin + " -scan a b c " + message);
+    EXPECT_EQ(o.signal, 0);
+    EXPECT_EQ(o.out, "11\n");
+    EXPECT_EQ(o.result, 0);
 }
 
 }  // namespace
