@@ -1,13 +1,17 @@
 #include "stats.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
+#include <limits>
 #include <new>
 #include <string>
 #include <thread>
@@ -118,13 +122,51 @@ void syncdirectory(const std::string& path) {
 
 }  // namespace
 
+namespace {
+
+// The time field of a line, or the earliest time when it is not a number.
+time_t linetime(std::string_view field) {
+    long long t = 0;
+    const auto [end, ec] = std::from_chars(field.data(), field.data() + field.size(), t);
+    if (ec != std::errc() || end != field.data() + field.size())
+        return std::numeric_limits<time_t>::min();
+    return static_cast<time_t>(t);
+}
+
+// Temporary files of processes that no longer exist, left by a plugin killed
+// before its rename: each holds a full copy of the statistics.
+void removestaletemporaries(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
+    const std::string prefix = path.substr(slash == std::string::npos ? 0 : slash + 1) + ".new.";
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) return;
+    while (const dirent* e = ::readdir(d)) {
+        const std::string_view name(e->d_name);
+        if (!name.starts_with(prefix)) continue;
+        const std::string_view digits = name.substr(prefix.size());
+        long pid = 0;
+        const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), pid);
+        if (ec != std::errc() || end != digits.data() + digits.size() || pid <= 0) continue;
+        if (pid == ::getpid() || ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)
+            continue;
+        ::unlinkat(::dirfd(d), e->d_name, 0);
+    }
+    ::closedir(d);
+}
+
+}  // namespace
+
 std::string rewritestats(std::string_view old, const std::vector<recordedhit>& hits) {
     struct latest {
         time_t when;
         bool written;
     };
     std::unordered_map<std::string_view, latest> bypattern;
-    for (const recordedhit& h : hits) bypattern[h.pattern] = latest{h.when, false};
+    for (const recordedhit& h : hits) {
+        auto [it, fresh] = bypattern.try_emplace(h.pattern, latest{h.when, false});
+        if (!fresh) it->second.when = std::max(it->second.when, h.when);
+    }
     auto putline = [](std::string& out, time_t when, std::string_view pattern) {
         out += std::to_string(static_cast<long long>(when));
         out += ' ';
@@ -141,7 +183,9 @@ std::string rewritestats(std::string_view old, const std::vector<recordedhit>& h
         if (space == std::string_view::npos) continue;
         const std::string_view pattern = line.substr(space + 1);
         if (auto it = bypattern.find(pattern); it != bypattern.end()) {
-            putline(out, it->second.when, pattern);
+            // A rewrite that waited may carry an older time than one written
+            // meanwhile: the line keeps the later.
+            putline(out, std::max(it->second.when, linetime(line.substr(0, space))), pattern);
             it->second.written = true;
         } else {
             out += line;
@@ -171,25 +215,39 @@ void hitlog::add(std::string_view pattern, time_t when) try {
 }
 
 bool hitlog::apply(const char* path) const try {
-    struct stat st {};
     // The lock is held until the new file has replaced the old one: the next
     // process then finds the path renamed and starts again on the new file.
     if (failed_) return false;
-    const fdholder locked = lockstats(path, st);
-    if (!locked) return false;
-    std::string old;
-    if (!readall(locked.get(), old)) return false;
-    const std::string content = rewritestats(old, hits_);
-    const std::string tmpname = std::string(path) + ".new." + std::to_string(::getpid());
-    if (!writetemp(tmpname, st, content)) return false;
-    // One rename replaces the file: the path never stops naming a complete
-    // statistics file.
-    if (::rename(tmpname.c_str(), path) != 0) {
-        ::unlink(tmpname.c_str());
-        return false;
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        struct stat st {};
+        const fdholder locked = lockstats(path, st);
+        if (!locked) return false;
+        removestaletemporaries(path);
+        std::string old;
+        if (!readall(locked.get(), old)) return false;
+        const std::string content = rewritestats(old, hits_);
+        const std::string tmpname = std::string(path) + ".new." + std::to_string(::getpid());
+        if (!writetemp(tmpname, st, content)) return false;
+        // Deleted meanwhile (recording switched off) or replaced (rotated):
+        // the rename would bring the old lines back. Gone, the record is
+        // skipped; replaced, it starts again on the new file.
+        struct stat now {};
+        const bool present = ::stat(path, &now) == 0;
+        if (!present || !samefile(st, now)) {
+            ::unlink(tmpname.c_str());
+            if (!present) return false;
+            continue;
+        }
+        // One rename replaces the file: the path never stops naming a
+        // complete statistics file.
+        if (::rename(tmpname.c_str(), path) != 0) {
+            ::unlink(tmpname.c_str());
+            return false;
+        }
+        syncdirectory(path);
+        return true;
     }
-    syncdirectory(path);
-    return true;
+    return false;
 } catch (const std::bad_alloc&) {
     // Statistics are best effort: without memory the record is skipped.
     return false;

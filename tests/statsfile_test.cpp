@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -170,6 +171,30 @@ TEST(statsfile, staleTemporaryFileIsNotReused) {
     EXPECT_EQ(now.substr(0, 4), "1 a\n");
     EXPECT_EQ(now.find('x'), std::string::npos);
     EXPECT_EQ(spoolnames(), std::set<std::string>{"STATS"});
+}
+
+// A plugin killed before its rename leaves a full copy of the statistics;
+// the next rewrite removes those of processes that no longer exist.
+TEST(statsfile, temporariesOfDeadProcessesAreRemoved) {
+    scope tree("10 cheap\n");
+    writefile(statsfile, "1 a\n");
+    testutil::tempdir dir;
+    const std::string message = dir.file("m", "A: b\n\ncheap\n");
+    const int dead = [] {
+        const int pid = ::fork();
+        if (pid == 0) ::_exit(0);
+        ::waitpid(pid, nullptr, 0);
+        return pid;
+    }();
+    const std::string stale = statsfile + ".new." + std::to_string(dead);
+    const std::string living = statsfile + ".new." + std::to_string(::getpid());
+    writefile(stale, "1 a\n");
+    writefile(living, "1 a\n");
+    EXPECT_EQ(plugintree::scan(message).out, "10\n");
+    EXPECT_FALSE(testutil::exists(stale));
+    EXPECT_TRUE(testutil::exists(living));  // its process may still rename it
+    ::unlink(living.c_str());
+    EXPECT_NE(readfile(statsfile).find(" cheap\n"), std::string::npos);
 }
 
 TEST(statsfile, statisticsPathThatIsADirectoryIsLeftAlone) {
