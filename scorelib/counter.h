@@ -46,7 +46,8 @@ class patterncounter {
     route plan(std::string_view pattern, patternshape& shape);
     // For a pattern outside the analysed class: the run its leading repeat
     // scans, if it starts with one.
-    static bool scanof(std::string_view pattern, searchplan& plan);
+    bool scanof(std::string_view pattern, searchplan& plan);
+    uint64_t longestrun(const byteset& set) noexcept;
 
     std::string_view text_;
     bool straightforward_;

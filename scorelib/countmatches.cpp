@@ -64,9 +64,16 @@ patterncounter::route patterncounter::plan(std::string_view pattern, patternshap
     return route::library;  // without memory for the analysis, the library searches
 }
 
+uint64_t patterncounter::longestrun(const byteset& set) noexcept try {
+    return index_.longestrun(set);
+} catch (const std::bad_alloc&) {
+    return text_.size();  // no run is longer than the text
+}
+
 bool patterncounter::scanof(std::string_view pattern, searchplan& plan) try {
     plan.matchbytes.set();
     plan.scans = leadingscan(pattern, plan.scanset, plan.scanoffset);
+    if (plan.scans) plan.longestscan = longestrun(plan.scanset);
     return plan.scans;
 } catch (const std::bad_alloc&) {
     return false;
@@ -99,6 +106,7 @@ int patterncounter::count(const char* pattern, int debug) {
     }
     sp.matchbytes = shape.matchbytes;
     sp.scans = leadingrepeat(shape, sp.scanset, sp.scanoffset);
+    if (sp.scans) sp.longestscan = longestrun(sp.scanset);
     if (r == route::restricted) sp.required = &shape.required;
     return countcompiled(*re, text_, pattern, diag, budget_, &sp);
 }

@@ -292,15 +292,7 @@ struct search {
 
     // Whether the positions are tried one by one: where the run that the
     // leading repeat scans is long enough somewhere to be charged.
-    bool stepwise() {
-        if (!plan || !bypositions || !plan->scans) return false;
-        uint64_t run = 0;
-        for (size_t p = 0; p < text.size(); ++p) {
-            run = inscan(p) ? run + 1 : 0;
-            if (run > freework) return true;
-        }
-        return false;
-    }
+    bool stepwise() { return plan && bypositions && plan->scans && plan->longestscan > freework; }
 
     static int run(void* arg, unsigned long depth) {
         auto* s = static_cast<search*>(arg);

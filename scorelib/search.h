@@ -72,6 +72,9 @@ struct searchplan {
     bool scans = false;
     byteset scanset;
     size_t scanoffset = 0;
+    // The longest run of scanset in the text: where it is short, nothing is
+    // charged, and the library's own loop searches.
+    uint64_t longestscan = 0;
     // When given: every match contains one of these literals, and no start
     // position can reach the library's match limit, so only the positions
     // from which a match can reach an occurrence (inside the same run of

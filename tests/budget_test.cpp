@@ -15,13 +15,6 @@
 
 namespace {
 
-std::string repeat(const std::string& unit, size_t size) {
-    std::string s;
-    while (s.size() < size) s += unit;
-    s.resize(size);
-    return s;
-}
-
 std::string words(int n) {
     std::string s = "!! ";
     for (int i = 0; i < n; ++i) s += (i ? "." : "") + std::string("abcdefghijklmnopqrst");
@@ -73,17 +66,19 @@ TEST(budget, hostileShapesEndWithTheMatchLimitAndTheCountSoFar) {
     for (int i = 0; newsletter.size() < size; ++i)
         newsletter += "line " + std::to_string(i) + ": get it free today\n";
     const shape shapes[] = {
-        {"free.*money", "free money " + repeat("free ", size), 1, 1, false},
+        {"free.*money", "free money " + testutil::repeated("free ", size), 1, 1, false},
         {"free.*money", newsletter, 0, 0, false},
-        {"[a-z]+ deal", " deal " + repeat("abcdefghij", size), 0, 0, false},
-        {"\\w+@\\w+\\.com", "me@here.com " + repeat("abcdefghij", size), 1, 1, false},
+        {"[a-z]+ deal", " deal " + testutil::repeated("abcdefghij", size), 0, 0, false},
+        {"\\w+@\\w+\\.com", "me@here.com " + testutil::repeated("abcdefghij", size), 1, 1, false},
         // A library that looks ahead for the last literal ("m", "!") before
         // it matches must find it, or it has no work to do.
-        {"(?:[a-z0-9-]+\\.)+com\\b", "x.com com " + repeat("a.", 20 << 10) + " m", 1, 1, true},
+        {"(?:[a-z0-9-]+\\.)+com\\b", "x.com com " + testutil::repeated("a.", 20 << 10) + " m", 1, 1,
+         true},
         {"(?:[a-z]+\\s?)+!!", "ab!! " + words(210) + " !", 1, 1, true},
         // The library scans a run of letters at every start position without
         // counting it: the run is charged.
-        {"(?:[a-z0-9-]+\\.)+com\\b", "x.com " + repeat("abcdefghij", size) + " m", 1, 1, true},
+        {"(?:[a-z0-9-]+\\.)+com\\b", "x.com " + testutil::repeated("abcdefghij", size) + " m", 1, 1,
+         true},
     };
     for (const shape& s : shapes) {
         const std::string rules = "=1 " + s.pattern + "\n";

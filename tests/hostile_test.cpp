@@ -161,13 +161,6 @@ TEST(faults, everyFailingAllocationEndsCleanly) {
 
 namespace {
 
-std::string filled(const std::string& unit, size_t size) {
-    std::string s;
-    while (s.size() < size) s += unit;
-    s.resize(size);
-    return s;
-}
-
 // The shapes of mail that made one rule run for minutes: each ends with a
 // score, the ones the analysis cannot settle with the match-limit diagnostic.
 TEST(hostile, noRuleAndNoMessageStallsAScan) {
@@ -182,11 +175,11 @@ TEST(hostile, noRuleAndNoMessageStallsAScan) {
         std::string rule, body, out, err;
     };
     const shape shapes[] = {
-        {"10 free.*money", "money " + filled("free ", size), "0\n", ""},
+        {"10 free.*money", "money " + testutil::repeated("free ", size), "0\n", ""},
         {"10 free.*money", newsletter, "0\n", ""},
-        {"4 [a-z]+ deal", " deal " + filled("abcdefghij", size), "0\n", ""},
-        {"3 \\w+@\\w+\\.com", "me@here.com " + filled("abcdefghij", size), "3\n", ""},
-        {"10 (?:[a-z0-9-]+\\.)+com\\b", "com " + filled("a.", 30 << 10) + " m", "0\n",
+        {"4 [a-z]+ deal", " deal " + testutil::repeated("abcdefghij", size), "0\n", ""},
+        {"3 \\w+@\\w+\\.com", "me@here.com " + testutil::repeated("abcdefghij", size), "3\n", ""},
+        {"10 (?:[a-z0-9-]+\\.)+com\\b", "com " + testutil::repeated("a.", 30 << 10) + " m", "0\n",
          limit + "(?:[a-z0-9-]+\\.)+com\\b\n"},
         {"5 (?:[a-z]+\\s?)+!!", words + " !", "0\n", limit + "(?:[a-z]+\\s?)+!!\n"},
         {"10 (?=ab\\K)", "ab", "0\n", "#Error in rex_rc: -100 reading (?=ab\\K)\n"},
@@ -210,7 +203,8 @@ TEST(faults, failingAllocationsAroundADeepSearch) {
 #endif
     scope tree("1 (?:a|b)+\n2 x\n");
     testutil::tempdir dir;
-    const std::string message = dir.file("m", "A: b\n\nx " + filled("ab", 100 << 10) + "\n");
+    const std::string message =
+        dir.file("m", "A: b\n\nx " + testutil::repeated("ab", 100 << 10) + "\n");
     const auto normal = plugintree::scan(message);
     ASSERT_EQ(normal.out, "3\n");
     for (int nth = 1; nth <= 100; ++nth) {

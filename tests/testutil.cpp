@@ -126,6 +126,14 @@ child startprocess(const std::vector<std::string>& argv, const runoptions& optio
     return c;
 }
 
+std::string repeated(std::string_view unit, size_t size) {
+    std::string s;
+    s.reserve(size + unit.size());
+    while (s.size() < size) s += unit;
+    s.resize(size);
+    return s;
+}
+
 output waitprocess(child& c) {
     int status = 0;
     struct rusage usage {};

@@ -24,6 +24,8 @@ class tempdir {
 };
 
 void writefile(const std::string& path, std::string_view content);
+// unit repeated, cut to size bytes.
+std::string repeated(std::string_view unit, size_t size);
 std::string readfile(const std::string& path);
 bool exists(const std::string& path);
 
