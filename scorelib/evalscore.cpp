@@ -16,6 +16,7 @@
 #include "reader.h"
 #include "scorelib.h"
 #include "stats.h"
+#include "sysio.h"
 
 namespace pst {
 namespace {
@@ -23,8 +24,8 @@ namespace {
 // Opens without waiting for a writer, as a FIFO would make an ordinary open
 // wait forever; reads then block as usual (a FIFO without a writer reads as
 // empty).
-int openforreading(const char* path) {
-    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+int openforreading(sysio& sys, const char* path) {
+    const int fd = sys.open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd >= 0) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return fd;
 }
@@ -34,11 +35,12 @@ struct scantext {
     size_t len = 0;
     size_t bodylen = 0;
     size_t subjectlen = 0;  // one copy; the copies end the text
+    bool readfailed = false;
 };
 
 // Reads the header block and the body of a message of size bytes and builds
 // the scan text: the body, then the cleaned Subject line three times.
-scantext readmessage(int fd, uint64_t size) {
+scantext readmessage(sysio& sys, int fd, uint64_t size) {
     cbuf body = allocbuf(size + 4);
     if (!body) outofmemory("pstlib:evalscore: Unable to allocate buf.\n");
     cbuf line = allocbuf(size + 4);
@@ -46,7 +48,7 @@ scantext readmessage(int fd, uint64_t size) {
 
     // Each read takes at most size - 1 bytes, so a line as long as the whole
     // file is split, and its last byte read as a line of its own.
-    boundedreader reader(fd, size);
+    boundedreader reader(sys, fd, size);
     char* subject = nullptr;
     size_t subjectlen = 0;
     while (!reader.eof()) {
@@ -76,6 +78,7 @@ scantext readmessage(int fd, uint64_t size) {
     scan.len = bodylen + 3 * subjectlen;
     scan.bodylen = bodylen;
     scan.subjectlen = subjectlen;
+    scan.readfailed = reader.failed();
     scan.text = allocbuf(scan.len + 4);
     if (!scan.text) outofmemory("pstlib:evalscore: Unable to allocate nbuf.\n");
     char* out = scan.text.get();
@@ -93,8 +96,14 @@ struct linefreer {
     ~linefreer() { std::free(line); }
 };
 
-int scorerules(FILE* rules, std::string_view scan, std::string_view folded, int debug, hitlog* hits,
-               const evaloptions& options) {
+// The diagnostic stream: standard output in debug mode, where the host reads
+// it as comments, standard error otherwise.
+FILE* diagnostics(int debug) {
+    return debug ? stdout : stderr;
+}
+
+int scorerules(boundedreader& rules, std::string_view scan, std::string_view folded, int debug,
+               hitlog* hits, const evaloptions& options) {
     int score = 0;
     int line = 0;
     linefreer buf;
@@ -103,13 +112,8 @@ int scorerules(FILE* rules, std::string_view scan, std::string_view folded, int 
     // Only rules that hit need the unfolded text.
     std::optional<patterncounter> inscan;
     for (;;) {
-        errno = 0;
         // Rule lines are read whole, however long.
-        const ssize_t got = getline(&buf.line, &buf.cap, rules);
-        if (got < 0) {
-            if (errno == ENOMEM) outofmemory("pstlib:evalscore: Unable to allocate line.\n");
-            break;  // end of file, or a read error taken as one
-        }
+        if (rules.readwholeline(buf.line, buf.cap) < 0) break;
         ++line;
         rule r;
         if (!parserule(buf.line, std::strlen(buf.line), r)) continue;
@@ -131,6 +135,9 @@ int scorerules(FILE* rules, std::string_view scan, std::string_view folded, int 
         if (options.observer)
             options.observer->hit(line, pattern, r.weight, r.exact, found, capitals, before, score);
     }
+    // A read error ends the rules read so far like the end of the file.
+    if (rules.failed())
+        std::fputs("#Error: Unable to read local blocklist file.\n", diagnostics(debug));
     if (options.profile) options.profile->budgetcuts += budget.cuts();
     return score;
 }
@@ -140,9 +147,11 @@ int scorerules(FILE* rules, std::string_view scan, std::string_view folded, int 
 int evaluate(const char* rulepath, const char* msgpath, int debug, const char* statspath,
              const evaloptions& options) {
     evalprofile* profile = options.profile;
-    const bool recording = statspath && statsenabled(statspath);
+    sysio realsystem;
+    sysio& sys = options.system ? *options.system : realsystem;
+    const bool recording = statspath && statsenabled(sys, statspath);
 
-    fdholder message(openforreading(msgpath));
+    fdholder message(openforreading(sys, msgpath));
     if (!message) {
         std::fputs("Unable to open file.\n", stderr);
         return 0;
@@ -155,9 +164,12 @@ int evaluate(const char* rulepath, const char* msgpath, int debug, const char* s
     scantext scan;
     {
         stopwatch w(profile ? &profile->read : nullptr);
-        scan = readmessage(message.get(), static_cast<uint64_t>(st.st_size));
+        scan = readmessage(sys, message.get(), static_cast<uint64_t>(st.st_size));
     }
     message.reset();
+    // A read error ends the message read so far like the end of the file.
+    if (scan.readfailed)
+        std::fputs("#Error: Unable to read file for scanning.\n", diagnostics(debug));
     if (options.observer)
         options.observer->message(
             std::string_view(scan.text.get() + scan.len - scan.subjectlen, scan.subjectlen),
@@ -168,21 +180,17 @@ int evaluate(const char* rulepath, const char* msgpath, int debug, const char* s
         folded.reset(lcstrndup(scan.text.get(), scan.len));
     }
 
-    fdholder rulefd(openforreading(rulepath));
+    const fdholder rulefd(openforreading(sys, rulepath));
     // Only a regular file holds rules; a directory or a device is no rule file.
-    if (rulefd && (::fstat(rulefd.get(), &st) != 0 || !S_ISREG(st.st_mode))) return 0;
-    fileholder rules(rulefd ? ::fdopen(rulefd.get(), "r") : nullptr);
-    if (rulefd && !rules) outofmemory("pstlib:evalscore: Unable to allocate line.\n");
-    if (!rules) return 0;
-    rulefd.release();
+    if (!rulefd || ::fstat(rulefd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+    boundedreader rules(sys, rulefd.get());
     hitlog hits;
-    const int score = scorerules(rules.get(), std::string_view(scan.text.get(), scan.len),
+    const int score = scorerules(rules, std::string_view(scan.text.get(), scan.len),
                                  std::string_view(folded.get(), scan.len), debug,
                                  recording ? &hits : nullptr, options);
-    rules.reset();
     if (recording && !hits.empty()) {
         stopwatch w(profile ? &profile->stats : nullptr);
-        hits.apply(statspath);
+        hits.apply(sys, statspath);
     }
     std::fflush(stdout);
     return score;

@@ -8,6 +8,7 @@
 namespace pst {
 
 struct searchlimits;
+class sysio;
 
 // Writes text to standard error and ends the process with status 1.
 [[noreturn]] void outofmemory(const char* text);
@@ -71,6 +72,8 @@ struct evaloptions {
     evalobserver* observer = nullptr;
     // The work budget of the searches; null for the defaults.
     const searchlimits* limits = nullptr;
+    // The system calls of reading and recording; null for the real ones.
+    sysio* system = nullptr;
 };
 
 int evaluate(const char* rulepath, const char* msgpath, int debug, const char* statspath,

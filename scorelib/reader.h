@@ -1,27 +1,27 @@
-// Line reading for the message file.
+// Line reading for the message file and the rule file.
 #pragma once
-
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 #include "internal.h"
+#include "sysio.h"
 
 namespace pst {
 
-// Reads a descriptor like fgets reads a stream, in large blocks, and never
-// more than limit bytes in all: the buffers are sized from the file size taken
-// once, so growth of the file during the call is not read. A read error ends
-// the input like end of file.
+// Reads a descriptor in large blocks, never more than limit bytes in all: the
+// message's buffers are sized from the file size taken once, so growth of the
+// file during the call is not read. A read error ends the input like end of
+// file, and failed() tells it apart.
 class boundedreader {
    public:
     // The block lives on the heap: a process may run with a small stack.
-    boundedreader(int fd, uint64_t limit)
-        : fd_(fd), left_(limit), block_(static_cast<char*>(std::malloc(blocksize))) {
+    boundedreader(sysio& sys, int fd, uint64_t limit = std::numeric_limits<uint64_t>::max())
+        : sys_(sys), fd_(fd), left_(limit), block_(static_cast<char*>(std::malloc(blocksize))) {
         if (!block_) outofmemory("pstlib:evalscore: Unable to allocate line.\n");
     }
     ~boundedreader() { std::free(block_); }
@@ -29,31 +29,65 @@ class boundedreader {
     boundedreader& operator=(const boundedreader&) = delete;
 
     bool eof() const { return eof_; }
+    bool failed() const { return failed_; }
 
-    // At most cap - 1 bytes, through the first newline, NUL-terminated.
+    // Like fgets: at most cap - 1 bytes, through the first newline,
+    // NUL-terminated.
     void readline(char* dst, size_t cap) {
         size_t n = 0;
         while (n + 1 < cap) {
             if (pos_ == end_ && !fill()) break;
-            const size_t avail = std::min(cap - 1 - n, end_ - pos_);
-            const char* src = block_ + pos_;
-            const auto* newline = static_cast<const char*>(std::memchr(src, '\n', avail));
-            const size_t take = newline ? static_cast<size_t>(newline - src) + 1 : avail;
-            std::memcpy(dst + n, src, take);
+            const size_t take = linepart(cap - 1 - n);
+            std::memcpy(dst + n, block_ + pos_, take);
             n += take;
             pos_ += take;
-            if (newline) break;
+            if (dst[n - 1] == '\n') break;
         }
         dst[n] = '\0';
     }
 
+    // Like getline: the whole line however long, NUL-terminated, in a buffer
+    // that grows with malloc. Returns its length, or -1 at the end of the
+    // input.
+    ssize_t readwholeline(char*& buf, size_t& cap) {
+        size_t n = 0;
+        for (;;) {
+            if (pos_ == end_ && !fill()) break;
+            const size_t take = linepart(end_ - pos_);
+            if (n + take + 1 > cap) grow(buf, cap, n + take + 1);
+            std::memcpy(buf + n, block_ + pos_, take);
+            n += take;
+            pos_ += take;
+            if (buf[n - 1] == '\n') break;
+        }
+        if (n == 0) return -1;
+        buf[n] = '\0';
+        return static_cast<ssize_t>(n);
+    }
+
    private:
+    // The bytes of the block up to and including the next newline, at most max.
+    size_t linepart(size_t max) const {
+        const size_t avail = std::min(max, end_ - pos_);
+        const auto* newline = static_cast<const char*>(std::memchr(block_ + pos_, '\n', avail));
+        return newline ? static_cast<size_t>(newline - (block_ + pos_)) + 1 : avail;
+    }
+
+    static void grow(char*& buf, size_t& cap, size_t need) {
+        const size_t want = std::max(need, cap * 2);
+        char* bigger = static_cast<char*>(std::realloc(buf, want));
+        if (!bigger) outofmemory("pstlib:evalscore: Unable to allocate line.\n");
+        buf = bigger;
+        cap = want;
+    }
+
     bool fill() {
-        if (left_ == 0) return seteof();
+        if (left_ == 0 || eof_) return seteof();
         ssize_t got;
         do {
-            got = ::read(fd_, block_, std::min<uint64_t>(blocksize, left_));
+            got = sys_.read(fd_, block_, std::min<uint64_t>(blocksize, left_));
         } while (got < 0 && errno == EINTR);
+        if (got < 0) failed_ = true;
         if (got <= 0) return seteof();
         pos_ = 0;
         end_ = static_cast<size_t>(got);
@@ -65,9 +99,11 @@ class boundedreader {
         return false;
     }
 
+    sysio& sys_;
     int fd_;
     uint64_t left_;
     bool eof_ = false;
+    bool failed_ = false;
     size_t pos_ = 0;
     size_t end_ = 0;
     static constexpr size_t blocksize = size_t{1} << 16;

@@ -18,6 +18,7 @@
 #include <unordered_map>
 
 #include "holders.h"
+#include "sysio.h"
 
 #ifndef POSTSENTINEL_LOCK_WAIT_MS
 #define POSTSENTINEL_LOCK_WAIT_MS 2000
@@ -26,13 +27,13 @@
 namespace pst {
 namespace {
 
-bool readall(int fd, std::string& out) {
+bool readall(sysio& sys, int fd, std::string& out) {
     // Read straight into the string: a process may run with a small stack.
     constexpr size_t block = size_t{1} << 16;
     for (;;) {
         const size_t had = out.size();
         out.resize(had + block);
-        const ssize_t got = ::read(fd, out.data() + had, block);
+        const ssize_t got = sys.read(fd, out.data() + had, block);
         out.resize(had + (got > 0 ? static_cast<size_t>(got) : 0));
         if (got == 0) return true;
         if (got < 0) {
@@ -42,9 +43,9 @@ bool readall(int fd, std::string& out) {
     }
 }
 
-bool writeall(int fd, std::string_view data) {
+bool writeall(sysio& sys, int fd, std::string_view data) {
     while (!data.empty()) {
-        const ssize_t put = ::write(fd, data.data(), data.size());
+        const ssize_t put = sys.write(fd, data.data(), data.size());
         if (put < 0) {
             if (errno == EINTR) continue;
             return false;
@@ -63,10 +64,10 @@ bool samefile(const struct stat& a, const struct stat& b) {
 // counts if the path still names the locked file.
 // Waits for the lock without blocking, for at most the lock wait: a holder
 // that is stopped or stuck must not hold every scan; the record is skipped.
-bool lockwithin(int fd, std::chrono::steady_clock::time_point deadline) {
+bool lockwithin(sysio& sys, int fd, std::chrono::steady_clock::time_point deadline) {
     auto pause = std::chrono::milliseconds(1);
     for (;;) {
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+        if (sys.flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
         if (errno != EWOULDBLOCK && errno != EINTR) return false;
         if (std::chrono::steady_clock::now() + pause > deadline) return false;
         std::this_thread::sleep_for(pause);
@@ -76,19 +77,20 @@ bool lockwithin(int fd, std::chrono::steady_clock::time_point deadline) {
 
 // Where flock is emulated with byte-range locks (NFS), an exclusive lock
 // needs a descriptor open for writing: take one where that is permitted.
-int openforlock(const char* path) {
-    const int fd = ::open(path, O_RDWR | O_CLOEXEC | O_NONBLOCK);
+int openforlock(sysio& sys, const char* path) {
+    const int fd = sys.open(path, O_RDWR | O_CLOEXEC | O_NONBLOCK);
     if (fd >= 0 || (errno != EACCES && errno != EROFS && errno != EISDIR)) return fd;
-    return ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    return sys.open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
 }
 
-fdholder lockstats(const char* path, struct stat& st) {
+fdholder lockstats(sysio& sys, const char* path, struct stat& st) {
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(POSTSENTINEL_LOCK_WAIT_MS);
     for (int attempt = 0; attempt < 1000; ++attempt) {
-        fdholder fd(openforlock(path));
+        fdholder fd(openforlock(sys, path));
         if (!fd) return {};
-        if (!lockwithin(fd.get(), deadline) || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        if (!lockwithin(sys, fd.get(), deadline) || ::fstat(fd.get(), &st) != 0 ||
+            !S_ISREG(st.st_mode))
             return {};
         struct stat now {};
         if (::stat(path, &now) != 0) return {};
@@ -100,24 +102,25 @@ fdholder lockstats(const char* path, struct stat& st) {
 // Writes content to a fresh file at tmpname with the statistics file's mode
 // (and owners, as root), synced to disk. Never follows a link there, never
 // reuses an old file's contents; on any failure the name is removed again.
-bool writetemp(const std::string& tmpname, const struct stat& st, std::string_view content) {
-    ::unlink(tmpname.c_str());
+bool writetemp(sysio& sys, const std::string& tmpname, const struct stat& st,
+               std::string_view content) {
+    sys.unlink(tmpname.c_str());
     fdholder tmp(
-        ::open(tmpname.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        sys.open(tmpname.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!tmp) return false;
     bool ok = ::fchmod(tmp.get(), st.st_mode & 07777) == 0;
-    if (ok && ::geteuid() == 0) ok = ::fchown(tmp.get(), st.st_uid, st.st_gid) == 0;
-    ok = ok && writeall(tmp.get(), content) && ::fsync(tmp.get()) == 0;
-    ok = ::close(tmp.release()) == 0 && ok;
-    if (!ok) ::unlink(tmpname.c_str());
+    if (ok && ::geteuid() == 0) ok = sys.fchown(tmp.get(), st.st_uid, st.st_gid) == 0;
+    ok = ok && writeall(sys, tmp.get(), content) && sys.fsync(tmp.get()) == 0;
+    ok = sys.close(tmp.release()) == 0 && ok;
+    if (!ok) sys.unlink(tmpname.c_str());
     return ok;
 }
 
-void syncdirectory(const std::string& path) {
+void syncdirectory(sysio& sys, const std::string& path) {
     const size_t slash = path.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    fdholder fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd) ::fsync(fd.get());
+    fdholder fd(sys.open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd) sys.fsync(fd.get());
 }
 
 }  // namespace
@@ -135,7 +138,7 @@ time_t linetime(std::string_view field) {
 
 // Temporary files of processes that no longer exist, left by a plugin killed
 // before its rename: each holds a full copy of the statistics.
-void removestaletemporaries(const std::string& path) {
+void removestaletemporaries(sysio& sys, const std::string& path) {
     const size_t slash = path.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
     const std::string prefix = path.substr(slash == std::string::npos ? 0 : slash + 1) + ".new.";
@@ -150,7 +153,7 @@ void removestaletemporaries(const std::string& path) {
         if (ec != std::errc() || end != digits.data() + digits.size() || pid <= 0) continue;
         if (pid == ::getpid() || ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)
             continue;
-        ::unlinkat(::dirfd(d), e->d_name, 0);
+        sys.unlink((dir + "/" + e->d_name).c_str());
     }
     ::closedir(d);
 }
@@ -201,8 +204,8 @@ std::string rewritestats(std::string_view old, const std::vector<recordedhit>& h
     return out;
 }
 
-bool statsenabled(const char* path) {
-    fdholder fd(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+bool statsenabled(sysio& sys, const char* path) {
+    fdholder fd(sys.open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     return static_cast<bool>(fd);
 }
 
@@ -214,37 +217,37 @@ void hitlog::add(std::string_view pattern, time_t when) try {
     failed_ = true;
 }
 
-bool hitlog::apply(const char* path) const try {
+bool hitlog::apply(sysio& sys, const char* path) const try {
     // The lock is held until the new file has replaced the old one: the next
     // process then finds the path renamed and starts again on the new file.
     if (failed_) return false;
     for (int attempt = 0; attempt < 10; ++attempt) {
         struct stat st {};
-        const fdholder locked = lockstats(path, st);
+        const fdholder locked = lockstats(sys, path, st);
         if (!locked) return false;
-        removestaletemporaries(path);
+        removestaletemporaries(sys, path);
         std::string old;
-        if (!readall(locked.get(), old)) return false;
+        if (!readall(sys, locked.get(), old)) return false;
         const std::string content = rewritestats(old, hits_);
         const std::string tmpname = std::string(path) + ".new." + std::to_string(::getpid());
-        if (!writetemp(tmpname, st, content)) return false;
+        if (!writetemp(sys, tmpname, st, content)) return false;
         // Deleted meanwhile (recording switched off) or replaced (rotated):
         // the rename would bring the old lines back. Gone, the record is
         // skipped; replaced, it starts again on the new file.
         struct stat now {};
         const bool present = ::stat(path, &now) == 0;
         if (!present || !samefile(st, now)) {
-            ::unlink(tmpname.c_str());
+            sys.unlink(tmpname.c_str());
             if (!present) return false;
             continue;
         }
         // One rename replaces the file: the path never stops naming a
         // complete statistics file.
-        if (::rename(tmpname.c_str(), path) != 0) {
-            ::unlink(tmpname.c_str());
+        if (sys.rename(tmpname.c_str(), path) != 0) {
+            sys.unlink(tmpname.c_str());
             return false;
         }
-        syncdirectory(path);
+        syncdirectory(sys, path);
         return true;
     }
     return false;

@@ -9,9 +9,11 @@
 
 namespace pst {
 
+class sysio;
+
 // Recording is on for a whole evaluation when the file opens for reading at
 // its start; the plugin never creates the file.
-bool statsenabled(const char* path);
+bool statsenabled(sysio& sys, const char* path);
 
 struct recordedhit {
     std::string pattern;  // as written in the rule file
@@ -33,7 +35,7 @@ class hitlog {
     // Rewrites the file once with every hit, giving the same file as one
     // rewrite per hit in order would. Returns false when the file was left
     // as it was (no file, a read or write error, a full disk).
-    bool apply(const char* path) const;
+    bool apply(sysio& sys, const char* path) const;
 
    private:
     std::vector<recordedhit> hits_;

@@ -108,7 +108,8 @@ TEST(evalscore, unreadableInputs) {
     // A directory opens but cannot be read: it is an empty message.
     const auto directory = run(rules, dir.path());
     EXPECT_EQ(directory.result, 0);
-    EXPECT_EQ(directory.err, "#Error: Regexp compile error on (\n");
+    EXPECT_EQ(directory.err,
+              "#Error: Unable to read file for scanning.\n#Error: Regexp compile error on (\n");
     const auto norules = run(dir.path() + "/none", message);
     EXPECT_EQ(norules.result, 0);
     EXPECT_EQ(norules.err, "");
@@ -146,7 +147,8 @@ TEST(boundedreader, readsLikeFgetsAndNeverPastTheLimit) {
     };
     const int fd = ::open(path.c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
-    pst::boundedreader reader(fd, 13);
+    pst::sysio sys;
+    pst::boundedreader reader(sys, fd, 13);
     for (const auto& s : steps) {
         std::string buf(s.cap, 'X');
         reader.readline(buf.data(), s.cap);
@@ -160,11 +162,13 @@ TEST(boundedreader, readErrorEndsLikeEndOfFile) {
     testutil::tempdir dir;
     const int fd = ::open(dir.path().c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
-    pst::boundedreader reader(fd, 4096);
+    pst::sysio sys;
+    pst::boundedreader reader(sys, fd, 4096);
     char buf[16] = "junk";
     reader.readline(buf, sizeof buf);
     EXPECT_STREQ(buf, "");
     EXPECT_TRUE(reader.eof());
+    EXPECT_TRUE(reader.failed());
     ::close(fd);
 }
 

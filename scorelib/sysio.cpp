@@ -1,0 +1,52 @@
+#include "sysio.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+namespace pst {
+
+int sysio::open(const char* path, int flags, mode_t mode) {
+    return fails(sysop::open) ? -1 : ::open(path, flags, mode);
+}
+
+ssize_t sysio::read(int fd, void* buf, size_t n) {
+    return fails(sysop::read) ? -1 : ::read(fd, buf, n);
+}
+
+ssize_t sysio::write(int fd, const void* buf, size_t n) {
+    return fails(sysop::write) ? -1 : ::write(fd, buf, n);
+}
+
+int sysio::fsync(int fd) {
+    return fails(sysop::fsync) ? -1 : ::fsync(fd);
+}
+
+int sysio::close(int fd) {
+    if (!fails(sysop::close)) return ::close(fd);
+    const int err = errno;
+    ::close(fd);
+    errno = err;
+    return -1;
+}
+
+int sysio::rename(const char* from, const char* to) {
+    return fails(sysop::rename) ? -1 : std::rename(from, to);
+}
+
+int sysio::flock(int fd, int operation) {
+    return fails(sysop::flock) ? -1 : ::flock(fd, operation);
+}
+
+int sysio::fchown(int fd, uid_t owner, gid_t group) {
+    return fails(sysop::fchown) ? -1 : ::fchown(fd, owner, group);
+}
+
+int sysio::unlink(const char* path) {
+    return fails(sysop::unlink) ? -1 : ::unlink(path);
+}
+
+}  // namespace pst

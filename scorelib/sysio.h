@@ -1,0 +1,39 @@
+// The system calls of file reading and of the statistics rewrite, behind one
+// seam: a test derives from sysio and makes the Nth call of a kind fail with
+// the errno it chooses, without root and without a small file system.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+
+namespace pst {
+
+enum class sysop { open, read, write, fsync, close, rename, flock, fchown, unlink, count };
+
+class sysio {
+   public:
+    sysio() = default;
+    sysio(const sysio&) = delete;
+    sysio& operator=(const sysio&) = delete;
+    virtual ~sysio() = default;
+
+    int open(const char* path, int flags, mode_t mode = 0);
+    ssize_t read(int fd, void* buf, size_t n);
+    ssize_t write(int fd, const void* buf, size_t n);
+    int fsync(int fd);
+    // The descriptor is released even when the close fails, as the kernel
+    // releases it.
+    int close(int fd);
+    int rename(const char* from, const char* to);
+    int flock(int fd, int operation);
+    int fchown(int fd, uid_t owner, gid_t group);
+    int unlink(const char* path);
+
+   protected:
+    // Called before every call: true makes the call fail with the errno set
+    // here instead of being made.
+    virtual bool fails(sysop) { return false; }
+};
+
+}  // namespace pst
