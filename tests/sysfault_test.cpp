@@ -1,4 +1,5 @@
 // The statistics rewrite and file reading with system calls that fail.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -172,6 +173,29 @@ TEST(sysfault, aFileRotatedOrDeletedDuringTheRewriteIsNotBroughtBack) {
     EXPECT_FALSE(log.apply(deleting, path.c_str()));
     EXPECT_FALSE(testutil::exists(path));
     EXPECT_EQ(filesin(dir.path()), std::set<std::string>{"STATS.1"});
+}
+
+// Where flock is emulated with byte-range locks (NFS), only a descriptor
+// open for writing takes an exclusive lock.
+TEST(sysfault, theLockIsTakenThroughADescriptorOpenForWriting) {
+    testutil::tempdir dir;
+    const std::string path = dir.file("STATS", oldstats);
+    std::vector<int> modes;
+    faultysys watching(sysop::fsync, 1);
+    watching.action = [&] {
+        for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
+            std::error_code ec;
+            if (std::filesystem::read_symlink(e.path(), ec) != path) continue;
+            const std::string info =
+                testutil::readfile("/proc/self/fdinfo/" + e.path().filename().string());
+            const size_t at = info.find("flags:");
+            modes.push_back(std::stoi(info.substr(at + 6), nullptr, 8) & O_ACCMODE);
+        }
+    };
+    pst::hitlog log;
+    log.add("cheap", 1);
+    EXPECT_TRUE(log.apply(watching, path.c_str()));
+    EXPECT_EQ(modes, std::vector<int>{O_RDWR});
 }
 
 // A read error in the middle of the message or the rule file ends that file
