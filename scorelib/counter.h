@@ -3,7 +3,10 @@
 #pragma once
 
 #include <chrono>
+#include <string>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include "internal.h"
 #include "search.h"
@@ -35,6 +38,14 @@ class patterncounter {
     patterncounter(std::string_view text, bool straightforward, evalprofile* profile,
                    workbudget& budget);
 
+    // Analyses the patterns about to be counted and finds the literals they
+    // need in one pass over the text.
+    void prime(const std::vector<std::string_view>& patterns);
+    // The same for literals already known, such as the capitals of another
+    // counter's.
+    void primeliterals(std::vector<std::string> literals);
+    const std::vector<std::string>& primedliterals() const { return literals_; }
+
     // countmatches of pattern in the text.
     int count(const char* pattern, int debug);
 
@@ -54,6 +65,8 @@ class patterncounter {
     evalprofile* profile_;
     workbudget& budget_;
     textindex index_;
+    std::unordered_map<std::string_view, patternshape> shapes_;
+    std::vector<std::string> literals_;
 };
 
 }  // namespace pst

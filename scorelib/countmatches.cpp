@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -47,18 +48,62 @@ patterncounter::patterncounter(std::string_view text, bool straightforward, eval
       budget_(budget),
       index_(text_) {}
 
+// A pattern without metacharacters this short always compiles, in either
+// library, far within its pattern size limit: its compile can only fail for
+// want of memory, so it is not compiled at all.
+constexpr size_t shortliteral = 1000;
+
+void patterncounter::prime(const std::vector<std::string_view>& patterns) {
+    if (straightforward_ || text_.size() < budget_.limits().primedtext) return;
+    try {
+        std::vector<std::string> literals;
+        for (const std::string_view p : patterns) {
+            if (isliteral(p)) {
+                literals.emplace_back(p);
+                continue;
+            }
+            auto [it, fresh] = shapes_.try_emplace(p);
+            if (fresh) it->second = analyse(p);
+            for (const std::string& l : it->second.required) literals.push_back(l);
+        }
+        primeliterals(std::move(literals));
+    } catch (const std::bad_alloc&) {
+        shapes_.clear();  // each pattern is analysed when it is counted
+    }
+}
+
+void patterncounter::primeliterals(std::vector<std::string> literals) {
+    if (straightforward_ || text_.size() < budget_.limits().primedtext ||
+        literals.size() < budget_.limits().primedliterals)
+        return;
+    try {
+        index_.prime(literals);
+        literals_ = std::move(literals);
+    } catch (const std::bad_alloc&) {
+        literals_.clear();
+    }
+}
+
 patterncounter::route patterncounter::plan(std::string_view pattern, patternshape& shape) try {
-    shape = analyse(pattern);
+    if (const auto it = shapes_.find(pattern); it != shapes_.end()) {
+        shape = it->second;
+    } else {
+        shape = analyse(pattern);
+    }
     if (!shape.simple) return route::library;
     if (straightforward_ || shape.required.empty()) return route::planned;
-    // Positions are left out only where none of them can fail: the library
-    // gives up at one start position after its match limit, and the bound on
-    // the work there must stay within it.
-    if (workbound(shape, index_) > regexdefaultmatchlimit()) return route::planned;
+    // Positions are left out only where none of them can fail or be charged:
+    // the work at each must stay within what a position gets free, so that a
+    // search ends, and the budget is spent, at the same point on every path.
+    const uint64_t free = std::min(budget_.limits().freework, regexdefaultmatchlimit());
+    if (workbound(shape, index_) > free) return route::planned;
+    byteset scanset;
+    size_t scanoffset = 0;
+    if (leadingrepeat(shape, scanset, scanoffset) && longestrun(scanset) > free)
+        return route::planned;
     for (const auto& literal : shape.required)
         if (index_.contains(literal)) return route::restricted;
-    // Certainly no match and no error: the search spends nothing, where the
-    // straightforward one may spend its budget finding that out.
+    // Certainly no match, no error and nothing charged.
     return route::none;
 } catch (const std::bad_alloc&) {
     return route::library;  // without memory for the analysis, the library searches
@@ -81,6 +126,11 @@ bool patterncounter::scanof(std::string_view pattern, searchplan& plan) try {
 
 int patterncounter::count(const char* pattern, int debug) {
     FILE* diag = debug ? stdout : stderr;
+    const std::string_view p(pattern);
+    if (!straightforward_ && p.size() <= shortliteral && isliteral(p)) {
+        stopwatch w(profile_ ? &profile_->search : nullptr);
+        return index_.countliteral(p);
+    }
     regexholder re;
     {
         // Every pattern is compiled, so that compile errors are reported
@@ -90,7 +140,6 @@ int patterncounter::count(const char* pattern, int debug) {
     }
     if (!re) return 0;
     stopwatch w(profile_ ? &profile_->search : nullptr);
-    const std::string_view p(pattern);
     // Without metacharacters the library matches the bytes themselves,
     // leftmost first, each search starting where the last match ended, and
     // never calls its matcher more than once at a position.

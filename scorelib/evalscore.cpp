@@ -8,7 +8,10 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <new>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "counter.h"
 #include "holders.h"
@@ -102,22 +105,77 @@ FILE* diagnostics(int debug) {
     return debug ? stdout : stderr;
 }
 
-int scorerules(boundedreader& rules, std::string_view scan, std::string_view folded, int debug,
-               hitlog* hits, const evaloptions& options) {
-    int score = 0;
-    int line = 0;
+struct numberedrule {
+    int line;
+    rule r;
+};
+
+// The whole rule file, read before any rule is counted, so that the literals
+// of every rule are found in one pass over the text.
+struct rulefile {
+    std::vector<std::string> lines;
+    std::vector<numberedrule> rules;  // the lines that are counted, in order
+};
+
+rulefile readrules(boundedreader& in, int debug) try {
+    rulefile f;
     linefreer buf;
+    // Rule lines are read whole, however long.
+    for (ssize_t n; (n = in.readwholeline(buf.line, buf.cap)) >= 0;)
+        f.lines.emplace_back(buf.line, static_cast<size_t>(n));
+    for (size_t i = 0; i < f.lines.size(); ++i) {
+        char* line = f.lines[i].data();
+        rule r;
+        if (!parserule(line, std::strlen(line), r)) continue;
+        if (debug == 0 && r.weight == 0) continue;
+        f.rules.push_back(numberedrule{static_cast<int>(i + 1), r});
+    }
+    return f;
+} catch (const std::bad_alloc&) {
+    outofmemory("pstlib:evalscore: Unable to allocate line.\n");
+}
+
+std::vector<std::string_view> patternsof(const rulefile& f) {
+    std::vector<std::string_view> patterns;
+    try {
+        patterns.reserve(f.rules.size());
+        for (const numberedrule& n : f.rules) patterns.push_back(n.r.pattern);
+    } catch (const std::bad_alloc&) {
+        patterns.clear();  // nothing primed: each rule searches for itself
+    }
+    return patterns;
+}
+
+// The capitals of the literals: what the upper-case pass looks for.
+std::vector<std::string> capitalsof(const std::vector<std::string>& literals) {
+    std::vector<std::string> upper;
+    try {
+        upper.reserve(literals.size());
+        for (const std::string& l : literals) {
+            std::string u(l);
+            for (char& c : u)
+                if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+            upper.push_back(std::move(u));
+        }
+    } catch (const std::bad_alloc&) {
+        upper.clear();
+    }
+    return upper;
+}
+
+int scorerules(boundedreader& in, std::string_view scan, std::string_view folded, int debug,
+               hitlog* hits, const evaloptions& options) {
+    const rulefile rules = readrules(in, debug);
+    int score = 0;
     workbudget budget(options.limits ? *options.limits : searchlimits::defaults());
     patterncounter infolded(folded, options.straightforward, options.profile, budget);
+    {
+        stopwatch w(options.profile ? &options.profile->search : nullptr);
+        infolded.prime(patternsof(rules));
+    }
     // Only rules that hit need the unfolded text.
     std::optional<patterncounter> inscan;
-    for (;;) {
-        // Rule lines are read whole, however long.
-        if (rules.readwholeline(buf.line, buf.cap) < 0) break;
-        ++line;
-        rule r;
-        if (!parserule(buf.line, std::strlen(buf.line), r)) continue;
-        if (debug == 0 && r.weight == 0) continue;
+    for (const auto& [line, r] : rules.rules) {
         const char* pattern = r.pattern.data();
         const int found = infolded.count(pattern, debug);
         if (found == 0) continue;
@@ -127,7 +185,11 @@ int scorerules(boundedreader& rules, std::string_view scan, std::string_view fol
         if (hits) hits->add(r.pattern, std::time(nullptr));
         if (!r.exact) {
             cbuf upper(ucstrdup(pattern));
-            if (!inscan) inscan.emplace(scan, options.straightforward, options.profile, budget);
+            if (!inscan) {
+                inscan.emplace(scan, options.straightforward, options.profile, budget);
+                stopwatch w(options.profile ? &options.profile->search : nullptr);
+                inscan->primeliterals(capitalsof(infolded.primedliterals()));
+            }
             capitals = inscan->count(upper.get(), debug);
             score = addweighted(score, capitals, r.weight, 2);
         }
@@ -136,7 +198,7 @@ int scorerules(boundedreader& rules, std::string_view scan, std::string_view fol
             options.observer->hit(line, pattern, r.weight, r.exact, found, capitals, before, score);
     }
     // A read error ends the rules read so far like the end of the file.
-    if (rules.failed())
+    if (in.failed())
         std::fputs("#Error: Unable to read local blocklist file.\n", diagnostics(debug));
     if (options.profile) options.profile->budgetcuts += budget.cuts();
     return score;

@@ -27,7 +27,11 @@ namespace pst {
 searchlimits searchlimits::defaults() {
     return searchlimits{POSTSENTINEL_FREE_WORK, POSTSENTINEL_SEARCH_BUDGET,
                         POSTSENTINEL_SEARCH_GUARANTEE, POSTSENTINEL_MESSAGE_BUDGET,
-                        size_t{POSTSENTINEL_MATCHER_MEMORY_MIB} << 20};
+                        size_t{POSTSENTINEL_MATCHER_MEMORY_MIB} << 20,
+                        // Below these the text's tables of byte triples and a
+                        // substring search per literal cost less than the
+                        // automaton for all (measured in the benchmark).
+                        size_t{1} << 20, 500};
 }
 
 uint64_t workbudget::allowance() const {

@@ -36,6 +36,10 @@ struct searchlimits {
     uint64_t message;
     // Memory for a deep search's backtracking, beyond the size of the text.
     size_t matchermemory;
+    // From this size of text and this number of literals on, the literals of
+    // all rules are found in one pass over the text, not one search each.
+    size_t primedtext;
+    size_t primedliterals;
 
     static searchlimits defaults();
 };

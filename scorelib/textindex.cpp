@@ -46,8 +46,22 @@ bool textindex::buildgrams() {
     return true;
 }
 
+void textindex::prime(const std::vector<std::string>& literals) {
+    try {
+        primed_ = scanliterals(text_, literals);
+    } catch (const std::bad_alloc&) {
+        primed_.clear();
+    }
+}
+
+const literalfacts* textindex::primedfacts(std::string_view literal) const {
+    const auto it = primed_.find(literal);
+    return it == primed_.end() ? nullptr : &it->second;
+}
+
 bool textindex::contains(std::string_view literal) {
     if (literal.empty()) return true;
+    if (const literalfacts* f = primedfacts(literal)) return f->count > 0;
     if (literal.size() > text_.size()) return false;
     if (text_.size() >= smalltext && (built_ ? !triples_.empty() : buildgrams())) {
         const auto* l = reinterpret_cast<const unsigned char*>(literal.data());
@@ -62,7 +76,9 @@ bool textindex::contains(std::string_view literal) {
 }
 
 int textindex::countliteral(std::string_view literal) {
-    if (literal.empty() || !contains(literal)) return 0;
+    if (literal.empty()) return 0;
+    if (const literalfacts* f = primedfacts(literal)) return f->count;
+    if (!contains(literal)) return 0;
     int count = 0;
     const char* p = text_.data();
     const char* end = text_.data() + text_.size();

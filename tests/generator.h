@@ -79,7 +79,7 @@ class generator {
     }
 
     std::string bodyline() {
-        switch (pick(12)) {
+        switch (pick(13)) {
             case 0:
                 return std::string(static_cast<size_t>(20 + pick(280)), 'a') + oneof(tails);
             case 1:
@@ -92,6 +92,8 @@ class generator {
                 return std::string(static_cast<size_t>(pick(300)), 'x') + " " + words(3);
             case 5:
                 return "50% off, $100 " + words(5);
+            case 6:
+                return "abababa aaaa " + words(4) + " ABAB";
             default:
                 return words(12);
         }
@@ -99,7 +101,8 @@ class generator {
 
     std::string pattern() {
         const std::string w = oneof(vocabulary), v = oneof(vocabulary);
-        switch (pick(30)) {
+        const std::string x = oneof(vocabulary);
+        switch (pick(34)) {
             case 0:
                 return w;
             case 1:
@@ -163,14 +166,22 @@ class generator {
                 return "(?:a|b)+" + w;
             case 29:
                 return "a*?" + w + "+?";
+            case 31:  // several required literals
+                return w + "[ ,]+" + v + ".{0,9}" + x;
+            case 32:  // a literal in the middle, and capitals in the rule
+                return "\\d*" + w + "[A-Z]?" + v + "\\w*";
+            case 33:  // literals on either side of an alternation
+                return "(?:" + w + v + "|" + v + w + ")";
+            case 34:  // overlapping occurrences of the same literal
+                return w + w.substr(w.size() / 2);
             default:
                 return ".{0,5}" + w + "\\b";
         }
     }
 
-    static constexpr const char* vocabulary[] = {"cheap", "pills", "free",  "money", "viagra",
-                                                 "deal",  "offer", "click", "here",  "win",
-                                                 "prize", "ab",    "aaa",   "b",     "zq"};
+    static constexpr const char* vocabulary[] = {
+        "cheap", "pills", "free", "money", "viagra", "deal", "offer", "click", "here",
+        "win",   "prize", "ab",   "aaa",   "b",      "zq",   "aba",   "abab"};
     static constexpr const char* headers[] = {"From", "To", "X-Spam", "Date", "subject"};
     static constexpr const char* gaps[] = {" ", "  ", "\t", "\n", ", ", "-", "\r\n "};
     static constexpr const char* tails[] = {"", "b", "c", "ab", " cheap"};
