@@ -6,11 +6,14 @@ import sys
 
 def main(path):
     with open(path) as f:
-        runs = [b for b in json.load(f)["benchmarks"] if b.get("run_type") != "aggregate"]
+        benchmarks = json.load(f)["benchmarks"]
+    # With --benchmark_repetitions the median of the runs; otherwise the run.
+    medians = [b for b in benchmarks if b.get("aggregate_name") == "median"]
+    runs = medians or [b for b in benchmarks if b.get("run_type") != "aggregate"]
     byname = {}
     for b in runs:
         mode, rest = b["name"].split("/", 1)
-        byname.setdefault(rest.split("/min_time")[0], {})[mode] = b
+        byname.setdefault(rest.split("/min_time")[0].removesuffix("_median"), {})[mode] = b
     print("| corpus | fast ms | fast MB/s | straightforward ms | speed-up |"
           " read | fold | compile | search | stats |")
     print("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
@@ -19,7 +22,7 @@ def main(path):
         if not fast:
             continue
         slow = modes.get("straightforward")
-        label = "/".join(corpus.split("/")[:3])
+        label = "/".join(corpus.split("/")[:3]).removesuffix("_median")
         ms = fast["real_time"]
         mbs = fast.get("bytes_per_second", 0) / 1e6
         slowms = f"{slow['real_time']:.1f}" if slow else "not run"
