@@ -63,7 +63,7 @@ class regexmatcher {
    private:
     struct state;
     const regexcode& re_;
-    state* state_ = nullptr;
+    [[maybe_unused]] state* state_ = nullptr;  // what the heap-based library keeps between calls
     startpositions starts_;
 };
 

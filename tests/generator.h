@@ -72,9 +72,9 @@ class generator {
 
     std::string subject() {
         std::string s;
-        if (chance(40)) s += "[" + word() + "] ";
+        if (chance(40)) s.append("[").append(word()).append("] ");
         s += words(4);
-        if (chance(20)) s += " ]x[" + word();
+        if (chance(20)) s.append(" ]x[").append(word());
         return s;
     }
 
@@ -190,19 +190,11 @@ class generator {
     static constexpr const char* adversarial[] = {
         "(a+)+b",   "(?:a|aa)+c", "(a|b)*c",  "a.*a.*c",       "[a-z]*[a-z]*q",
         "(?:a+)+$", ".*.*.*=",    "(x+x+)+y", "\\s*\\s*\\s*!", "a{1,60}a{1,60}z"};
-    static constexpr const char* broken[] = {"(",
-                                             "[a",
-                                             "a{2,1}",
-                                             "(?i)deal",
-                                             "*a",
-                                             "\\",
-                                             "(?<a>x)(?<b>x)(?<c>x)(?<d>x)(?<e>x)(?<f>x)"
-                                             "(?<g>x)(?<h>x)(?<i>x)(?<j>x)",
-                                             "(?P<n>a)(?P=n)",
-                                             "a)b",
-                                             "",
-                                             "\\x41",
-                                             "[[:alpha:]]+ab"};
+    static constexpr const char* broken[] = {
+        "(", "[a", "a{2,1}", "(?i)deal", "*a", "\\",
+        // ten named groups, beyond the nine reported
+        "(?<a>x)(?<b>x)(?<c>x)(?<d>x)(?<e>x)(?<f>x)(?<g>x)(?<h>x)(?<i>x)(?<j>x)", "(?P<n>a)(?P=n)",
+        "a)b", "", "\\x41", "[[:alpha:]]+ab"};
 
     std::mt19937 rng_;
     bool crlf_ = false;

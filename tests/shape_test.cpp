@@ -28,7 +28,7 @@ TEST(shape, classAndRequiredLiterals) {
         {"(?:cheap|free)s?", true, {"cheap", "free"}},
         {"deal.{0,20}win", true, {"deal"}},
         {"ab{2,5}c", true, {"abb"}},
-        {"xa{100}b", true, {"x" + std::string(64, 'a')}},
+        {"xa{100}b", true, {std::string("x").append(64, 'a')}},
         {"ab*c", true, {"a"}},
         {"a\\.b\\\\c", true, {"a.b\\c"}},
         {"\\d+% off", true, {"% off"}},

@@ -49,7 +49,7 @@ std::string withtimes(const std::string& content, time_t from, time_t to) {
             char* rest = nullptr;
             const long long v = std::strtoll(t.c_str(), &rest, 10);
             if (!t.empty() && *rest == '\0' && v >= from && v <= to)
-                line = "T" + line.substr(space);
+                line = std::string("T").append(line, space);
         }
         out += line + "\n";
         pos = end + 1;
@@ -210,14 +210,16 @@ TEST(statsfile, statisticsPathThatIsADirectoryIsLeftAlone) {
 TEST(statsfile, concurrentPluginsLoseNoUpdateAndTheFileNeverVanishes) {
     constexpr int plugins = 40;
     std::string rules;
-    for (int i = 0; i < plugins; ++i) rules += "1 word" + std::to_string(i) + "x\n";
+    for (int i = 0; i < plugins; ++i)
+        rules.append("1 word").append(std::to_string(i)).append("x\n");
     scope tree(rules);
     writefile(statsfile, "");
     testutil::tempdir dir;
     std::vector<std::string> messages;
     for (int i = 0; i < plugins; ++i)
-        messages.push_back(dir.file("m" + std::to_string(i),
-                                    "A: b\n\nsome text word" + std::to_string(i) + "x here\n"));
+        messages.push_back(dir.file(
+            std::string("m").append(std::to_string(i)),
+            std::string("A: b\n\nsome text word").append(std::to_string(i)).append("x here\n")));
 
     std::atomic<bool> done{false};
     std::atomic<long> checks{0}, missing{0};
