@@ -81,11 +81,11 @@ TEST(blocklistctl, exitStatusAndErrors) {
     EXPECT_EQ(ctl({"check", dir.file("warn", "0 cheap\n")}).result, 1);
 
     const auto missing = ctl({"check", dir.path() + "/none"});
-    EXPECT_EQ(missing.result, 2);
+    EXPECT_EQ(missing.result, 66);
     EXPECT_EQ(missing.err,
               "blocklistctl: cannot read " + dir.path() + "/none: No such file or directory\n");
     const auto bad = ctl({"frobnicate"});
-    EXPECT_EQ(bad.result, 2);
+    EXPECT_EQ(bad.result, 64);
     EXPECT_NE(bad.err.find("usage: blocklistctl"), std::string::npos);
     const auto help = ctl({"--help"});
     EXPECT_EQ(help.result, 0);
@@ -110,7 +110,7 @@ TEST(blocklistctl, explainShowsWhy) {
               "score: 130\n");
     EXPECT_EQ(o.result, 0);
     const auto missing = ctl({"explain", dir.path() + "/none", "--rules", rules});
-    EXPECT_EQ(missing.result, 2);
+    EXPECT_EQ(missing.result, 66);
     EXPECT_EQ(missing.out, "");
 }
 
@@ -164,9 +164,47 @@ TEST(blocklistctl, statsReport) {
     const auto nostale = ctl({"stats", "--rules", rules, "--stats", stats});
     EXPECT_EQ(nostale.out.find("not hit for"), std::string::npos);
     const auto missing = ctl({"stats", "--rules", rules, "--stats", dir.path() + "/none"});
-    EXPECT_EQ(missing.result, 2);
-    EXPECT_EQ(ctl({"stats", "--stale", "soon"}).result, 2);
-    EXPECT_EQ(ctl({"stats", "--bogus", "x"}).result, 2);
+    EXPECT_EQ(missing.result, 66);
+}
+
+// The command line: options anywhere, --opt=value, numbers checked, the
+// option at fault named, usage errors and unreadable files told apart from
+// findings.
+TEST(blocklistctl, commandLine) {
+    testutil::tempdir dir;
+    const std::string rules = dir.file("rules", "10 cheap\n");
+    const std::string message = dir.file("m", "Subject: x\n\ncheap\n");
+    const std::string empty = dir.file("empty", "");
+    struct clicase {
+        std::vector<std::string> args;
+        int status;
+        std::string outhas, errhas;
+    };
+    const clicase cases[] = {
+        {{"explain", message, "--rules", rules}, 0, "score: 10\n", ""},
+        {{"explain", "--rules", rules, message}, 0, "score: 10\n", ""},
+        {{"explain", "--rules=" + rules, message}, 0, "score: 10\n", ""},
+        {{"check", "--help"}, 0, "usage: blocklistctl", ""},
+        {{"stats", "-h"}, 0, "usage: blocklistctl", ""},
+        {{"--version"}, 0, "blocklistctl 1.4.3\n", ""},
+        {{"check", empty}, 1, "the rule file is empty", ""},
+        {{"check", dir.path()}, 66, "", "not a regular file"},
+        {{"stats", "--stale", "soon"}, 64, "", "--stale needs a number of days"},
+        {{"stats", "--stale", "9999999999999999999"}, 64, "", "not '9999999999999999999'"},
+        {{"stats", "--stale", "-1"}, 64, "", "--stale needs a number of days"},
+        {{"stats", "--stale"}, 64, "", "option '--stale' needs a value"},
+        {{"stats", "--bogus", "x"}, 64, "", "unknown option '--bogus'"},
+        {{"explain"}, 64, "", "wrong number of operands for explain"},
+        {{}, 64, "", "no command"},
+    };
+    for (const auto& c : cases) {
+        const auto o = ctl(c.args);
+        std::string what;
+        for (const auto& a : c.args) what += a + " ";
+        EXPECT_EQ(o.result, c.status) << what;
+        EXPECT_NE(o.out.find(c.outhas), std::string::npos) << what << o.out;
+        EXPECT_NE(o.err.find(c.errhas), std::string::npos) << what << o.err;
+    }
 }
 
 }  // namespace

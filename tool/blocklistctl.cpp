@@ -1,7 +1,13 @@
 // The administrator's companion of the plugin.
+#include <getopt.h>
+#include <sysexits.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "check.h"
 #include "explain.h"
@@ -13,6 +19,7 @@ constexpr const char* usage =
     "usage: blocklistctl check [RULEFILE]\n"
     "       blocklistctl explain MESSAGE [--rules RULEFILE]\n"
     "       blocklistctl stats [--stale DAYS] [--rules RULEFILE] [--stats STATSFILE]\n"
+    "       blocklistctl --version\n"
     "\n"
     "  check   reads the rule file as the plugin does and reports, one finding a\n"
     "          line, FILE:LINE: error|warning|note: text; exit status 0 (clean),\n"
@@ -27,46 +34,102 @@ constexpr const char* usage =
     "          for DAYS days, and recorded patterns no longer in the rule file.\n"
     "          It only reads.\n"
     "\n"
-    "RULEFILE defaults to " POSTSENTINEL_RULEFILE
-    ",\n"
-    "STATSFILE to " POSTSENTINEL_STATSFILE ".\n";
+    "Options may come before or after the operands, as --opt VALUE or\n"
+    "--opt=VALUE; -h or --help after any command prints this. RULEFILE defaults\n"
+    "to " POSTSENTINEL_RULEFILE ", STATSFILE to " POSTSENTINEL_STATSFILE
+    ".\n"
+    "\n"
+    "Exit status: 0 done (check: clean), 1 check found warnings only, 2 check\n"
+    "found errors, 64 usage error, 66 a file cannot be read.\n";
 
-int stats(int argc, char** argv) {
+// What the command line asked for.
+struct request {
+    const char* command = nullptr;
     const char* rules = POSTSENTINEL_RULEFILE;
-    const char* statsfile = POSTSENTINEL_STATSFILE;
+    const char* stats = POSTSENTINEL_STATSFILE;
     long stale = -1;
-    for (int i = 2; i < argc; i += 2) {
-        if (i + 1 >= argc) return -1;
-        if (std::strcmp(argv[i], "--rules") == 0) {
-            rules = argv[i + 1];
-        } else if (std::strcmp(argv[i], "--stats") == 0) {
-            statsfile = argv[i + 1];
-        } else if (std::strcmp(argv[i], "--stale") == 0) {
-            char* end = nullptr;
-            stale = std::strtol(argv[i + 1], &end, 10);
-            if (*end != '\0' || stale < 0) return -1;
-        } else {
-            return -1;
+    bool help = false;
+    std::vector<const char*> operands;
+};
+
+// Days since 1970 and for as long again: more is a mistake, and the seconds
+// they make would not fit.
+constexpr long maxdays = 1'000'000;
+
+int usageerror(const std::string& problem) {
+    std::fprintf(stderr, "blocklistctl: %s\n", problem.c_str());
+    std::fputs(usage, stderr);
+    return EX_USAGE;
+}
+
+// Options may come before or after the operands, as --opt VALUE or
+// --opt=VALUE. Returns 0, or the exit status of a usage error.
+int parse(int argc, char** argv, request& r) {
+    static const option longoptions[] = {{"rules", required_argument, nullptr, 'r'},
+                                         {"stats", required_argument, nullptr, 's'},
+                                         {"stale", required_argument, nullptr, 'd'},
+                                         {"help", no_argument, nullptr, 'h'},
+                                         {nullptr, 0, nullptr, 0}};
+    r.command = argv[0];
+    opterr = 0;  // the messages below name the option without the program's path
+    optind = 1;
+    for (int c; (c = getopt_long(argc, argv, ":h", longoptions, nullptr)) != -1;) {
+        switch (c) {
+            case 'r':
+                r.rules = optarg;
+                break;
+            case 's':
+                r.stats = optarg;
+                break;
+            case 'd': {
+                char* end = nullptr;
+                errno = 0;
+                const long days = std::strtol(optarg, &end, 10);
+                if (end == optarg || *end != '\0' || errno == ERANGE || days < 0 || days > maxdays)
+                    return usageerror(std::string("--stale needs a number of days from 0 to ") +
+                                      std::to_string(maxdays) + ", not '" + optarg + "'");
+                r.stale = days;
+                break;
+            }
+            case 'h':
+                r.help = true;
+                break;
+            case ':':
+                return usageerror(std::string("option '") + argv[optind - 1] + "' needs a value");
+            default:
+                return usageerror(std::string("unknown option '") + argv[optind - 1] + "'");
         }
     }
-    return pst::reportstats(rules, statsfile, stale, stdout);
+    for (int i = optind; i < argc; ++i) r.operands.push_back(argv[i]);
+    return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    if (argc < 2) return usageerror("no command");
+    const std::string_view first = argv[1];
+    if (first == "--help" || first == "-h") {
         std::fputs(usage, stdout);
-        return 0;
+        return EX_OK;
     }
-    if (argc >= 2 && std::strcmp(argv[1], "check") == 0 && argc <= 3)
-        return pst::checkrules(argc == 3 ? argv[2] : POSTSENTINEL_RULEFILE, stdout);
-    if (argc == 3 && std::strcmp(argv[1], "explain") == 0)
-        return pst::explainmessage(argv[2], POSTSENTINEL_RULEFILE, stdout);
-    if (argc == 5 && std::strcmp(argv[1], "explain") == 0 && std::strcmp(argv[3], "--rules") == 0)
-        return pst::explainmessage(argv[2], argv[4], stdout);
-    if (argc >= 2 && std::strcmp(argv[1], "stats") == 0)
-        if (const int status = stats(argc, argv); status >= 0) return status;
-    std::fputs(usage, stderr);
-    return 2;
+    if (first == "--version") {
+        std::puts("blocklistctl " POSTSENTINEL_VERSION);
+        return EX_OK;
+    }
+    request r;
+    if (const int status = parse(argc - 1, argv + 1, r); status != 0) return status;
+    if (r.help) {
+        std::fputs(usage, stdout);
+        return EX_OK;
+    }
+    const std::string_view command = r.command;
+    const size_t n = r.operands.size();
+    if (command == "check" && n <= 1)
+        return pst::checkrules(n == 1 ? r.operands[0] : r.rules, stdout);
+    if (command == "explain" && n == 1) return pst::explainmessage(r.operands[0], r.rules, stdout);
+    if (command == "stats" && n == 0) return pst::reportstats(r.rules, r.stats, r.stale, stdout);
+    if (command != "check" && command != "explain" && command != "stats")
+        return usageerror("unknown command '" + std::string(command) + "'");
+    return usageerror("wrong number of operands for " + std::string(command));
 }

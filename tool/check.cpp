@@ -1,5 +1,8 @@
 #include "check.h"
 
+#include <sys/stat.h>
+#include <sysexits.h>
+
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
@@ -119,21 +122,24 @@ size_t classsize(const std::string& p, size_t i, size_t& end) {
         first = false;
         if (p[i] == '\\' && i + 1 < p.size()) {
             const char e = p[i + 1];
-            count += e == 'w' ? 63 : e == 'd' ? 10 : e == 's' ? 6 : (e == 'W' || e == 'D' || e == 'S') ? 256 : 1;
+            count += e == 'w'                             ? 63
+                     : e == 'd'                           ? 10
+                     : e == 's'                           ? 6
+                     : (e == 'W' || e == 'D' || e == 'S') ? 256
+                                                          : 1;
             i += 2;
+        } else if (i + 2 < p.size() && p[i + 1] == '-' && p[i + 2] != ']') {
+            const int lo = static_cast<unsigned char>(p[i]),
+                      hi = static_cast<unsigned char>(p[i + 2]);
+            count += hi >= lo ? static_cast<size_t>(hi - lo + 1) : 1;
+            i += 3;
+        } else {
+            ++count;
+            ++i;
+        }
     }
-    else if (i + 2 < p.size() && p[i + 1] == '-' && p[i + 2] != ']') {
-        const int lo = static_cast<unsigned char>(p[i]), hi = static_cast<unsigned char>(p[i + 2]);
-        count += hi >= lo ? static_cast<size_t>(hi - lo + 1) : 1;
-        i += 3;
-    }
-    else {
-        ++count;
-        ++i;
-    }
-}
-end = i + 1;
-return negated ? 256 : count;
+    end = i + 1;
+    return negated ? 256 : count;
 }
 
 // An unbounded repeat of a broad class (".", "\w", "[a-z]", ...) with more
@@ -149,27 +155,24 @@ bool quadraticrepeat(const std::string& p) {
             const char e = p[i + 1];
             width = e == 'w' ? 63 : (e == 'W' || e == 'S' || e == 'D') ? 256 : 1;
             next = i + 2;
+        } else if (p[i] == '[') {
+            width = classsize(p, i + 1, next);
+        } else if (p[i] == '.') {
+            width = 256;
+        } else if (p[i] == '(' || p[i] == ')' || p[i] == '|') {
+            width = 0;
+        }
+        bool unbounded = false;
+        const size_t q = quantifier(p, next, unbounded);
+        size_t after = next + q;
+        while (after < p.size() && p[after] == ')') {
+            bool outer = false;
+            after += 1 + quantifier(p, after + 1, outer);
+        }
+        if (width > broad && unbounded && after < p.size() && p[after] != '|') return true;
+        i = next;
     }
-    else if (p[i] == '[') {
-        width = classsize(p, i + 1, next);
-    }
-    else if (p[i] == '.') {
-        width = 256;
-    }
-    else if (p[i] == '(' || p[i] == ')' || p[i] == '|') {
-        width = 0;
-    }
-    bool unbounded = false;
-    const size_t q = quantifier(p, next, unbounded);
-    size_t after = next + q;
-    while (after < p.size() && p[after] == ')') {
-        bool outer = false;
-        after += 1 + quantifier(p, after + 1, outer);
-    }
-    if (width > broad && unbounded && after < p.size() && p[after] != '|') return true;
-    i = next;
-}
-return false;
+    return false;
 }
 
 // "\K" inside a lookaround: the match's start can lie after its end.
@@ -181,22 +184,19 @@ bool resetinlookaround(const std::string& p) {
                 std::find(lookaround.begin(), lookaround.end(), true) != lookaround.end())
                 return true;
             ++i;
+        } else if (p[i] == '[') {
+            size_t end = i + 1;
+            classsize(p, i + 1, end);
+            i = end - 1;
+        } else if (p[i] == '(') {
+            const std::string_view rest = std::string_view(p).substr(i);
+            lookaround.push_back(rest.starts_with("(?=") || rest.starts_with("(?!") ||
+                                 rest.starts_with("(?<=") || rest.starts_with("(?<!"));
+        } else if (p[i] == ')' && !lookaround.empty()) {
+            lookaround.pop_back();
+        }
     }
-    else if (p[i] == '[') {
-        size_t end = i + 1;
-        classsize(p, i + 1, end);
-        i = end - 1;
-    }
-    else if (p[i] == '(') {
-        const std::string_view rest = std::string_view(p).substr(i);
-        lookaround.push_back(rest.starts_with("(?=") || rest.starts_with("(?!") ||
-                             rest.starts_with("(?<=") || rest.starts_with("(?<!"));
-    }
-    else if (p[i] == ')' && !lookaround.empty()) {
-        lookaround.pop_back();
-    }
-}
-return false;
+    return false;
 }
 
 std::vector<finding> checkline(std::string line, std::map<std::string, int>& seen, int lineno) {
@@ -289,7 +289,14 @@ int checkrules(const char* path, FILE* out) {
     FILE* in = std::fopen(path, "re");
     if (!in) {
         std::fprintf(stderr, "blocklistctl: cannot read %s: %s\n", path, std::strerror(errno));
-        return 2;
+        return EX_NOINPUT;
+    }
+    // The plugin refuses a rule file that is not a regular file.
+    struct stat st {};
+    if (::fstat(::fileno(in), &st) != 0 || !S_ISREG(st.st_mode)) {
+        std::fprintf(stderr, "blocklistctl: cannot read %s: not a regular file\n", path);
+        std::fclose(in);
+        return EX_NOINPUT;
     }
     std::map<std::string, int> seen;
     int errors = 0, warnings = 0, lineno = 0;
@@ -304,8 +311,17 @@ int checkrules(const char* path, FILE* out) {
             warnings += std::strcmp(f.severity, "warning") == 0;
         }
     }
+    const bool readerror = std::ferror(in);
     std::free(buf);
     std::fclose(in);
+    if (readerror) {
+        std::fprintf(stderr, "blocklistctl: cannot read %s: %s\n", path, std::strerror(errno));
+        return EX_NOINPUT;
+    }
+    if (lineno == 0) {
+        std::fprintf(out, "%s: warning: the rule file is empty: every message scores 0\n", path);
+        ++warnings;
+    }
     std::fprintf(out, "%s: %d lines, %d errors, %d warnings\n", path, lineno, errors, warnings);
     return errors ? 2 : warnings ? 1 : 0;
 }

@@ -1,5 +1,7 @@
 #include "explain.h"
 
+#include <sysexits.h>
+
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -50,7 +52,7 @@ bool readable(const char* path) {
 }  // namespace
 
 int explainmessage(const char* message, const char* rules, FILE* out) {
-    if (!readable(message) || !readable(rules)) return 2;
+    if (!readable(message) || !readable(rules)) return EX_NOINPUT;
     explainer watch(out);
     evaloptions options;
     options.observer = &watch;

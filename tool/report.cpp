@@ -1,5 +1,7 @@
 #include "report.h"
 
+#include <sysexits.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -48,7 +50,7 @@ std::string when(long long t) {
 
 int reportstats(const char* rulefile, const char* statsfile, long staledays, FILE* out) {
     std::string rulestext, statstext;
-    if (!readfile(rulefile, rulestext) || !readfile(statsfile, statstext)) return 2;
+    if (!readfile(rulefile, rulestext) || !readfile(statsfile, statstext)) return EX_NOINPUT;
 
     // The patterns of the rule file, as the plugin reads them, in order.
     std::vector<std::string> patterns;
