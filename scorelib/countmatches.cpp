@@ -125,7 +125,7 @@ bool patterncounter::scanof(std::string_view pattern, searchplan& plan) try {
 }
 
 int patterncounter::count(const char* pattern, int debug) {
-    FILE* diag = debug ? stdout : stderr;
+    FILE* diag = pst::diagnostics(debug);
     const std::string_view p(pattern);
     if (!straightforward_ && p.size() <= shortliteral && isliteral(p)) {
         stopwatch w(profile_ ? &profile_->search : nullptr);
@@ -163,7 +163,7 @@ int patterncounter::count(const char* pattern, int debug) {
 }  // namespace pst
 
 int countmatches(const char* text, const char* pattern, int debug) {
-    FILE* diag = debug ? stdout : stderr;
+    FILE* diag = pst::diagnostics(debug);
     const pst::regexholder re = pst::compilepattern(pattern, diag);
     if (!re) return 0;
     pst::workbudget budget(pst::searchlimits::defaults());

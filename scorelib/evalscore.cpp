@@ -99,12 +99,6 @@ struct linefreer {
     ~linefreer() { std::free(line); }
 };
 
-// The diagnostic stream: standard output in debug mode, where the host reads
-// it as comments, standard error otherwise.
-FILE* diagnostics(int debug) {
-    return debug ? stdout : stderr;
-}
-
 struct numberedrule {
     int line;
     rule r;

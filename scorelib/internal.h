@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string_view>
 
 namespace pst {
@@ -12,6 +13,12 @@ class sysio;
 
 // Writes text to standard error and ends the process with status 1.
 [[noreturn]] void outofmemory(const char* text);
+
+// The diagnostic stream: standard output in debug mode, where the host reads
+// it as comments, standard error otherwise.
+inline FILE* diagnostics(int debug) {
+    return debug ? stdout : stderr;
+}
 
 // lcstrdup for a text whose length is known.
 char* lcstrndup(const char* s, size_t len);

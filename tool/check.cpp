@@ -311,11 +311,11 @@ int checkrules(const char* path, FILE* out) {
             warnings += std::strcmp(f.severity, "warning") == 0;
         }
     }
-    const bool readerror = std::ferror(in);
+    const int readerror = std::ferror(in) ? errno : 0;
     std::free(buf);
     std::fclose(in);
     if (readerror) {
-        std::fprintf(stderr, "blocklistctl: cannot read %s: %s\n", path, std::strerror(errno));
+        std::fprintf(stderr, "blocklistctl: cannot read %s: %s\n", path, std::strerror(readerror));
         return EX_NOINPUT;
     }
     if (lineno == 0) {
