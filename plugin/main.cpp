@@ -1,4 +1,5 @@
 #include "frontend.h"
+#include "paths.h"
 
 int main(int argc, char** argv) {
     // The paths are fixed when the plugin is built: the host's command line

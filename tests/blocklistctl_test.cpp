@@ -1,4 +1,8 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
 
 #include <cstdio>
 #include <filesystem>
@@ -10,10 +14,12 @@
 
 namespace {
 
-testutil::output ctl(const std::vector<std::string>& args) {
+testutil::output ctl(const std::vector<std::string>& args, const std::string& input = "/dev/null") {
     std::vector<std::string> argv{BLOCKLISTCTL};
     argv.insert(argv.end(), args.begin(), args.end());
-    return testutil::runprocess(argv);
+    testutil::runoptions options;
+    options.stdinfile = input;
+    return testutil::runprocess(argv, options);
 }
 
 TEST(blocklistctl, checkReportsEveryFinding) {
@@ -48,9 +54,10 @@ TEST(blocklistctl, checkReportsEveryFinding) {
                   r +
                   "10: warning: the pattern ends in a carriage return (CR-LF line ends): it "
                   "almost never matches\n" +
-                  r + "11: error: the pattern does not compile: missing ) at offset 1\n" + r +
-                  "12: error: the upper-cased pattern '(?I)DEAL' does not compile (unrecognized "
-                  "character after (? or (?-): every hit reports a compile error\n" +
+                  r + "11:4: error: the pattern does not compile: missing )\n" + r +
+                  "12:5: error: the upper-cased pattern '(?I)DEAL' does not compile "
+                  "(unrecognized character after (? or (?-): every hit reports a compile "
+                  "error\n" +
                   r +
                   "13: warning: capital letter 'V' can never match: the text is folded to lower "
                   "case (write it in lower case, or mark the rule exact with '=')\n" +
@@ -69,6 +76,12 @@ TEST(blocklistctl, checkReportsEveryFinding) {
                   rules + ": 24 lines, 3 errors, 18 warnings\n");
     EXPECT_EQ(o.result, 2);
     EXPECT_EQ(o.err, "");
+    const auto json = nlohmann::json::parse(ctl({"check", "--format=json", rules}).out);
+    EXPECT_EQ(json["errors"], 3);
+    EXPECT_EQ(json["warnings"], 18);
+    EXPECT_EQ(json["findings"].size(), 22u);
+    EXPECT_EQ(json["findings"][9]["line"], 11);
+    EXPECT_EQ(json["findings"][9]["column"], 4);
     // It only reads.
     EXPECT_EQ(std::filesystem::last_write_time(rules), before);
 }
@@ -129,6 +142,14 @@ TEST(blocklistctl, explainScoresAsThePluginDoes) {
         ASSERT_NE(last, std::string::npos);
         EXPECT_EQ(explain.out.substr(last + 7), plugin.out) << rules;
         EXPECT_EQ(explain.err, plugin.err) << rules;
+        // The JSON report carries the same score and the same hits.
+        const auto json = nlohmann::json::parse(
+            ctl({"explain", "--format=json", message, "--rules", rulefile}).out);
+        EXPECT_EQ(std::to_string(json["score"].get<int>()) + "\n", plugin.out) << rules;
+        size_t hits = 0;
+        for (size_t at = 0; (at = explain.out.find("\nline ", at)) != std::string::npos; ++at)
+            ++hits;
+        EXPECT_EQ(json["hits"].size(), hits) << rules;
     }
     std::remove(rulefile.c_str());
 }
@@ -161,10 +182,50 @@ TEST(blocklistctl, statsReport) {
     EXPECT_EQ(o.result, 0);
     EXPECT_EQ(testutil::readfile(stats), before);  // it only reads
 
+    // The statistics of several servers merge: the latest time per pattern.
+    const std::string other = dir.file("STATS2", "4102444801 cheap\n1700000000 never\n");
+    const auto merged = ctl({"stats", "--rules", rules, "--stats", stats, "--stats", other});
+    EXPECT_EQ(merged.out.substr(0, merged.out.find("rules never")),
+              "rules with a recorded hit, newest first (4):\n"
+              "  2100-01-01 00:00:01 UTC  cheap\n"
+              "  2023-11-14 22:13:20 UTC  never\n"
+              "  2017-07-14 02:40:00 UTC  free money\n"
+              "  2001-09-09 01:46:40 UTC  old one\n");
+
+    const auto json = nlohmann::json::parse(
+        ctl({"stats", "--format=json", "--stale=30", "--rules", rules, "--stats", stats}).out);
+    EXPECT_EQ(json["recorded"][0]["pattern"], "cheap");
+    EXPECT_EQ(json["recorded"][0]["latest"], 4102444800LL);
+    EXPECT_EQ(json["recorded"][0]["line"], 1);
+    EXPECT_EQ(json["never"][0]["line"], 3);
+    EXPECT_EQ(json["stale"]["rules"].size(), 2u);
+    EXPECT_EQ(json["orphaned"][0]["pattern"], "gone rule");
+
     const auto nostale = ctl({"stats", "--rules", rules, "--stats", stats});
     EXPECT_EQ(nostale.out.find("not hit for"), std::string::npos);
     const auto missing = ctl({"stats", "--rules", rules, "--stats", dir.path() + "/none"});
     EXPECT_EQ(missing.result, 66);
+}
+
+// The plugin renames its new statistics file into the directory: a directory
+// the file's owner cannot write records nothing, and stats says so.
+TEST(blocklistctl, statsWarnsOfAnUnwritableDirectory) {
+    testutil::tempdir dir;
+    const std::string rules = dir.file("rules", "10 cheap\n");
+    const std::string spool = dir.path() + "/spool";
+    ASSERT_EQ(::mkdir(spool.c_str(), 0755), 0);
+    const std::string stats = spool + "/STATS";
+    testutil::writefile(stats, "100 cheap\n");
+    EXPECT_EQ(ctl({"stats", "--rules", rules, "--stats", stats}).err, "");
+    // Owned by another user (root can write anywhere), or a directory
+    // without write permission.
+    const bool root = ::geteuid() == 0;
+    ASSERT_EQ(root ? ::chown(stats.c_str(), 65534, 65534) : ::chmod(spool.c_str(), 0555), 0);
+    const auto o = ctl({"stats", "--rules", rules, "--stats", stats});
+    ::chmod(spool.c_str(), 0755);
+    EXPECT_EQ(o.result, 0);
+    EXPECT_NE(o.err.find("warning: " + spool + " is not writable by "), std::string::npos) << o.err;
+    EXPECT_NE(o.err.find("the plugin cannot record hits there"), std::string::npos);
 }
 
 // The command line: options anywhere, --opt=value, numbers checked, the
@@ -175,10 +236,12 @@ TEST(blocklistctl, commandLine) {
     const std::string rules = dir.file("rules", "10 cheap\n");
     const std::string message = dir.file("m", "Subject: x\n\ncheap\n");
     const std::string empty = dir.file("empty", "");
+    const std::string stats = dir.file("STATS", "100 cheap\n");
     struct clicase {
         std::vector<std::string> args;
         int status;
         std::string outhas, errhas;
+        std::string input = "/dev/null";
     };
     const clicase cases[] = {
         {{"explain", message, "--rules", rules}, 0, "score: 10\n", ""},
@@ -196,9 +259,24 @@ TEST(blocklistctl, commandLine) {
         {{"stats", "--bogus", "x"}, 64, "", "unknown option '--bogus'"},
         {{"explain"}, 64, "", "wrong number of operands for explain"},
         {{}, 64, "", "no command"},
+        // "-" is standard input, read once.
+        {{"check", "-"}, 0, "-: 1 lines, 0 errors, 0 warnings\n", "", rules},
+        {{"explain", "--rules", "-", message}, 0, "score: 10\n", "", rules},
+        {{"explain", "--rules", rules, "-"}, 0, "score: 10\n", "", message},
+        {{"stats", "--rules", rules, "--stats", "-"}, 0, "1970-01-01 00:01:40 UTC  cheap", "",
+         stats},
+        {{"explain", "--rules", "-", "-"}, 64, "", "can be read only once"},
+        // One rule without a rule file.
+        {{"explain", "--rule", "=3 cheap", message}, 0, "line 1: cheap  weight 3", ""},
+        {{"explain", "--rule=1 (", message}, 0, "score: 0\n", "Regexp compile error on ("},
+        {{"explain", "--rule", "3 x", "--rules", rules, message}, 64, "", "exclude each other"},
+        {{"check", "--rule", "3 x"}, 64, "", "--rule is for explain"},
+        {{"check", "--format=xml"}, 64, "", "--format is text or json, not 'xml'"},
+        {{"stats", "--rules", rules, "--stats", dir.path() + "/none"}, 66, "",
+         "recording is off"},
     };
     for (const auto& c : cases) {
-        const auto o = ctl(c.args);
+        const auto o = ctl(c.args, c.input);
         std::string what;
         for (const auto& a : c.args) what += a + " ";
         EXPECT_EQ(o.result, c.status) << what;

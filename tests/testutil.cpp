@@ -105,8 +105,9 @@ child startprocess(const std::vector<std::string>& argv, const runoptions& optio
         ::close(go[1]);
         char byte;
         if (::read(go[0], &byte, 1) != 1) ::_exit(125);
-        const int null = ::open("/dev/null", O_RDONLY);
-        ::dup2(null, 0);
+        const int in = ::open(options.stdinfile.c_str(), O_RDONLY);
+        if (in < 0) ::_exit(124);
+        ::dup2(in, 0);
         ::dup2(c.out, 1);
         ::dup2(c.err, 2);
         if (options.asnobody && ::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))

@@ -43,6 +43,7 @@ output capture(const std::function<int()>& fn);
 struct runoptions {
     bool asnobody = false;              // drop to user nobody when running as root
     std::vector<std::string> env = {};  // NAME=value settings for the child
+    std::string stdinfile = "/dev/null";  // the child's standard input
     // Called with the child's pid before the child runs the program.
     std::function<void(int pid)> beforeexec;
 };
@@ -52,7 +53,7 @@ struct child {
     int out = -1, err = -1;
 };
 
-// Starts a program with no standard input and its two output streams captured.
+// Starts a program with its two output streams captured.
 child startprocess(const std::vector<std::string>& argv, const runoptions& options = {});
 output waitprocess(child& c);
 

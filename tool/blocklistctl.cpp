@@ -5,38 +5,45 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "check.h"
 #include "explain.h"
+#include "paths.h"
 #include "report.h"
 
 namespace {
 
 constexpr const char* usage =
-    "usage: blocklistctl check [RULEFILE]\n"
-    "       blocklistctl explain MESSAGE [--rules RULEFILE]\n"
-    "       blocklistctl stats [--stale DAYS] [--rules RULEFILE] [--stats STATSFILE]\n"
+    "usage: blocklistctl check [--format=text|json] [RULEFILE]\n"
+    "       blocklistctl explain [--format=text|json] [--rules RULEFILE | --rule 'WEIGHT PATTERN']\n"
+    "                            MESSAGE\n"
+    "       blocklistctl stats [--format=text|json] [--stale DAYS] [--rules RULEFILE]\n"
+    "                          [--stats STATSFILE]...\n"
     "       blocklistctl --version\n"
     "\n"
     "  check   reads the rule file as the plugin does and reports, one finding a\n"
-    "          line, FILE:LINE: error|warning|note: text; exit status 0 (clean),\n"
-    "          1 (warnings only) or 2 (errors). It never writes anything.\n"
+    "          line, FILE:LINE[:COLUMN]: error|warning|note: text; exit status 0\n"
+    "          (clean), 1 (warnings only) or 2 (errors). It never writes anything.\n"
     "  explain scores MESSAGE exactly as the plugin does (without the debug\n"
     "          marker) and shows the Subject line as cleaned, the text sizes, and\n"
     "          for each rule that hits its line, pattern, weight, occurrences,\n"
-    "          capitalised occurrences, contribution and running score. It never\n"
-    "          writes the statistics file.\n"
+    "          capitalised occurrences, contribution and running score; --rule\n"
+    "          tries one rule without a rule file. It never writes the statistics\n"
+    "          file.\n"
     "  stats   lists the rules with the time of their latest recorded hit (newest\n"
     "          first), the rules never recorded, with --stale the rules not hit\n"
     "          for DAYS days, and recorded patterns no longer in the rule file.\n"
-    "          It only reads.\n"
+    "          Several --stats files (one per mail server) are merged. It only\n"
+    "          reads.\n"
     "\n"
     "Options may come before or after the operands, as --opt VALUE or\n"
-    "--opt=VALUE; -h or --help after any command prints this. RULEFILE defaults\n"
-    "to " POSTSENTINEL_RULEFILE ", STATSFILE to " POSTSENTINEL_STATSFILE
+    "--opt=VALUE; -h or --help after any command prints this. A file named \"-\"\n"
+    "is standard input. --format=json writes one JSON document for scripts.\n"
+    "RULEFILE defaults to " POSTSENTINEL_RULEFILE ", STATSFILE to " POSTSENTINEL_STATSFILE
     ".\n"
     "\n"
     "Exit status: 0 done (check: clean), 1 check found warnings only, 2 check\n"
@@ -45,9 +52,11 @@ constexpr const char* usage =
 // What the command line asked for.
 struct request {
     const char* command = nullptr;
-    const char* rules = POSTSENTINEL_RULEFILE;
-    const char* stats = POSTSENTINEL_STATSFILE;
+    const char* rules = nullptr;
+    const char* rule = nullptr;
+    std::vector<const char*> stats;
     long stale = -1;
+    bool json = false;
     bool help = false;
     std::vector<const char*> operands;
 };
@@ -62,12 +71,13 @@ int usageerror(const std::string& problem) {
     return EX_USAGE;
 }
 
-// Options may come before or after the operands, as --opt VALUE or
-// --opt=VALUE. Returns 0, or the exit status of a usage error.
+// Returns 0, or the exit status of a usage error.
 int parse(int argc, char** argv, request& r) {
     static const option longoptions[] = {{"rules", required_argument, nullptr, 'r'},
+                                         {"rule", required_argument, nullptr, 'R'},
                                          {"stats", required_argument, nullptr, 's'},
                                          {"stale", required_argument, nullptr, 'd'},
+                                         {"format", required_argument, nullptr, 'f'},
                                          {"help", no_argument, nullptr, 'h'},
                                          {nullptr, 0, nullptr, 0}};
     r.command = argv[0];
@@ -78,8 +88,11 @@ int parse(int argc, char** argv, request& r) {
             case 'r':
                 r.rules = optarg;
                 break;
+            case 'R':
+                r.rule = optarg;
+                break;
             case 's':
-                r.stats = optarg;
+                r.stats.push_back(optarg);
                 break;
             case 'd': {
                 char* end = nullptr;
@@ -91,6 +104,12 @@ int parse(int argc, char** argv, request& r) {
                 r.stale = days;
                 break;
             }
+            case 'f':
+                if (std::strcmp(optarg, "json") != 0 && std::strcmp(optarg, "text") != 0)
+                    return usageerror(std::string("--format is text or json, not '") + optarg +
+                                      "'");
+                r.json = std::strcmp(optarg, "json") == 0;
+                break;
             case 'h':
                 r.help = true;
                 break;
@@ -102,6 +121,16 @@ int parse(int argc, char** argv, request& r) {
     }
     for (int i = optind; i < argc; ++i) r.operands.push_back(argv[i]);
     return 0;
+}
+
+// Standard input can be read once.
+bool stdintwice(const request& r) {
+    int uses = 0;
+    auto count = [&](const char* p) { uses += p && std::strcmp(p, "-") == 0; };
+    count(r.rules);
+    for (const char* p : r.stats) count(p);
+    for (const char* p : r.operands) count(p);
+    return uses > 1;
 }
 
 }  // namespace
@@ -124,12 +153,22 @@ int main(int argc, char** argv) {
         return EX_OK;
     }
     const std::string_view command = r.command;
-    const size_t n = r.operands.size();
-    if (command == "check" && n <= 1)
-        return pst::checkrules(n == 1 ? r.operands[0] : r.rules, stdout);
-    if (command == "explain" && n == 1) return pst::explainmessage(r.operands[0], r.rules, stdout);
-    if (command == "stats" && n == 0) return pst::reportstats(r.rules, r.stats, r.stale, stdout);
     if (command != "check" && command != "explain" && command != "stats")
         return usageerror("unknown command '" + std::string(command) + "'");
+    if (r.rule && command != "explain") return usageerror("--rule is for explain");
+    if (r.rule && r.rules) return usageerror("--rule and --rules exclude each other");
+    if (!r.stats.empty() && command != "stats") return usageerror("--stats is for stats");
+    if (r.stale >= 0 && command != "stats") return usageerror("--stale is for stats");
+    if (stdintwice(r)) return usageerror("standard input (\"-\") can be read only once");
+    const char* rules = r.rules ? r.rules : POSTSENTINEL_RULEFILE;
+    const size_t n = r.operands.size();
+    if (command == "check" && n <= 1)
+        return pst::checkrules(n == 1 ? r.operands[0] : rules, r.json, stdout);
+    if (command == "explain" && n == 1)
+        return pst::explainmessage(r.operands[0], rules, r.rule, r.json, stdout);
+    if (command == "stats" && n == 0) {
+        if (r.stats.empty()) r.stats.push_back(POSTSENTINEL_STATSFILE);
+        return pst::reportstats(rules, r.stats, r.stale, r.json, stdout);
+    }
     return usageerror("wrong number of operands for " + std::string(command));
 }

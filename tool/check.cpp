@@ -11,7 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "holders.h"
+#include "input.h"
 #include "internal.h"
+#include "json.h"
 #include "regexbackend.h"
 #include "scorelib.h"
 #include "shape.h"
@@ -22,6 +25,7 @@ namespace {
 struct finding {
     const char* severity;
     std::string text;
+    size_t column = 0;  // 1-based, where the regular-expression library points; 0 if none
 };
 
 bool isplaininteger(const std::string& t) {
@@ -224,7 +228,10 @@ std::vector<finding> checkline(std::string line, std::map<std::string, int>& see
     }
     const std::string pattern(r.pattern);
     const size_t start = r.exact ? 1 : 0;
-    const std::string weighttext = line.substr(start, line.find(' ', start) - start);
+    const size_t space = line.find(' ', start);
+    const std::string weighttext = line.substr(start, space - start);
+    // The column of a byte of the pattern, for the library's error offsets.
+    auto column = [&](int offset) { return space + 2 + static_cast<size_t>(std::max(offset, 0)); };
     if (line[0] == '#')
         f.push_back({"warning",
                      "this looks like a comment, but there is no comment syntax: it "
@@ -245,8 +252,7 @@ std::vector<finding> checkline(std::string line, std::map<std::string, int>& see
     std::string message;
     int offset = 0;
     if (regexcompileerror(pattern.c_str(), message, offset)) {
-        f.push_back({"error", "the pattern does not compile: " + message + " at offset " +
-                                  std::to_string(offset)});
+        f.push_back({"error", "the pattern does not compile: " + message, column(offset)});
     } else {
         if (!r.exact) {
             if (const char c = capitaloutsideescape(pattern))
@@ -256,9 +262,11 @@ std::vector<finding> checkline(std::string line, std::map<std::string, int>& see
                                             "exact with '=')"});
             char* upper = ucstrdup(pattern.c_str());
             if (regexcompileerror(upper, message, offset))
-                f.push_back({"error", std::string("the upper-cased pattern '") + upper +
-                                          "' does not compile (" + message +
-                                          "): every hit reports a compile error"});
+                f.push_back({"error",
+                             std::string("the upper-cased pattern '") + upper +
+                                 "' does not compile (" + message +
+                                 "): every hit reports a compile error",
+                             column(offset)});
             std::free(upper);
         }
         if (matchesonlyempty(analyse(pattern)))
@@ -283,46 +291,84 @@ std::vector<finding> checkline(std::string line, std::map<std::string, int>& see
     return f;
 }
 
-}  // namespace
 
-int checkrules(const char* path, FILE* out) {
-    FILE* in = std::fopen(path, "re");
+struct located : finding {
+    int line = 0;  // 0: about the whole file
+};
+
+// The findings of every line of the rule file. Returns false, having said
+// why, when the file cannot be read.
+bool checkfile(const inputfile& file, std::vector<located>& out, int& lines) {
+    const char* name = file.name();
+    FILE* in = std::fopen(file.path(), "re");
     if (!in) {
-        std::fprintf(stderr, "blocklistctl: cannot read %s: %s\n", path, std::strerror(errno));
-        return EX_NOINPUT;
+        std::fprintf(stderr, "blocklistctl: cannot read %s: %s\n", name, std::strerror(errno));
+        return false;
     }
+    fileholder hold(in);
     // The plugin refuses a rule file that is not a regular file.
     struct stat st {};
     if (::fstat(::fileno(in), &st) != 0 || !S_ISREG(st.st_mode)) {
-        std::fprintf(stderr, "blocklistctl: cannot read %s: not a regular file\n", path);
-        std::fclose(in);
-        return EX_NOINPUT;
+        std::fprintf(stderr, "blocklistctl: cannot read %s: not a regular file\n", name);
+        return false;
     }
     std::map<std::string, int> seen;
-    int errors = 0, warnings = 0, lineno = 0;
+    lines = 0;
     char* buf = nullptr;
     size_t cap = 0;
     ssize_t got;
     while ((got = getline(&buf, &cap, in)) > 0) {
-        ++lineno;
-        for (const auto& f : checkline(std::string(buf, static_cast<size_t>(got)), seen, lineno)) {
-            std::fprintf(out, "%s:%d: %s: %s\n", path, lineno, f.severity, f.text.c_str());
-            errors += std::strcmp(f.severity, "error") == 0;
-            warnings += std::strcmp(f.severity, "warning") == 0;
-        }
+        ++lines;
+        for (auto& f : checkline(std::string(buf, static_cast<size_t>(got)), seen, lines))
+            out.push_back({std::move(f), lines});
     }
     const int readerror = std::ferror(in) ? errno : 0;
     std::free(buf);
-    std::fclose(in);
     if (readerror) {
-        std::fprintf(stderr, "blocklistctl: cannot read %s: %s\n", path, std::strerror(readerror));
-        return EX_NOINPUT;
+        std::fprintf(stderr, "blocklistctl: cannot read %s: %s\n", name, std::strerror(readerror));
+        return false;
     }
-    if (lineno == 0) {
-        std::fprintf(out, "%s: warning: the rule file is empty: every message scores 0\n", path);
-        ++warnings;
+    if (lines == 0)
+        out.push_back({{"warning", "the rule file is empty: every message scores 0"}, 0});
+    return true;
+}
+
+}  // namespace
+
+int checkrules(const char* path, bool json, FILE* out) {
+    const inputfile file = inputfile::named(path);
+    std::vector<located> findings;
+    int lines = 0;
+    if (!file || !checkfile(file, findings, lines)) return EX_NOINPUT;
+    int errors = 0, warnings = 0;
+    for (const auto& f : findings) {
+        errors += std::strcmp(f.severity, "error") == 0;
+        warnings += std::strcmp(f.severity, "warning") == 0;
     }
-    std::fprintf(out, "%s: %d lines, %d errors, %d warnings\n", path, lineno, errors, warnings);
+    const char* name = file.name();
+    if (json) {
+        nlohmann::json list = nlohmann::json::array();
+        for (const auto& f : findings) {
+            nlohmann::json j = {{"severity", f.severity}, {"message", f.text}};
+            if (f.line) j["line"] = f.line;
+            if (f.column) j["column"] = f.column;
+            list.push_back(std::move(j));
+        }
+        printjson({{"file", name},
+                   {"lines", lines},
+                   {"errors", errors},
+                   {"warnings", warnings},
+                   {"findings", std::move(list)}},
+                  out);
+    } else {
+        for (const auto& f : findings) {
+            std::fprintf(out, "%s:", name);
+            if (f.line) std::fprintf(out, "%d:", f.line);
+            if (f.column) std::fprintf(out, "%zu:", f.column);
+            std::fprintf(out, " %s: %s\n", f.severity, f.text.c_str());
+        }
+        std::fprintf(out, "%s: %d lines, %d errors, %d warnings\n", name, lines, errors, warnings);
+    }
     return errors ? 2 : warnings ? 1 : 0;
 }
 

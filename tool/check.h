@@ -6,9 +6,10 @@
 
 namespace pst {
 
-// Writes one finding a line as "FILE:LINE: error|warning|note: text" and a
-// summary to out; returns 0 (clean), 1 (warnings only) or 2 (errors, or the
-// file cannot be read).
-int checkrules(const char* path, FILE* out);
+// Writes one finding a line as "FILE:LINE[:COLUMN]: error|warning|note: text"
+// and a summary to out, or all as one JSON document; path "-" is standard
+// input. Returns 0 (clean), 1 (warnings only), 2 (errors) or 66 (the file
+// cannot be read).
+int checkrules(const char* path, bool json, FILE* out);
 
 }  // namespace pst

@@ -2,64 +2,113 @@
 
 #include <sysexits.h>
 
-#include <cerrno>
-#include <cstring>
 #include <string>
 
+#include "input.h"
 #include "internal.h"
+#include "json.h"
 
 namespace pst {
 namespace {
 
+// What the evaluation showed, in the order it showed it.
 class explainer final : public evalobserver {
    public:
-    explicit explainer(FILE* out) : out_(out) {}
-
     void message(std::string_view subject, size_t bodylen, size_t scanlen) override {
         while (!subject.empty() && (subject.back() == '\n' || subject.back() == '\r'))
             subject.remove_suffix(1);
-        if (subject.empty())
-            std::fputs("subject line: (none)\n", out_);
-        else
-            std::fprintf(out_, "subject line: \"%.*s\" (counted three times)\n",
-                         static_cast<int>(subject.size()), subject.data());
-        std::fprintf(out_, "body: %zu bytes; scan text: %zu bytes\n", bodylen, scanlen);
+        subject_ = subject;
+        bodylen_ = bodylen;
+        scanlen_ = scanlen;
     }
 
     void hit(int line, const char* pattern, int weight, bool exact, int found, int capitals,
              int before, int after) override {
-        const std::string caps = exact ? "exact-case" : std::to_string(capitals) + " in capitals";
-        std::fprintf(out_, "line %d: %s  weight %d  found %d  %s  %+d  score %d\n", line, pattern,
-                     weight, found, caps.c_str(),
-                     static_cast<int>(static_cast<unsigned>(after) - static_cast<unsigned>(before)),
-                     after);
+        hits_.push_back({line, pattern, weight, exact, found, capitals,
+                         static_cast<int>(static_cast<unsigned>(after) -
+                                          static_cast<unsigned>(before)),
+                         after});
+    }
+
+    void print(int score, FILE* out) const {
+        if (subject_.empty())
+            std::fputs("subject line: (none)\n", out);
+        else
+            std::fprintf(out, "subject line: \"%s\" (counted three times)\n", subject_.c_str());
+        std::fprintf(out, "body: %zu bytes; scan text: %zu bytes\n", bodylen_, scanlen_);
+        for (const auto& h : hits_) {
+            const std::string caps =
+                h.exact ? "exact-case" : std::to_string(h.capitals) + " in capitals";
+            std::fprintf(out, "line %d: %s  weight %d  found %d  %s  %+d  score %d\n", h.line,
+                         h.pattern.c_str(), h.weight, h.found, caps.c_str(), h.contribution,
+                         h.score);
+        }
+        std::fprintf(out, "score: %d\n", score);
+    }
+
+    void printjson(int score, FILE* out) const {
+        nlohmann::json hits = nlohmann::json::array();
+        for (const auto& h : hits_) {
+            nlohmann::json j = {{"line", h.line},   {"pattern", h.pattern},
+                                {"weight", h.weight}, {"exact", h.exact},
+                                {"found", h.found},  {"contribution", h.contribution},
+                                {"score", h.score}};
+            if (!h.exact) j["capitals"] = h.capitals;
+            hits.push_back(std::move(j));
+        }
+        pst::printjson({{"subject", subject_.empty() ? nlohmann::json() : nlohmann::json(subject_)},
+                        {"body_bytes", bodylen_},
+                        {"scan_bytes", scanlen_},
+                        {"hits", std::move(hits)},
+                        {"score", score}},
+                       out);
     }
 
    private:
-    FILE* out_;
+    struct hitline {
+        int line;
+        std::string pattern;
+        int weight;
+        bool exact;
+        int found, capitals, contribution, score;
+    };
+    std::string subject_;
+    size_t bodylen_ = 0, scanlen_ = 0;
+    std::vector<hitline> hits_;
 };
 
-bool readable(const char* path) {
-    FILE* f = std::fopen(path, "re");
-    if (!f) {
-        std::fprintf(stderr, "blocklistctl: cannot read %s: %s\n", path, std::strerror(errno));
+// The plugin says nothing about a file it cannot open but scores 0; here the
+// administrator is told.
+bool readable(const inputfile& f) {
+    if (!f) return false;
+    FILE* in = std::fopen(f.path(), "re");
+    if (!in) {
+        std::fprintf(stderr, "blocklistctl: cannot read %s: %s\n", f.name(), std::strerror(errno));
         return false;
     }
-    std::fclose(f);
+    std::fclose(in);
     return true;
 }
 
 }  // namespace
 
-int explainmessage(const char* message, const char* rules, FILE* out) {
-    if (!readable(message) || !readable(rules)) return EX_NOINPUT;
-    explainer watch(out);
+int explainmessage(const char* message, const char* rules, const char* rule, bool json,
+                   FILE* out) {
+    const inputfile msg = inputfile::named(message);
+    if (!readable(msg)) return EX_NOINPUT;
+    const inputfile rulefile =
+        rule ? inputfile::text(std::string(rule) + "\n", "the rule") : inputfile::named(rules);
+    if (!readable(rulefile)) return EX_NOINPUT;
+    explainer watch;
     evaloptions options;
     options.observer = &watch;
     // As the plugin scores without the debug marker; statistics are never
     // written from here.
-    const int score = evaluate(rules, message, 0, nullptr, options);
-    std::fprintf(out, "score: %d\n", score);
+    const int score = evaluate(rulefile.path(), msg.path(), 0, nullptr, options);
+    if (json)
+        watch.printjson(score, out);
+    else
+        watch.print(score, out);
     return 0;
 }
 

@@ -5,7 +5,9 @@
 
 namespace pst {
 
-// Returns 0, or 2 when the message or the rule file cannot be read.
-int explainmessage(const char* message, const char* rules, FILE* out);
+// message or rules "-" is standard input; rule, when not null, is the one
+// rule ("WEIGHT PATTERN") to score with instead of the rule file. Returns 0,
+// or 66 when the message or the rules cannot be read.
+int explainmessage(const char* message, const char* rules, const char* rule, bool json, FILE* out);
 
 }  // namespace pst

@@ -2,10 +2,14 @@
 #pragma once
 
 #include <cstdio>
+#include <vector>
 
 namespace pst {
 
-// staledays < 0: no stale listing. Returns 0, or 2 when a file cannot be read.
-int reportstats(const char* rulefile, const char* statsfile, long staledays, FILE* out);
+// The statistics files of several servers are merged: the latest hit of each
+// pattern over all of them. staledays < 0: no stale listing. Returns 0, or 66
+// when a file cannot be read or does not exist.
+int reportstats(const char* rulefile, const std::vector<const char*>& statsfiles, long staledays,
+                bool json, FILE* out);
 
 }  // namespace pst

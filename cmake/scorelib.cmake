@@ -1,0 +1,98 @@
+# The scoring library, shared by the project's own build and the fuzz build:
+# the regular-expression library found once, and add_scorelib for each build
+# variant.
+
+# The classic PCRE library wherever it is available, else PCRE2;
+# POSTSENTINEL_REGEX=pcre or pcre2 forces one. Sets regex_backend, have_pcre
+# and have_pcre2.
+set(POSTSENTINEL_REGEX "auto" CACHE STRING "Regular-expression library: auto, pcre or pcre2")
+set_property(CACHE POSTSENTINEL_REGEX PROPERTY STRINGS auto pcre pcre2)
+find_package(Threads REQUIRED)
+find_path(PCRE_INCLUDE_DIR pcre.h)
+find_library(PCRE_LIBRARY pcre)
+find_path(PCRE2_INCLUDE_DIR pcre2.h)
+find_library(PCRE2_LIBRARY pcre2-8)
+set(have_pcre OFF)
+set(have_pcre2 OFF)
+if(PCRE_INCLUDE_DIR AND PCRE_LIBRARY)
+  set(have_pcre ON)
+endif()
+if(PCRE2_INCLUDE_DIR AND PCRE2_LIBRARY)
+  set(have_pcre2 ON)
+endif()
+if(POSTSENTINEL_REGEX STREQUAL "auto")
+  if(have_pcre)
+    set(regex_backend pcre)
+  else()
+    set(regex_backend pcre2)
+  endif()
+else()
+  set(regex_backend ${POSTSENTINEL_REGEX})
+endif()
+if(regex_backend STREQUAL "pcre" AND NOT have_pcre)
+  message(FATAL_ERROR "The classic PCRE library and its headers are needed (Debian: libpcre3-dev)")
+endif()
+if(regex_backend STREQUAL "pcre2" AND NOT have_pcre2)
+  message(FATAL_ERROR "PCRE2 and its headers are needed (Debian: libpcre2-dev)")
+endif()
+message(STATUS "Regular-expression library: ${regex_backend}")
+
+# The work budget of the searches, in calls of the regular-expression
+# library's matcher (the unit of its match limit): no rule and no message can
+# make one scan run long.
+set(POSTSENTINEL_FREE_WORK 1000 CACHE STRING
+    "Work at one start position that is never charged to a search's budget")
+set(POSTSENTINEL_SEARCH_BUDGET 100000000 CACHE STRING
+    "Work one search of one rule may be charged before it ends with the match-limit diagnostic")
+set(POSTSENTINEL_SEARCH_GUARANTEE 10000000 CACHE STRING
+    "Work every search may be charged, whatever the searches before it in the message spent")
+set(POSTSENTINEL_MESSAGE_BUDGET 1000000000 CACHE STRING
+    "Work all the searches of one message may be charged together")
+set(POSTSENTINEL_MATCHER_MEMORY_MIB 192 CACHE STRING
+    "Memory in MiB, beyond the size of the text, that one deep search may take")
+set(POSTSENTINEL_LOCK_WAIT_MS 2000 CACHE STRING
+    "Milliseconds a scan waits for the lock of the hit statistics file before it skips the record")
+
+set(scorelib_dir ${CMAKE_CURRENT_LIST_DIR}/../scorelib)
+set(scorelib_sources
+    ${scorelib_dir}/casefold.cpp
+    ${scorelib_dir}/countmatches.cpp
+    ${scorelib_dir}/evalscore.cpp
+    ${scorelib_dir}/literalscan.cpp
+    ${scorelib_dir}/rules.cpp
+    ${scorelib_dir}/search.cpp
+    ${scorelib_dir}/shape.cpp
+    ${scorelib_dir}/sysio.cpp
+    ${scorelib_dir}/stats.cpp
+    ${scorelib_dir}/subject.cpp
+    ${scorelib_dir}/textindex.cpp)
+
+# postsentinel::scorelib${suffix} on the given regular-expression library;
+# further arguments are compile and link options of the variant (sanitizers)
+# that its users take too. The library's headers are its own directory; the
+# regular-expression library's headers stay private to it.
+function(add_scorelib suffix backend)
+  if(backend STREQUAL "pcre")
+    set(backend_sources ${scorelib_dir}/regex_pcre.cpp ${scorelib_dir}/matchstack.cpp)
+    set(backend_include ${PCRE_INCLUDE_DIR})
+    set(backend_library ${PCRE_LIBRARY})
+  else()
+    set(backend_sources ${scorelib_dir}/regex_pcre2.cpp)
+    set(backend_include ${PCRE2_INCLUDE_DIR})
+    set(backend_library ${PCRE2_LIBRARY})
+  endif()
+  set(name postsentinel_scorelib${suffix})
+  add_library(${name} STATIC ${scorelib_sources} ${backend_sources})
+  add_library(postsentinel::scorelib${suffix} ALIAS ${name})
+  target_include_directories(${name} PUBLIC ${scorelib_dir} PRIVATE ${backend_include})
+  target_link_libraries(${name} PUBLIC ${backend_library} Threads::Threads)
+  target_compile_options(${name} PRIVATE ${warnings} PUBLIC ${ARGN})
+  target_compile_definitions(${name} PRIVATE
+      POSTSENTINEL_FREE_WORK=${POSTSENTINEL_FREE_WORK}
+      POSTSENTINEL_SEARCH_BUDGET=${POSTSENTINEL_SEARCH_BUDGET}
+      POSTSENTINEL_SEARCH_GUARANTEE=${POSTSENTINEL_SEARCH_GUARANTEE}
+      POSTSENTINEL_MESSAGE_BUDGET=${POSTSENTINEL_MESSAGE_BUDGET}
+      POSTSENTINEL_MATCHER_MEMORY_MIB=${POSTSENTINEL_MATCHER_MEMORY_MIB}
+      POSTSENTINEL_LOCK_WAIT_MS=${POSTSENTINEL_LOCK_WAIT_MS})
+  target_link_options(${name} PUBLIC ${ARGN})
+endfunction()

@@ -1,0 +1,80 @@
+#include "input.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace pst {
+namespace {
+
+bool writeall(int fd, const char* p, size_t n) {
+    while (n > 0) {
+        const ssize_t w = ::write(fd, p, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+void cannotread(const char* what, int error) {
+    std::fprintf(stderr, "blocklistctl: cannot read %s: %s\n", what, std::strerror(error));
+}
+
+// A memory file rather than a temporary one: nothing is left behind, not even
+// after kill -9, and it is a regular file, as the plugin insists.
+fdholder memoryfile() {
+    return fdholder(::memfd_create("blocklistctl", MFD_CLOEXEC));
+}
+
+}  // namespace
+
+inputfile inputfile::named(const char* path) {
+    inputfile f;
+    if (std::strcmp(path, "-") != 0) {
+        f.path_ = f.name_ = path;
+        return f;
+    }
+    fdholder memory = memoryfile();
+    if (!memory) {
+        cannotread("standard input", errno);
+        return f;
+    }
+    char buf[1 << 16];
+    for (;;) {
+        const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            cannotread("standard input", errno);
+            return f;
+        }
+        if (n == 0) break;
+        if (!writeall(memory.get(), buf, static_cast<size_t>(n))) {
+            cannotread("standard input", errno);
+            return f;
+        }
+    }
+    f.path_ = "/proc/self/fd/" + std::to_string(memory.get());
+    f.name_ = "-";
+    f.memory_ = std::move(memory);
+    return f;
+}
+
+inputfile inputfile::text(std::string_view content, const char* what) {
+    inputfile f;
+    fdholder memory = memoryfile();
+    if (!memory || !writeall(memory.get(), content.data(), content.size())) {
+        cannotread(what, errno);
+        return f;
+    }
+    f.path_ = "/proc/self/fd/" + std::to_string(memory.get());
+    f.name_ = what;
+    f.memory_ = std::move(memory);
+    return f;
+}
+
+}  // namespace pst

@@ -1,0 +1,30 @@
+// The files blocklistctl hands to the scoring library, which reads by path:
+// a named file as it is, standard input ("-") or a text given on the command
+// line copied into an anonymous memory file first.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "holders.h"
+
+namespace pst {
+
+class inputfile {
+   public:
+    // path "-" reads standard input to its end. On failure the holder is
+    // empty and the reason has been written to standard error.
+    static inputfile named(const char* path);
+    static inputfile text(std::string_view content, const char* what);
+
+    explicit operator bool() const { return !path_.empty(); }
+    // What the library opens, and what the reports call it.
+    const char* path() const { return path_.c_str(); }
+    const char* name() const { return name_.c_str(); }
+
+   private:
+    fdholder memory_;  // the memory file, for standard input and texts
+    std::string path_, name_;
+};
+
+}  // namespace pst
