@@ -62,6 +62,7 @@ set(scorelib_sources
     ${scorelib_dir}/rules.cpp
     ${scorelib_dir}/search.cpp
     ${scorelib_dir}/shape.cpp
+    ${scorelib_dir}/sink.cpp
     ${scorelib_dir}/sysio.cpp
     ${scorelib_dir}/stats.cpp
     ${scorelib_dir}/subject.cpp

@@ -52,18 +52,20 @@ char* lcstrndup(const char* s, size_t len) {
     return folddup(s, len, lowermap, "malloc failed in pstlib:lcstrdup!\n");
 }
 
-[[noreturn]] void outofmemory(const char* text) {
-    std::fflush(stdout);
-    std::fputs(text, stderr);
-    std::exit(1);
+char* ucstrndup(const char* s, size_t len) {
+    return folddup(s, len, uppermap, "malloc failed in pstlib:ucstrdup!\n");
 }
 
 }  // namespace pst
 
-char* lcstrdup(const char* s) {
+char* lcstrdup(const char* s) try {
     return pst::lcstrndup(s, std::strlen(s));
+} catch (const pst::memoryexhausted& e) {
+    pst::streamsink(0).exhausted(e.text);
 }
 
-char* ucstrdup(const char* s) {
-    return pst::folddup(s, std::strlen(s), pst::uppermap, "malloc failed in pstlib:ucstrdup!\n");
+char* ucstrdup(const char* s) try {
+    return pst::ucstrndup(s, std::strlen(s));
+} catch (const pst::memoryexhausted& e) {
+    pst::streamsink(0).exhausted(e.text);
 }

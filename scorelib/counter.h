@@ -36,7 +36,7 @@ class stopwatch {
 class patterncounter {
    public:
     patterncounter(std::string_view text, bool straightforward, evalprofile* profile,
-                   workbudget& budget);
+                   workbudget& budget, evalsink& sink);
 
     // Analyses the patterns about to be counted and finds the literals they
     // need in one pass over the text.
@@ -46,8 +46,8 @@ class patterncounter {
     void primeliterals(std::vector<std::string> literals);
     const std::vector<std::string>& primedliterals() const { return literals_; }
 
-    // countmatches of pattern in the text.
-    int count(const char* pattern, int debug);
+    // countmatches of pattern in the text, its diagnostics to the sink.
+    int count(const char* pattern);
 
    private:
     // How a pattern is searched: by the library's loop alone, with what its
@@ -64,6 +64,7 @@ class patterncounter {
     bool straightforward_;
     evalprofile* profile_;
     workbudget& budget_;
+    evalsink& sink_;
     textindex index_;
     std::unordered_map<std::string_view, patternshape> shapes_;
     std::vector<std::string> literals_;

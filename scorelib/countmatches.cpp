@@ -20,13 +20,13 @@ std::string_view searchable(std::string_view text) {
     return text.size() > INT_MAX ? text.substr(0, INT_MAX) : text;
 }
 
-regexholder compilepattern(const char* pattern, FILE* diag) {
+regexholder compilepattern(const char* pattern, evalsink& sink) {
     regexholder re = compileregex(pattern);
-    if (!re) std::fprintf(diag, "#Error: Regexp compile error on %s\n", pattern);
+    if (!re) sink.compilefailed(pattern);
     return re;
 }
 
-int countcompiled(const regexcode& re, std::string_view text, const char* pattern, FILE* diag,
+int countcompiled(const regexcode& re, std::string_view text, const char* pattern, evalsink& sink,
                   workbudget& budget, const searchplan* plan = nullptr) {
     int count = 0;
     const int rc = searchcount(re, pattern, text, budget, count, plan);
@@ -34,18 +34,19 @@ int countcompiled(const regexcode& re, std::string_view text, const char* patter
     // silently if it were counted as ended.
     if (rc == regexnomemory) outofmemory("malloc failed in pstlib:countmatches!\n");
     // 0 means the match set more groups than are reported.
-    if (rc != regexnomatch) std::fprintf(diag, "#Error in rex_rc: %d reading %s\n", rc, pattern);
+    if (rc != regexnomatch) sink.searchfailed(rc, pattern);
     return count;
 }
 
 }  // namespace
 
 patterncounter::patterncounter(std::string_view text, bool straightforward, evalprofile* profile,
-                               workbudget& budget)
+                               workbudget& budget, evalsink& sink)
     : text_(searchable(text)),
       straightforward_(straightforward),
       profile_(profile),
       budget_(budget),
+      sink_(sink),
       index_(text_) {}
 
 // A pattern without metacharacters this short always compiles, in either
@@ -124,8 +125,7 @@ bool patterncounter::scanof(std::string_view pattern, searchplan& plan) try {
     return false;
 }
 
-int patterncounter::count(const char* pattern, int debug) {
-    FILE* diag = pst::diagnostics(debug);
+int patterncounter::count(const char* pattern) {
     const std::string_view p(pattern);
     if (!straightforward_ && p.size() <= shortliteral && isliteral(p)) {
         stopwatch w(profile_ ? &profile_->search : nullptr);
@@ -136,7 +136,7 @@ int patterncounter::count(const char* pattern, int debug) {
         // Every pattern is compiled, so that compile errors are reported
         // exactly as the library sees them, whatever the search does.
         stopwatch w(profile_ ? &profile_->compile : nullptr);
-        re = compilepattern(pattern, diag);
+        re = compilepattern(pattern, sink_);
     }
     if (!re) return 0;
     stopwatch w(profile_ ? &profile_->search : nullptr);
@@ -150,23 +150,27 @@ int patterncounter::count(const char* pattern, int debug) {
     if (r == route::none) return 0;
     searchplan sp;
     if (r == route::library) {
-        if (!scanof(p, sp)) return countcompiled(*re, text_, pattern, diag, budget_);
-        return countcompiled(*re, text_, pattern, diag, budget_, &sp);
+        if (!scanof(p, sp)) return countcompiled(*re, text_, pattern, sink_, budget_);
+        return countcompiled(*re, text_, pattern, sink_, budget_, &sp);
     }
     sp.matchbytes = shape.matchbytes;
     sp.scans = leadingrepeat(shape, sp.scanset, sp.scanoffset);
     if (sp.scans) sp.longestscan = longestrun(sp.scanset);
     if (r == route::restricted) sp.required = &shape.required;
-    return countcompiled(*re, text_, pattern, diag, budget_, &sp);
+    return countcompiled(*re, text_, pattern, sink_, budget_, &sp);
 }
 
 }  // namespace pst
 
 int countmatches(const char* text, const char* pattern, int debug) {
-    FILE* diag = pst::diagnostics(debug);
-    const pst::regexholder re = pst::compilepattern(pattern, diag);
-    if (!re) return 0;
-    pst::workbudget budget(pst::searchlimits::defaults());
-    return pst::countcompiled(*re, pst::searchable(std::string_view(text, std::strlen(text))),
-                              pattern, diag, budget);
+    pst::streamsink sink(debug);
+    try {
+        const pst::regexholder re = pst::compilepattern(pattern, sink);
+        if (!re) return 0;
+        pst::workbudget budget(pst::searchlimits::defaults());
+        return pst::countcompiled(*re, pst::searchable(std::string_view(text, std::strlen(text))),
+                                  pattern, sink, budget);
+    } catch (const pst::memoryexhausted& e) {
+        sink.exhausted(e.text);
+    }
 }

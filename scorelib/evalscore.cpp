@@ -158,11 +158,11 @@ std::vector<std::string> capitalsof(const std::vector<std::string>& literals) {
 }
 
 int scorerules(boundedreader& in, std::string_view scan, std::string_view folded, int debug,
-               hitlog* hits, const evaloptions& options) {
+               hitlog* hits, evalsink& sink, const evaloptions& options) {
     const rulefile rules = readrules(in, debug);
     int score = 0;
     workbudget budget(options.limits ? *options.limits : searchlimits::defaults());
-    patterncounter infolded(folded, options.straightforward, options.profile, budget);
+    patterncounter infolded(folded, options.straightforward, options.profile, budget, sink);
     {
         stopwatch w(options.profile ? &options.profile->search : nullptr);
         infolded.prime(patternsof(rules));
@@ -171,37 +171,34 @@ int scorerules(boundedreader& in, std::string_view scan, std::string_view folded
     std::optional<patterncounter> inscan;
     for (const auto& [line, r] : rules.rules) {
         const char* pattern = r.pattern.data();
-        const int found = infolded.count(pattern, debug);
+        const int found = infolded.count(pattern);
         if (found == 0) continue;
         const int before = score;
         int capitals = 0;
         score = addweighted(score, found, r.weight, 1);
         if (hits) hits->add(r.pattern, std::time(nullptr));
         if (!r.exact) {
-            cbuf upper(ucstrdup(pattern));
+            cbuf upper(ucstrndup(pattern, std::strlen(pattern)));
             if (!inscan) {
-                inscan.emplace(scan, options.straightforward, options.profile, budget);
+                inscan.emplace(scan, options.straightforward, options.profile, budget, sink);
                 stopwatch w(options.profile ? &options.profile->search : nullptr);
                 inscan->primeliterals(capitalsof(infolded.primedliterals()));
             }
-            capitals = inscan->count(upper.get(), debug);
+            capitals = inscan->count(upper.get());
             score = addweighted(score, capitals, r.weight, 2);
         }
-        if (debug) std::printf("#Found %d ocurrence(s) of %s, score=%d\n", found, pattern, score);
-        if (options.observer)
-            options.observer->hit(line, pattern, r.weight, r.exact, found, capitals, before, score);
+        sink.hit({line, pattern, r.weight, r.exact, found, capitals, before, score});
     }
     // A read error ends the rules read so far like the end of the file.
-    if (in.failed())
-        std::fputs("#Error: Unable to read local blocklist file.\n", diagnostics(debug));
+    if (in.failed()) sink.readfailed(evalsink::file::rules);
     if (options.profile) options.profile->budgetcuts += budget.cuts();
     return score;
 }
 
-}  // namespace
-
-int evaluate(const char* rulepath, const char* msgpath, int debug, const char* statspath,
-             const evaloptions& options) {
+// The evaluation proper; memory running out anywhere in it unwinds to
+// evaluate.
+int evaluatewith(evalsink& sink, const char* rulepath, const char* msgpath, int debug,
+                 const char* statspath, const evaloptions& options) {
     evalprofile* profile = options.profile;
     sysio realsystem;
     sysio& sys = options.system ? *options.system : realsystem;
@@ -209,7 +206,7 @@ int evaluate(const char* rulepath, const char* msgpath, int debug, const char* s
 
     fdholder message(openforreading(sys, msgpath));
     if (!message) {
-        std::fputs("Unable to open file.\n", stderr);
+        sink.cannotopen(evalsink::file::message);
         return 0;
     }
     struct stat st {};
@@ -224,12 +221,9 @@ int evaluate(const char* rulepath, const char* msgpath, int debug, const char* s
     }
     message.reset();
     // A read error ends the message read so far like the end of the file.
-    if (scan.readfailed)
-        std::fputs("#Error: Unable to read file for scanning.\n", diagnostics(debug));
-    if (options.observer)
-        options.observer->message(
-            std::string_view(scan.text.get() + scan.len - scan.subjectlen, scan.subjectlen),
-            scan.bodylen, scan.len);
+    if (scan.readfailed) sink.readfailed(evalsink::file::message);
+    sink.message(std::string_view(scan.text.get() + scan.len - scan.subjectlen, scan.subjectlen),
+                 scan.bodylen, scan.len);
     cbuf folded;
     {
         stopwatch w(profile ? &profile->fold : nullptr);
@@ -243,17 +237,32 @@ int evaluate(const char* rulepath, const char* msgpath, int debug, const char* s
     hitlog hits;
     const int score = scorerules(rules, std::string_view(scan.text.get(), scan.len),
                                  std::string_view(folded.get(), scan.len), debug,
-                                 recording ? &hits : nullptr, options);
+                                 recording ? &hits : nullptr, sink, options);
     if (recording && !hits.empty()) {
         stopwatch w(profile ? &profile->stats : nullptr);
         hits.apply(sys, statspath);
     }
-    std::fflush(stdout);
     return score;
+}
+
+}  // namespace
+
+int evaluate(const char* rulepath, const char* msgpath, int debug, const char* statspath,
+             const evaloptions& options) {
+    streamsink streams(debug);
+    evalsink& sink = options.sink ? *options.sink : streams;
+    try {
+        return evaluatewith(sink, rulepath, msgpath, debug, statspath, options);
+    } catch (const memoryexhausted& e) {
+        sink.exhausted(e.text);
+        return 0;
+    }
 }
 
 }  // namespace pst
 
 int evalscore(const char* rulepath, const char* msgpath, int debug, const char* statspath) {
-    return pst::evaluate(rulepath, msgpath, debug, statspath, pst::evaloptions{});
+    const int score = pst::evaluate(rulepath, msgpath, debug, statspath, pst::evaloptions{});
+    std::fflush(stdout);  // the comment lines before whatever the caller writes next
+    return score;
 }

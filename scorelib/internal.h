@@ -6,22 +6,17 @@
 #include <cstdio>
 #include <string_view>
 
+#include "sink.h"
+
 namespace pst {
 
 struct searchlimits;
 class sysio;
 
-// Writes text to standard error and ends the process with status 1.
-[[noreturn]] void outofmemory(const char* text);
-
-// The diagnostic stream: standard output in debug mode, where the host reads
-// it as comments, standard error otherwise.
-inline FILE* diagnostics(int debug) {
-    return debug ? stdout : stderr;
-}
-
-// lcstrdup for a text whose length is known.
+// lcstrdup and ucstrdup for a text whose length is known; exhausted memory
+// is thrown (memoryexhausted) to the evaluation's entry.
 char* lcstrndup(const char* s, size_t len);
+char* ucstrndup(const char* s, size_t len);
 
 // A header line is the Subject line when it starts with "subject" in any case.
 bool issubjectline(std::string_view line);
@@ -56,27 +51,14 @@ struct evalprofile {
     int budgetcuts = 0;  // searches ended by the work budget
 };
 
-// Watches one evaluation: the plugin's debug lines and blocklistctl explain
-// both observe the same scoring.
-class evalobserver {
-   public:
-    virtual ~evalobserver() = default;
-    // The message as read: the cleaned Subject line (empty without one) and
-    // the sizes of the body and the scan text.
-    virtual void message(std::string_view subject, size_t bodylen, size_t scanlen) = 0;
-    // A rule that hit, after its upper-case pass (capitals is 0 for exact
-    // rules): its line in the rule file and the score before and after it.
-    virtual void hit(int line, const char* pattern, int weight, bool exact, int found, int capitals,
-                     int before, int after) = 0;
-};
-
 // For the tests, the benchmark and blocklistctl: the plugin takes the defaults.
 struct evaloptions {
     // One library search over the whole text for every rule, with none of
     // the shortcuts that leave the output unchanged.
     bool straightforward = false;
     evalprofile* profile = nullptr;
-    evalobserver* observer = nullptr;
+    // Where the evaluation's lines go; null for the plugin's streams.
+    evalsink* sink = nullptr;
     // The work budget of the searches; null for the defaults.
     const searchlimits* limits = nullptr;
     // The system calls of reading and recording; null for the real ones.

@@ -2,10 +2,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <nlohmann/json.hpp>
-
 #include <cstdio>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -263,7 +262,10 @@ TEST(blocklistctl, commandLine) {
         {{"check", "-"}, 0, "-: 1 lines, 0 errors, 0 warnings\n", "", rules},
         {{"explain", "--rules", "-", message}, 0, "score: 10\n", "", rules},
         {{"explain", "--rules", rules, "-"}, 0, "score: 10\n", "", message},
-        {{"stats", "--rules", rules, "--stats", "-"}, 0, "1970-01-01 00:01:40 UTC  cheap", "",
+        {{"stats", "--rules", rules, "--stats", "-"},
+         0,
+         "1970-01-01 00:01:40 UTC  cheap",
+         "",
          stats},
         {{"explain", "--rules", "-", "-"}, 64, "", "can be read only once"},
         // One rule without a rule file.
@@ -272,8 +274,7 @@ TEST(blocklistctl, commandLine) {
         {{"explain", "--rule", "3 x", "--rules", rules, message}, 64, "", "exclude each other"},
         {{"check", "--rule", "3 x"}, 64, "", "--rule is for explain"},
         {{"check", "--format=xml"}, 64, "", "--format is text or json, not 'xml'"},
-        {{"stats", "--rules", rules, "--stats", dir.path() + "/none"}, 66, "",
-         "recording is off"},
+        {{"stats", "--rules", rules, "--stats", dir.path() + "/none"}, 66, "", "recording is off"},
     };
     for (const auto& c : cases) {
         const auto o = ctl(c.args, c.input);

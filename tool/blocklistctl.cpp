@@ -19,7 +19,8 @@ namespace {
 
 constexpr const char* usage =
     "usage: blocklistctl check [--format=text|json] [RULEFILE]\n"
-    "       blocklistctl explain [--format=text|json] [--rules RULEFILE | --rule 'WEIGHT PATTERN']\n"
+    "       blocklistctl explain [--format=text|json] [--rules RULEFILE | --rule 'WEIGHT "
+    "PATTERN']\n"
     "                            MESSAGE\n"
     "       blocklistctl stats [--format=text|json] [--stale DAYS] [--rules RULEFILE]\n"
     "                          [--stats STATSFILE]...\n"

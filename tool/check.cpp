@@ -291,7 +291,6 @@ std::vector<finding> checkline(std::string line, std::map<std::string, int>& see
     return f;
 }
 
-
 struct located : finding {
     int line = 0;  // 0: about the whole file
 };

@@ -2,6 +2,7 @@
 
 #include <sysexits.h>
 
+#include <new>
 #include <string>
 
 #include "input.h"
@@ -11,8 +12,9 @@
 namespace pst {
 namespace {
 
-// What the evaluation showed, in the order it showed it.
-class explainer final : public evalobserver {
+// What the evaluation showed, in the order it showed it. Its diagnostics
+// are the plugin's, on standard error as without the debug marker.
+class explainer final : public evalsink {
    public:
     void message(std::string_view subject, size_t bodylen, size_t scanlen) override {
         while (!subject.empty() && (subject.back() == '\n' || subject.back() == '\r'))
@@ -22,13 +24,19 @@ class explainer final : public evalobserver {
         scanlen_ = scanlen;
     }
 
-    void hit(int line, const char* pattern, int weight, bool exact, int found, int capitals,
-             int before, int after) override {
-        hits_.push_back({line, pattern, weight, exact, found, capitals,
-                         static_cast<int>(static_cast<unsigned>(after) -
-                                          static_cast<unsigned>(before)),
-                         after});
+    void hit(const rulehit& h) override try {
+        hits_.push_back(
+            {h.line, h.pattern, h.weight, h.exact, h.found, h.capitals,
+             static_cast<int>(static_cast<unsigned>(h.after) - static_cast<unsigned>(h.before)),
+             h.after});
+    } catch (const std::bad_alloc&) {
+        outofmemory("blocklistctl: out of memory\n");
     }
+    void compilefailed(const char* pattern) override { streams_.compilefailed(pattern); }
+    void searchfailed(int rc, const char* pattern) override { streams_.searchfailed(rc, pattern); }
+    void cannotopen(file which) override { streams_.cannotopen(which); }
+    void readfailed(file which) override { streams_.readfailed(which); }
+    void exhausted(const char* text) override { streams_.exhausted(text); }
 
     void print(int score, FILE* out) const {
         if (subject_.empty())
@@ -49,9 +57,9 @@ class explainer final : public evalobserver {
     void printjson(int score, FILE* out) const {
         nlohmann::json hits = nlohmann::json::array();
         for (const auto& h : hits_) {
-            nlohmann::json j = {{"line", h.line},   {"pattern", h.pattern},
+            nlohmann::json j = {{"line", h.line},     {"pattern", h.pattern},
                                 {"weight", h.weight}, {"exact", h.exact},
-                                {"found", h.found},  {"contribution", h.contribution},
+                                {"found", h.found},   {"contribution", h.contribution},
                                 {"score", h.score}};
             if (!h.exact) j["capitals"] = h.capitals;
             hits.push_back(std::move(j));
@@ -72,6 +80,7 @@ class explainer final : public evalobserver {
         bool exact;
         int found, capitals, contribution, score;
     };
+    streamsink streams_{0};
     std::string subject_;
     size_t bodylen_ = 0, scanlen_ = 0;
     std::vector<hitline> hits_;
@@ -92,8 +101,7 @@ bool readable(const inputfile& f) {
 
 }  // namespace
 
-int explainmessage(const char* message, const char* rules, const char* rule, bool json,
-                   FILE* out) {
+int explainmessage(const char* message, const char* rules, const char* rule, bool json, FILE* out) {
     const inputfile msg = inputfile::named(message);
     if (!readable(msg)) return EX_NOINPUT;
     const inputfile rulefile =
@@ -101,7 +109,7 @@ int explainmessage(const char* message, const char* rules, const char* rule, boo
     if (!readable(rulefile)) return EX_NOINPUT;
     explainer watch;
     evaloptions options;
-    options.observer = &watch;
+    options.sink = &watch;
     // As the plugin scores without the debug marker; statistics are never
     // written from here.
     const int score = evaluate(rulefile.path(), msg.path(), 0, nullptr, options);

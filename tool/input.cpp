@@ -31,14 +31,18 @@ fdholder memoryfile() {
     return fdholder(::memfd_create("blocklistctl", MFD_CLOEXEC));
 }
 
+// What the library opens to read the memory file again from its start.
+std::string procpath(int fd) {
+    std::string path("/proc/self/fd/");
+    path += std::to_string(fd);
+    return path;
+}
+
 }  // namespace
 
 inputfile inputfile::named(const char* path) {
     inputfile f;
-    if (std::strcmp(path, "-") != 0) {
-        f.path_ = f.name_ = path;
-        return f;
-    }
+    if (std::strcmp(path, "-") != 0) return inputfile(path, path, fdholder());
     fdholder memory = memoryfile();
     if (!memory) {
         cannotread("standard input", errno);
@@ -58,10 +62,8 @@ inputfile inputfile::named(const char* path) {
             return f;
         }
     }
-    f.path_ = "/proc/self/fd/" + std::to_string(memory.get());
-    f.name_ = "-";
-    f.memory_ = std::move(memory);
-    return f;
+    std::string where = procpath(memory.get());
+    return inputfile(std::move(where), std::string(1, '-'), std::move(memory));
 }
 
 inputfile inputfile::text(std::string_view content, const char* what) {
@@ -71,10 +73,8 @@ inputfile inputfile::text(std::string_view content, const char* what) {
         cannotread(what, errno);
         return f;
     }
-    f.path_ = "/proc/self/fd/" + std::to_string(memory.get());
-    f.name_ = what;
-    f.memory_ = std::move(memory);
-    return f;
+    std::string where = procpath(memory.get());
+    return inputfile(std::move(where), what, std::move(memory));
 }
 
 }  // namespace pst

@@ -23,6 +23,10 @@ class inputfile {
     const char* name() const { return name_.c_str(); }
 
    private:
+    inputfile() = default;
+    inputfile(std::string path, std::string name, fdholder memory)
+        : memory_(std::move(memory)), path_(std::move(path)), name_(std::move(name)) {}
+
     fdholder memory_;  // the memory file, for standard input and texts
     std::string path_, name_;
 };

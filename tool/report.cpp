@@ -75,7 +75,8 @@ bool maywrite(uid_t uid, const struct stat& dir) {
 
 // A statistics file the plugin could not record into, said on standard error.
 void warnunwritable(const char* path) {
-    struct stat file {}, dir {};
+    struct stat file {
+    }, dir{};
     std::string parent = path;
     const size_t slash = parent.rfind('/');
     parent = slash == std::string::npos ? "." : slash == 0 ? "/" : parent.substr(0, slash);
@@ -99,7 +100,8 @@ struct dated {
 nlohmann::json asjson(const std::vector<dated>& list) {
     nlohmann::json out = nlohmann::json::array();
     for (const auto& d : list) {
-        nlohmann::json j = {{"pattern", d.pattern}, {"latest", d.time}, {"latest_utc", when(d.time)}};
+        nlohmann::json j = {
+            {"pattern", d.pattern}, {"latest", d.time}, {"latest_utc", when(d.time)}};
         if (d.line) j["line"] = d.line;
         out.push_back(std::move(j));
     }
@@ -108,7 +110,8 @@ nlohmann::json asjson(const std::vector<dated>& list) {
 
 void printlist(const char* title, const std::vector<dated>& list, FILE* out) {
     std::fprintf(out, "%s (%zu):\n", title, list.size());
-    for (const auto& d : list) std::fprintf(out, "  %s  %s\n", when(d.time).c_str(), d.pattern.c_str());
+    for (const auto& d : list)
+        std::fprintf(out, "  %s  %s\n", when(d.time).c_str(), d.pattern.c_str());
 }
 
 }  // namespace

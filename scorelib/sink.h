@@ -1,0 +1,73 @@
+// Where an evaluation's lines go. The library writes nothing itself: every
+// line it has for the host, every diagnostic and the news that memory ran out
+// go to the sink its caller gives, and the caller decides what to print.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+namespace pst {
+
+// A rule that hit, after its upper-case pass (capitals is 0 for exact rules):
+// its line in the rule file and the score before and after it.
+struct rulehit {
+    int line;
+    const char* pattern;
+    int weight;
+    bool exact;
+    int found, capitals;
+    int before, after;
+};
+
+class evalsink {
+   public:
+    virtual ~evalsink() = default;
+    // The message as read: the cleaned Subject line (empty without one) and
+    // the sizes of the body and the scan text.
+    virtual void message(std::string_view subject, size_t bodylen, size_t scanlen) = 0;
+    virtual void hit(const rulehit& h) = 0;
+    // Diagnostics. They take the pieces rather than a formatted line: a
+    // diagnostic must get out when memory is short.
+    virtual void compilefailed(const char* pattern) = 0;
+    // rc: the library's error code for the search of pattern.
+    virtual void searchfailed(int rc, const char* pattern) = 0;
+    enum class file { message, rules };
+    // The message file could not be opened after all, or reading one of the
+    // files failed partway.
+    virtual void cannotopen(file which) = 0;
+    virtual void readfailed(file which) = 0;
+    // Memory ran out; text is the diagnostic, newline included. The
+    // evaluation is abandoned: a score without the memory would be wrong.
+    virtual void exhausted(const char* text) = 0;
+};
+
+// The plugin's: "#Found" lines on standard output in debug mode, diagnostics
+// on standard output in debug mode (the host reads them as comments) and on
+// standard error otherwise, and exhausted memory as its text on standard
+// error and status 1.
+class streamsink final : public evalsink {
+   public:
+    explicit streamsink(int debug) : debug_(debug) {}
+    void message(std::string_view, size_t, size_t) override {}
+    void hit(const rulehit& h) override;
+    void compilefailed(const char* pattern) override;
+    void searchfailed(int rc, const char* pattern) override;
+    void cannotopen(file which) override;
+    void readfailed(file which) override;
+    [[noreturn]] void exhausted(const char* text) override;
+
+   private:
+    int debug_;
+};
+
+// Thrown where memory runs out and caught where the evaluation was entered,
+// which hands it to the sink: unwinding releases everything taken on the way.
+struct memoryexhausted {
+    const char* text;
+};
+
+[[noreturn]] inline void outofmemory(const char* text) {
+    throw memoryexhausted{text};
+}
+
+}  // namespace pst
