@@ -7,31 +7,23 @@
 #include <cstdio>
 #include <cstring>
 
-#include "scorelib.h"
+#include "holders.h"
+#include "internal.h"
 
 namespace pst {
 namespace {
 
 constexpr const char* pluginversion = "1.4.3";
 
-// Opening a FIFO for reading waits for a writer; a probe must not, so it
-// opens without blocking.
+// The debug marker is only probed: it is never read.
 bool canread(const char* path) {
-    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
-    ::close(fd);
-    return true;
+    const fdholder fd(openforscan(path));
+    return static_cast<bool>(fd);
 }
 
-// The rule file must be a regular file: a directory reads as no rules, so
-// every message would pass, and a device may never end.
-bool canreadrules(const char* path) {
-    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
+bool isregular(int fd) {
     struct stat st {};
-    const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    ::close(fd);
-    return regular;
+    return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
 }
 
 int refuse(const char* text) {
@@ -56,11 +48,17 @@ int runplugin(int argc, char** argv, const pluginpaths& paths) {
     if (std::strcmp(argv[1], "-scan") != 0) return 0;
     if (argc < 6) return refuse("Insufficient arguments");
     const char* message = argv[5];  // the three arguments before it are the host's, unused
-    if (!canread(message)) return refuse("Unable to open file for scanning.");
-    if (!canreadrules(paths.rulefile)) return refuse("Unable to open local blocklist file.");
+    // Each file is opened once, and what was checked is what is scored.
+    const fdholder messagefd(openforscan(message));
+    if (!messagefd) return refuse("Unable to open file for scanning.");
+    // The rule file must be a regular file: a directory reads as no rules, so
+    // every message would pass, and a device may never end.
+    const fdholder rulefd(openforscan(paths.rulefile));
+    if (!rulefd || !isregular(rulefd.get())) return refuse("Unable to open local blocklist file.");
     const int debug = canread(paths.debugmarker) ? 2 : 0;
+    const int score =
+        evaluate(openfiles{messagefd.get(), rulefd.get()}, debug, paths.statsfile, evaloptions{});
     // A score that cannot be written is no success: the host gets none.
-    const int score = evalscore(paths.rulefile, message, debug, paths.statsfile);
     if (std::printf("%d\n", score) < 0 || std::fflush(stdout) != 0) return 1;
     return 0;
 }

@@ -195,31 +195,29 @@ int scorerules(boundedreader& in, std::string_view scan, std::string_view folded
     return score;
 }
 
-// The evaluation proper; memory running out anywhere in it unwinds to
-// evaluate.
-int evaluatewith(evalsink& sink, const char* rulepath, const char* msgpath, int debug,
+// Only a regular file holds rules: a directory reads as no rules, so every
+// message would pass, and a device may never end.
+bool isregular(int fd) {
+    struct stat st {};
+    return fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// The evaluation proper, on files already open; memory running out anywhere
+// in it unwinds to its entry.
+int evaluatewith(evalsink& sink, sysio& sys, int messagefd, int rulefd, int debug,
                  const char* statspath, const evaloptions& options) {
     evalprofile* profile = options.profile;
-    sysio realsystem;
-    sysio& sys = options.system ? *options.system : realsystem;
     const bool recording = statspath && statsenabled(sys, statspath);
-
-    fdholder message(openforreading(sys, msgpath));
-    if (!message) {
-        sink.cannotopen(evalsink::file::message);
-        return 0;
-    }
     struct stat st {};
     // Reads are bounded to size - 1 bytes: a file of fewer than two bytes has
     // nothing to give, and reading it that way would never reach its end.
-    if (::stat(msgpath, &st) != 0 || st.st_size < 2) return 0;
+    if (::fstat(messagefd, &st) != 0 || st.st_size < 2) return 0;
 
     scantext scan;
     {
         stopwatch w(profile ? &profile->read : nullptr);
-        scan = readmessage(sys, message.get(), static_cast<uint64_t>(st.st_size));
+        scan = readmessage(sys, messagefd, static_cast<uint64_t>(st.st_size));
     }
-    message.reset();
     // A read error ends the message read so far like the end of the file.
     if (scan.readfailed) sink.readfailed(evalsink::file::message);
     sink.message(std::string_view(scan.text.get() + scan.len - scan.subjectlen, scan.subjectlen),
@@ -230,10 +228,8 @@ int evaluatewith(evalsink& sink, const char* rulepath, const char* msgpath, int 
         folded.reset(lcstrndup(scan.text.get(), scan.len));
     }
 
-    const fdholder rulefd(openforreading(sys, rulepath));
-    // Only a regular file holds rules; a directory or a device is no rule file.
-    if (!rulefd || ::fstat(rulefd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
-    boundedreader rules(sys, rulefd.get());
+    if (!isregular(rulefd)) return 0;
+    boundedreader rules(sys, rulefd);
     hitlog hits;
     const int score = scorerules(rules, std::string_view(scan.text.get(), scan.len),
                                  std::string_view(folded.get(), scan.len), debug,
@@ -245,18 +241,45 @@ int evaluatewith(evalsink& sink, const char* rulepath, const char* msgpath, int 
     return score;
 }
 
+int guarded(evalsink& sink, sysio& sys, int messagefd, int rulefd, int debug,
+            const char* statspath, const evaloptions& options) {
+    try {
+        return evaluatewith(sink, sys, messagefd, rulefd, debug, statspath, options);
+    } catch (const memoryexhausted& e) {
+        sink.exhausted(e.text);
+        return 0;
+    }
+}
+
 }  // namespace
+
+int openforscan(const char* path) {
+    sysio sys;
+    return openforreading(sys, path);
+}
+
+int evaluate(const openfiles& files, int debug, const char* statspath,
+             const evaloptions& options) {
+    streamsink streams(debug);
+    evalsink& sink = options.sink ? *options.sink : streams;
+    sysio realsystem;
+    sysio& sys = options.system ? *options.system : realsystem;
+    return guarded(sink, sys, files.message, files.rules, debug, statspath, options);
+}
 
 int evaluate(const char* rulepath, const char* msgpath, int debug, const char* statspath,
              const evaloptions& options) {
     streamsink streams(debug);
     evalsink& sink = options.sink ? *options.sink : streams;
-    try {
-        return evaluatewith(sink, rulepath, msgpath, debug, statspath, options);
-    } catch (const memoryexhausted& e) {
-        sink.exhausted(e.text);
+    sysio realsystem;
+    sysio& sys = options.system ? *options.system : realsystem;
+    const fdholder message(openforreading(sys, msgpath));
+    if (!message) {
+        sink.cannotopen(evalsink::file::message);
         return 0;
     }
+    const fdholder rules(openforreading(sys, rulepath));
+    return guarded(sink, sys, message.get(), rules.get(), debug, statspath, options);
 }
 
 }  // namespace pst

@@ -65,7 +65,21 @@ struct evaloptions {
     sysio* system = nullptr;
 };
 
+// evalscore with options: the files are opened by path.
 int evaluate(const char* rulepath, const char* msgpath, int debug, const char* statspath,
              const evaloptions& options);
+
+// The same on files the caller opened once: the message (readable) and the
+// rule file (scored only when it is a regular file). Not taken over.
+struct openfiles {
+    int message;
+    int rules;
+};
+int evaluate(const openfiles& files, int debug, const char* statspath,
+             const evaloptions& options);
+
+// Opens a file for reading without waiting for a writer (a FIFO would make
+// an ordinary open wait forever); -1 on failure.
+int openforscan(const char* path);
 
 }  // namespace pst
