@@ -47,7 +47,8 @@ TEST(countmatches, countsAndDiagnostics) {
     }
 }
 
-TEST(countmatches, manyMatchesInLinearTime) {
+// Each match is counted, none twice (the time is the benchmark's).
+TEST(countmatches, twentyMillionMatchesAreAllCounted) {
     const std::string text(20'000'000, 'a');
     EXPECT_EQ(countmatches(text.c_str(), "a", 0), 20'000'000);
 }

@@ -58,30 +58,6 @@ TEST(plugin, commandLine) {
     }
 }
 
-TEST(plugin, missingFilesAreRefusedInOrder) {
-    scope tree;  // no rule file
-    testutil::tempdir dir;
-    const std::string message = dir.file("m", "A: b\n\ncheap\n");
-    EXPECT_EQ(plugintree::scan(message).out, "#Error: Unable to open local blocklist file.\n0\n");
-    EXPECT_EQ(plugintree::scan(dir.path() + "/none").out,
-              "#Error: Unable to open file for scanning.\n0\n");
-}
-
-TEST(plugin, debugMarkerSelectsCommentLines) {
-    scope tree("10 cheap\n-1 pills\n0 zero\n");
-    testutil::tempdir dir;
-    const std::string message = dir.file("m", "Subject: pills\n\nCHEAP zero\n");
-    const std::string quiet = "27\n";
-    EXPECT_EQ(plugintree::scan(message).out, quiet);
-    testutil::writefile(plugintree::debugmarker, "contents are never read\n");
-    const auto o = plugintree::scan(message);
-    EXPECT_EQ(o.out,
-              "#Found 1 ocurrence(s) of cheap, score=30\n"
-              "#Found 3 ocurrence(s) of pills, score=27\n"
-              "#Found 1 ocurrence(s) of zero, score=27\n27\n");
-    EXPECT_EQ(o.result, 0);
-}
-
 TEST(plugin, unreadableDebugMarkerLeavesDebugOff) {
     scope tree("10 cheap\n");
     testutil::tempdir dir;
@@ -94,15 +70,6 @@ TEST(plugin, unreadableDebugMarkerLeavesDebugOff) {
     ::chmod(plugintree::debugmarker.c_str(), 0644);
     EXPECT_EQ(plugintree::scan(message, {.asnobody = true, .env = {}, .beforeexec = {}}).out,
               "#Found 1 ocurrence(s) of cheap, score=10\n10\n");
-}
-
-TEST(plugin, compileErrorsGoToStandardErrorWhenQuiet) {
-    scope tree("1 (\n-2 a\n");
-    testutil::tempdir dir;
-    const std::string message = dir.file("m", "A: b\n\na\n");
-    const auto o = plugintree::scan(message);
-    EXPECT_EQ(o.out, "-2\n");
-    EXPECT_EQ(o.err, "#Error: Regexp compile error on (\n");
 }
 
 TEST(plugin, hugeSparseMessageExhaustsMemoryCleanly) {
