@@ -16,7 +16,8 @@
 #include <vector>
 
 #include "corpus.h"
-#include "internal.h"
+#include "evaluate.h"
+#include "rules/rule.h"
 
 extern char** environ;
 

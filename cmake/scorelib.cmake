@@ -55,18 +55,21 @@ set(POSTSENTINEL_LOCK_WAIT_MS 2000 CACHE STRING
 
 set(scorelib_dir ${CMAKE_CURRENT_LIST_DIR}/../scorelib)
 set(scorelib_sources
-    ${scorelib_dir}/casefold.cpp
-    ${scorelib_dir}/countmatches.cpp
     ${scorelib_dir}/evalscore.cpp
-    ${scorelib_dir}/literalscan.cpp
-    ${scorelib_dir}/rules.cpp
-    ${scorelib_dir}/search.cpp
-    ${scorelib_dir}/shape.cpp
     ${scorelib_dir}/sink.cpp
-    ${scorelib_dir}/sysio.cpp
-    ${scorelib_dir}/stats.cpp
-    ${scorelib_dir}/subject.cpp
-    ${scorelib_dir}/textindex.cpp)
+    ${scorelib_dir}/message/casefold.cpp
+    ${scorelib_dir}/message/message.cpp
+    ${scorelib_dir}/message/subject.cpp
+    ${scorelib_dir}/rules/rules.cpp
+    ${scorelib_dir}/rules/rulefile.cpp
+    ${scorelib_dir}/counting/countmatches.cpp
+    ${scorelib_dir}/counting/search.cpp
+    ${scorelib_dir}/fastpath/literalscan.cpp
+    ${scorelib_dir}/fastpath/shape.cpp
+    ${scorelib_dir}/fastpath/skippolicy.cpp
+    ${scorelib_dir}/fastpath/textindex.cpp
+    ${scorelib_dir}/stats/stats.cpp
+    ${scorelib_dir}/system/sysio.cpp)
 
 # postsentinel::scorelib${suffix} on the given regular-expression library;
 # further arguments are compile and link options of the variant (sanitizers)
@@ -74,11 +77,12 @@ set(scorelib_sources
 # regular-expression library's headers stay private to it.
 function(add_scorelib suffix backend)
   if(backend STREQUAL "pcre")
-    set(backend_sources ${scorelib_dir}/regex_pcre.cpp ${scorelib_dir}/matchstack.cpp)
+    set(backend_sources ${scorelib_dir}/counting/regex_pcre.cpp
+                        ${scorelib_dir}/counting/matchstack.cpp)
     set(backend_include ${PCRE_INCLUDE_DIR})
     set(backend_library ${PCRE_LIBRARY})
   else()
-    set(backend_sources ${scorelib_dir}/regex_pcre2.cpp)
+    set(backend_sources ${scorelib_dir}/counting/regex_pcre2.cpp)
     set(backend_include ${PCRE2_INCLUDE_DIR})
     set(backend_library ${PCRE2_LIBRARY})
   endif()

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "internal.h"
+#include "message/subject.h"
 #include "scorelib.h"
 
 namespace {

@@ -10,8 +10,9 @@
 #include <string>
 #include <string_view>
 
-#include "internal.h"
-#include "search.h"
+#include "counting/search.h"
+#include "evaluate.h"
+#include "rules/rule.h"
 
 namespace {
 

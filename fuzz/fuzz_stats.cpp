@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "stats.h"
+#include "stats/stats.h"
 
 // Input: the old file, a 0xFF byte, then the hit patterns, one per line.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -7,8 +7,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "holders.h"
-#include "internal.h"
+#include "evaluate.h"
+#include "rules/rule.h"
+#include "system/holders.h"
 
 namespace pst {
 namespace {

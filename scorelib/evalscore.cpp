@@ -13,121 +13,21 @@
 #include <string>
 #include <vector>
 
-#include "counter.h"
-#include "holders.h"
-#include "internal.h"
-#include "reader.h"
+#include "counting/counter.h"
+#include "evaluate.h"
+#include "message/casefold.h"
+#include "message/message.h"
+#include "message/reader.h"
+#include "rules/rule.h"
+#include "rules/rulefile.h"
 #include "scorelib.h"
-#include "stats.h"
-#include "sysio.h"
+#include "stats/stats.h"
+#include "system/holders.h"
+#include "system/outofmemory.h"
+#include "system/sysio.h"
 
 namespace pst {
 namespace {
-
-// Opens without waiting for a writer, as a FIFO would make an ordinary open
-// wait forever; reads then block as usual (a FIFO without a writer reads as
-// empty).
-int openforreading(sysio& sys, const char* path) {
-    const int fd = sys.open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    return fd;
-}
-
-struct scantext {
-    cbuf text;
-    size_t len = 0;
-    size_t bodylen = 0;
-    size_t subjectlen = 0;  // one copy; the copies end the text
-    bool readfailed = false;
-};
-
-// Reads the header block and the body of a message of size bytes and builds
-// the scan text: the body, then the cleaned Subject line three times.
-scantext readmessage(sysio& sys, int fd, uint64_t size) {
-    cbuf body = allocbuf(size + 4);
-    if (!body) outofmemory("pstlib:evalscore: Unable to allocate buf.\n");
-    cbuf line = allocbuf(size + 4);
-    if (!line) outofmemory("pstlib:evalscore: Unable to allocate line.\n");
-
-    // Each read takes at most size - 1 bytes, so a line as long as the whole
-    // file is split, and its last byte read as a line of its own.
-    boundedreader reader(sys, fd, size);
-    char* subject = nullptr;
-    size_t subjectlen = 0;
-    while (!reader.eof()) {
-        reader.readline(line.get(), size);
-        size_t len = std::strlen(line.get());
-        if (len == 1) break;  // the empty line that ends the header block
-        if (!issubjectline(std::string_view(line.get(), len))) continue;
-        len = removetags(line.get(), len);
-        // Header and body are disjoint parts of at most size bytes read, so the
-        // subject copy waits at the back of the body buffer and the body,
-        // growing from the front, never reaches it. A later Subject line
-        // replaces it.
-        subject = body.get() + size + 4 - (len + 1);
-        std::memcpy(subject, line.get(), len + 1);
-        subjectlen = len;
-    }
-    size_t bodylen = 0;
-    while (!reader.eof()) {
-        reader.readline(line.get(), size);
-        const size_t len = std::strlen(line.get());
-        std::memcpy(body.get() + bodylen, line.get(), len);
-        bodylen += len;
-    }
-    line.reset();
-
-    scantext scan;
-    scan.len = bodylen + 3 * subjectlen;
-    scan.bodylen = bodylen;
-    scan.subjectlen = subjectlen;
-    scan.readfailed = reader.failed();
-    scan.text = allocbuf(scan.len + 4);
-    if (!scan.text) outofmemory("pstlib:evalscore: Unable to allocate nbuf.\n");
-    char* out = scan.text.get();
-    if (bodylen > 0) std::memcpy(out, body.get(), bodylen);
-    out += bodylen;
-    if (subject)
-        for (int i = 0; i < 3; ++i, out += subjectlen) std::memcpy(out, subject, subjectlen);
-    *out = '\0';
-    return scan;
-}
-
-struct linefreer {
-    char* line = nullptr;
-    size_t cap = 0;
-    ~linefreer() { std::free(line); }
-};
-
-struct numberedrule {
-    int line;
-    rule r;
-};
-
-// The whole rule file, read before any rule is counted, so that the literals
-// of every rule are found in one pass over the text.
-struct rulefile {
-    std::vector<std::string> lines;
-    std::vector<numberedrule> rules;  // the lines that are counted, in order
-};
-
-rulefile readrules(boundedreader& in, int debug) try {
-    rulefile f;
-    linefreer buf;
-    // Rule lines are read whole, however long.
-    for (ssize_t n; (n = in.readwholeline(buf.line, buf.cap)) >= 0;)
-        f.lines.emplace_back(buf.line, static_cast<size_t>(n));
-    for (size_t i = 0; i < f.lines.size(); ++i) {
-        char* line = f.lines[i].data();
-        rule r;
-        if (!parserule(line, std::strlen(line), r)) continue;
-        if (debug == 0 && r.weight == 0) continue;
-        f.rules.push_back(numberedrule{static_cast<int>(i + 1), r});
-    }
-    return f;
-} catch (const std::bad_alloc&) {
-    outofmemory("pstlib:evalscore: Unable to allocate line.\n");
-}
 
 std::vector<std::string_view> patternsof(const rulefile& f) {
     std::vector<std::string_view> patterns;
@@ -159,7 +59,8 @@ std::vector<std::string> capitalsof(const std::vector<std::string>& literals) {
 
 int scorerules(boundedreader& in, std::string_view scan, std::string_view folded, int debug,
                hitlog* hits, evalsink& sink, const evaloptions& options) {
-    const rulefile rules = readrules(in, debug);
+    rulefile rules;
+    readrules(in, debug, rules);
     int score = 0;
     workbudget budget(options.limits ? *options.limits : searchlimits::defaults());
     patterncounter infolded(folded, options.straightforward, options.profile, budget, sink);
@@ -241,8 +142,8 @@ int evaluatewith(evalsink& sink, sysio& sys, int messagefd, int rulefd, int debu
     return score;
 }
 
-int guarded(evalsink& sink, sysio& sys, int messagefd, int rulefd, int debug,
-            const char* statspath, const evaloptions& options) {
+int guarded(evalsink& sink, sysio& sys, int messagefd, int rulefd, int debug, const char* statspath,
+            const evaloptions& options) {
     try {
         return evaluatewith(sink, sys, messagefd, rulefd, debug, statspath, options);
     } catch (const memoryexhausted& e) {
@@ -258,8 +159,7 @@ int openforscan(const char* path) {
     return openforreading(sys, path);
 }
 
-int evaluate(const openfiles& files, int debug, const char* statspath,
-             const evaloptions& options) {
+int evaluate(const openfiles& files, int debug, const char* statspath, const evaloptions& options) {
     streamsink streams(debug);
     evalsink& sink = options.sink ? *options.sink : streams;
     sysio realsystem;

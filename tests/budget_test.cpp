@@ -7,10 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "internal.h"
-#include "regexbackend.h"
+#include "counting/regexbackend.h"
+#include "counting/search.h"
+#include "evaluate.h"
+#include "rules/rule.h"
 #include "scorelib.h"
-#include "search.h"
 #include "testutil.h"
 
 namespace {

@@ -7,9 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "counting/search.h"
+#include "evaluate.h"
 #include "generator.h"
-#include "internal.h"
-#include "search.h"
+#include "rules/rule.h"
 #include "testutil.h"
 
 namespace {

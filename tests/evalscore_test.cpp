@@ -5,10 +5,11 @@
 #include <climits>
 #include <string>
 
-#include "internal.h"
-#include "reader.h"
+#include "evaluate.h"
+#include "message/reader.h"
+#include "rules/rule.h"
 #include "scorelib.h"
-#include "sysio.h"
+#include "system/sysio.h"
 #include "testutil.h"
 
 namespace {

@@ -4,7 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "internal.h"
+#include "evaluate.h"
+#include "rules/rule.h"
 
 int main(int argc, char** argv) {
     if (argc != 4) return 2;

@@ -6,8 +6,8 @@
 #include <csignal>
 #include <string>
 
+#include "counting/regexbackend.h"
 #include "plugintree.h"
-#include "regexbackend.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "internal.h"
+#include "rules/rule.h"
 
 namespace {
 

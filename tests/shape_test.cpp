@@ -1,12 +1,13 @@
-#include "shape.h"
+#include "fastpath/shape.h"
+#include "fastpath/skippolicy.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "regexbackend.h"
-#include "textindex.h"
+#include "counting/regexbackend.h"
+#include "fastpath/textindex.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "stats.h"
+#include "stats/stats.h"
 
 #include <gtest/gtest.h>
 

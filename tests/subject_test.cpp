@@ -1,8 +1,9 @@
+#include "message/subject.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "internal.h"
 #include "scorelib.h"
 
 namespace {

@@ -9,9 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "internal.h"
-#include "stats.h"
-#include "sysio.h"
+#include "evaluate.h"
+#include "rules/rule.h"
+#include "stats/stats.h"
+#include "system/sysio.h"
 #include "testutil.h"
 
 namespace {

@@ -41,8 +41,8 @@ struct output {
 output capture(const std::function<int()>& fn);
 
 struct runoptions {
-    bool asnobody = false;              // drop to user nobody when running as root
-    std::vector<std::string> env = {};  // NAME=value settings for the child
+    bool asnobody = false;                // drop to user nobody when running as root
+    std::vector<std::string> env = {};    // NAME=value settings for the child
     std::string stdinfile = "/dev/null";  // the child's standard input
     // Called with the child's pid before the child runs the program.
     std::function<void(int pid)> beforeexec;

@@ -11,13 +11,13 @@
 #include <string>
 #include <vector>
 
-#include "holders.h"
+#include "counting/regexbackend.h"
+#include "fastpath/shape.h"
 #include "input.h"
-#include "internal.h"
 #include "json.h"
-#include "regexbackend.h"
+#include "rules/rule.h"
 #include "scorelib.h"
-#include "shape.h"
+#include "system/holders.h"
 
 namespace pst {
 namespace {

@@ -5,9 +5,11 @@
 #include <new>
 #include <string>
 
+#include "evaluate.h"
 #include "input.h"
-#include "internal.h"
 #include "json.h"
+#include "rules/rule.h"
+#include "system/outofmemory.h"
 
 namespace pst {
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "holders.h"
+#include "system/holders.h"
 
 namespace pst {
 

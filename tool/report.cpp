@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "input.h"
-#include "internal.h"
 #include "json.h"
+#include "rules/rule.h"
 
 namespace pst {
 namespace {

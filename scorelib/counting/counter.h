@@ -8,9 +8,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "internal.h"
-#include "search.h"
-#include "textindex.h"
+#include "counting/search.h"
+#include "evaluate.h"
+#include "fastpath/skippolicy.h"
+#include "fastpath/textindex.h"
 
 namespace pst {
 
@@ -50,10 +51,6 @@ class patterncounter {
     int count(const char* pattern);
 
    private:
-    // How a pattern is searched: by the library's loop alone, with what its
-    // analysis tells the search, only from the positions that can reach a
-    // literal every match holds, or not at all (it certainly counts 0).
-    enum class route { library, planned, restricted, none };
     route plan(std::string_view pattern, patternshape& shape);
     // For a pattern outside the analysed class: the run its leading repeat
     // scans, if it starts with one.

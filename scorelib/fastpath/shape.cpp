@@ -1,7 +1,9 @@
-#include "shape.h"
+#include "fastpath/shape.h"
 
 #include <algorithm>
 #include <climits>
+
+#include "fastpath/textindex.h"
 
 namespace pst {
 
@@ -320,10 +322,10 @@ struct walk {
     uint64_t calls = 0;
 };
 
-void measure(const std::vector<node>& items, walk& w, textfacts& text);
+void measure(const std::vector<node>& items, walk& w, textindex& text);
 
 // next: the item that follows n in its sequence, if any.
-void measure(const node& n, const node* next, walk& w, textfacts& text) {
+void measure(const node& n, const node* next, walk& w, textindex& text) {
     if (n.k == node::assertion) return;
     if (n.k == node::group) {
         w.calls = saturatingadd(w.calls, saturatingmul(w.paths, n.alternatives.size()));
@@ -354,7 +356,7 @@ void measure(const node& n, const node* next, walk& w, textfacts& text) {
     w.paths = saturatingmul(w.paths, lengths);
 }
 
-void measure(const std::vector<node>& items, walk& w, textfacts& text) {
+void measure(const std::vector<node>& items, walk& w, textindex& text) {
     for (size_t i = 0; i < items.size(); ++i)
         measure(items[i], i + 1 < items.size() ? &items[i + 1] : nullptr, w, text);
 }
@@ -443,14 +445,11 @@ patternshape analyse(std::string_view pattern) {
     return shape;
 }
 
-uint64_t workbound(const patternshape& shape, textfacts& text) {
+uint64_t countedcalls(const patternshape& shape, textindex& text) {
     if (!shape.simple || !shape.root) return UINT64_MAX;
     walk w;
     measure(*shape.root, nullptr, w, text);
-    // Twice the calls counted, and the first one: the allowance for the
-    // calls a group's end or an alternative's retry may add. A test checks
-    // the bound against the library's own count on hostile texts.
-    return saturatingadd(saturatingmul(2, w.calls), 2);
+    return w.calls;
 }
 
 }  // namespace pst

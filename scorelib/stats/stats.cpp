@@ -1,4 +1,4 @@
-#include "stats.h"
+#include "stats/stats.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -17,8 +17,8 @@
 #include <thread>
 #include <unordered_map>
 
-#include "holders.h"
-#include "sysio.h"
+#include "system/holders.h"
+#include "system/sysio.h"
 
 #ifndef POSTSENTINEL_LOCK_WAIT_MS
 #define POSTSENTINEL_LOCK_WAIT_MS 2000

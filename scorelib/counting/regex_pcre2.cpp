@@ -8,8 +8,8 @@
 #include <cstring>
 #include <new>
 
-#include "internal.h"
-#include "regexbackend.h"
+#include "counting/regexbackend.h"
+#include "system/outofmemory.h"
 
 namespace pst {
 

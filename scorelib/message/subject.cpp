@@ -1,6 +1,7 @@
+#include "message/subject.h"
+
 #include <cstring>
 
-#include "internal.h"
 #include "scorelib.h"
 
 int chrpos(const char* s, int c) {

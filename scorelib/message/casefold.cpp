@@ -1,10 +1,13 @@
+#include "message/casefold.h"
+
 #include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "internal.h"
 #include "scorelib.h"
+#include "sink.h"
+#include "system/outofmemory.h"
 
 namespace pst {
 namespace {

@@ -1,4 +1,4 @@
-#include "literalscan.h"
+#include "fastpath/literalscan.h"
 
 #include <array>
 #include <climits>

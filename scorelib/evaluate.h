@@ -1,10 +1,9 @@
-// Pieces of the scoring library shared between its sources and its tests.
+// The evaluation behind evalscore, with the choices the plugin's callers
+// need: the files already open, a sink for its lines, a profile, the budget
+// and the system calls.
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
-#include <cstdio>
-#include <string_view>
 
 #include "sink.h"
 
@@ -12,34 +11,6 @@ namespace pst {
 
 struct searchlimits;
 class sysio;
-
-// lcstrdup and ucstrdup for a text whose length is known; exhausted memory
-// is thrown (memoryexhausted) to the evaluation's entry.
-char* lcstrndup(const char* s, size_t len);
-char* ucstrndup(const char* s, size_t len);
-
-// A header line is the Subject line when it starts with "subject" in any case.
-bool issubjectline(std::string_view line);
-
-// Removes bracketed tags in place and returns the new length; the line is
-// NUL-terminated again.
-size_t removetags(char* line, size_t len);
-
-struct rule {
-    bool exact = false;
-    int weight = 0;
-    std::string_view pattern;  // NUL-terminated in the caller's buffer
-};
-
-// Parses one rule line of the given string length. Cuts the line at its first
-// newline by writing a NUL there. Returns false for lines the plugin ignores.
-bool parserule(char* line, size_t len, rule& out);
-
-// Decimal weight as atoi reads it, clamped to the int range.
-int parseweight(std::string_view text);
-
-// score + count * weight * factor in 32-bit two's complement.
-int addweighted(int score, int count, int weight, int factor);
 
 // Where an evaluation spends its time, in seconds.
 struct evalprofile {
@@ -75,8 +46,7 @@ struct openfiles {
     int message;
     int rules;
 };
-int evaluate(const openfiles& files, int debug, const char* statspath,
-             const evaloptions& options);
+int evaluate(const openfiles& files, int debug, const char* statspath, const evaloptions& options);
 
 // Opens a file for reading without waiting for a writer (a FIFO would make
 // an ordinary open wait forever); -1 on failure.

@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "regexbackend.h"
-#include "shape.h"
+#include "counting/regexbackend.h"
+#include "fastpath/shape.h"
 
 namespace pst {
 

@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "internal.h"
+#include "rules/rule.h"
 
 namespace pst {
 

@@ -8,16 +8,18 @@
 #include <utility>
 #include <vector>
 
-#include "literalscan.h"
-#include "shape.h"
+#include "fastpath/literalscan.h"
+#include "fastpath/shape.h"
 
 namespace pst {
 
-class textindex final : public textfacts {
+// Answers about one text, computed on demand and kept for the next rule.
+class textindex {
    public:
     explicit textindex(std::string_view text) : text_(text) {}
 
-    uint64_t longestrun(const byteset& set) override;
+    // The longest run of consecutive bytes of the text that are all in set.
+    uint64_t longestrun(const byteset& set);
 
     // Finds every given literal in one pass, for the questions below; without
     // memory for that, each question searches the text itself.

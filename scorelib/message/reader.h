@@ -8,8 +8,9 @@
 #include <cstring>
 #include <limits>
 
-#include "internal.h"
-#include "sysio.h"
+#include "rules/rule.h"
+#include "system/outofmemory.h"
+#include "system/sysio.h"
 
 namespace pst {
 

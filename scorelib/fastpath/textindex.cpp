@@ -1,4 +1,4 @@
-#include "textindex.h"
+#include "fastpath/textindex.h"
 
 #include <cstring>
 #include <new>

@@ -1,4 +1,4 @@
-#include "sysio.h"
+#include "system/sysio.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

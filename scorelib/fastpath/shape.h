@@ -49,16 +49,11 @@ bool leadingscan(std::string_view pattern, byteset& set, size_t& offset);
 // "", "^" or "\b"): with non-empty matches only, it never counts.
 bool matchesonlyempty(const patternshape& shape);
 
-// Answers about one text, computed on demand and kept for the next rule.
-class textfacts {
-   public:
-    virtual ~textfacts() = default;
-    // The longest run of consecutive bytes of the text that are all in set.
-    virtual uint64_t longestrun(const byteset& set) = 0;
-};
+class textindex;
 
-// An upper bound on the matcher's calls at one start position of the text
-// (saturating), for a simple pattern.
-uint64_t workbound(const patternshape& shape, textfacts& text);
+// The matcher's calls its items can make at one start position of the text
+// (saturating), for a simple pattern; UINT64_MAX for any other. The skip
+// policy adds its allowance to this (workbound).
+uint64_t countedcalls(const patternshape& shape, textindex& text);
 
 }  // namespace pst

@@ -4,9 +4,9 @@
 #include <cstring>
 #include <new>
 
-#include "internal.h"
-#include "matchstack.h"
-#include "regexbackend.h"
+#include "counting/matchstack.h"
+#include "counting/regexbackend.h"
+#include "system/outofmemory.h"
 
 namespace pst {
 

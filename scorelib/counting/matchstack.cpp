@@ -1,4 +1,4 @@
-#include "matchstack.h"
+#include "counting/matchstack.h"
 
 #include <pcre.h>
 #include <pthread.h>
@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "regexbackend.h"
+#include "counting/regexbackend.h"
 
 extern "C" void* __libc_stack_end;
 

@@ -1,9 +1,10 @@
-#include "search.h"
+#include "counting/search.h"
 
 #include <cstring>
 #include <new>
 
-#include "internal.h"
+#include "fastpath/skippolicy.h"
+#include "system/outofmemory.h"
 
 namespace pst {
 
@@ -25,13 +26,13 @@ namespace pst {
 #endif
 
 searchlimits searchlimits::defaults() {
-    return searchlimits{POSTSENTINEL_FREE_WORK, POSTSENTINEL_SEARCH_BUDGET,
-                        POSTSENTINEL_SEARCH_GUARANTEE, POSTSENTINEL_MESSAGE_BUDGET,
+    return searchlimits{POSTSENTINEL_FREE_WORK,
+                        POSTSENTINEL_SEARCH_BUDGET,
+                        POSTSENTINEL_SEARCH_GUARANTEE,
+                        POSTSENTINEL_MESSAGE_BUDGET,
                         size_t{POSTSENTINEL_MATCHER_MEMORY_MIB} << 20,
-                        // Below these the text's tables of byte triples and a
-                        // substring search per literal cost less than the
-                        // automaton for all (measured in the benchmark).
-                        size_t{1} << 20, 500};
+                        primedtextsize,
+                        primedliteralcount};
 }
 
 uint64_t workbudget::allowance() const {

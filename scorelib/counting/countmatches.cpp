@@ -5,11 +5,13 @@
 #include <new>
 #include <optional>
 
-#include "counter.h"
-#include "internal.h"
-#include "regexbackend.h"
+#include "counting/counter.h"
+#include "counting/regexbackend.h"
+#include "counting/search.h"
+#include "evaluate.h"
+#include "fastpath/skippolicy.h"
 #include "scorelib.h"
-#include "search.h"
+#include "system/outofmemory.h"
 
 namespace pst {
 namespace {
@@ -49,11 +51,6 @@ patterncounter::patterncounter(std::string_view text, bool straightforward, eval
       sink_(sink),
       index_(text_) {}
 
-// A pattern without metacharacters this short always compiles, in either
-// library, far within its pattern size limit: its compile can only fail for
-// want of memory, so it is not compiled at all.
-constexpr size_t shortliteral = 1000;
-
 void patterncounter::prime(const std::vector<std::string_view>& patterns) {
     if (straightforward_ || text_.size() < budget_.limits().primedtext) return;
     try {
@@ -85,27 +82,13 @@ void patterncounter::primeliterals(std::vector<std::string> literals) {
     }
 }
 
-patterncounter::route patterncounter::plan(std::string_view pattern, patternshape& shape) try {
+route patterncounter::plan(std::string_view pattern, patternshape& shape) try {
     if (const auto it = shapes_.find(pattern); it != shapes_.end()) {
         shape = it->second;
     } else {
         shape = analyse(pattern);
     }
-    if (!shape.simple) return route::library;
-    if (straightforward_ || shape.required.empty()) return route::planned;
-    // Positions are left out only where none of them can fail or be charged:
-    // the work at each must stay within what a position gets free, so that a
-    // search ends, and the budget is spent, at the same point on every path.
-    const uint64_t free = std::min(budget_.limits().freework, regexdefaultmatchlimit());
-    if (workbound(shape, index_) > free) return route::planned;
-    byteset scanset;
-    size_t scanoffset = 0;
-    if (leadingrepeat(shape, scanset, scanoffset) && longestrun(scanset) > free)
-        return route::planned;
-    for (const auto& literal : shape.required)
-        if (index_.contains(literal)) return route::restricted;
-    // Certainly no match, no error and nothing charged.
-    return route::none;
+    return chooseroute(shape, index_, budget_.limits(), straightforward_);
 } catch (const std::bad_alloc&) {
     return route::library;  // without memory for the analysis, the library searches
 }

@@ -1,0 +1,43 @@
+// When the fast path may leave a search out, or part of it: the whole policy
+// and its constants in one place. Whatever it decides, the count, the
+// diagnostics and the budget spent are those of the straightforward search.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "fastpath/shape.h"
+
+namespace pst {
+
+class textindex;
+struct searchlimits;
+
+// A pattern without metacharacters this short always compiles, in either
+// library, far within its pattern size limit: its compile can only fail for
+// want of memory, so it is not compiled at all.
+constexpr size_t shortliteral = 1000;
+
+// From this size of text and this number of literals on, the literals of all
+// rules are found in one pass over the text rather than one search each:
+// below them the text's table of byte triples and a substring search per
+// literal cost less than building the automaton (measured in the benchmark).
+constexpr size_t primedtextsize = size_t{1} << 20;
+constexpr size_t primedliteralcount = 500;
+
+// An upper bound on the matcher's calls at one start position of the text
+// (saturating), for a simple pattern: twice the calls its items can make, and
+// the first one, for the calls a group's end or an alternative's retry may
+// add. A test checks the bound against the library's own count on hostile
+// texts.
+uint64_t workbound(const patternshape& shape, textindex& text);
+
+// How a pattern is searched: by the library's loop alone, with what its
+// analysis tells the search, only from the positions that can reach a
+// literal every match holds, or not at all (it certainly counts 0).
+enum class route { library, planned, restricted, none };
+
+route chooseroute(const patternshape& shape, textindex& text, const searchlimits& limits,
+                  bool straightforward);
+
+}  // namespace pst

@@ -1,0 +1,34 @@
+// The rule file, read whole before any rule is counted: by the plugin's
+// evaluation and by blocklistctl check alike.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "rules/rule.h"
+
+namespace pst {
+
+class boundedreader;
+
+struct numberedrule {
+    int line;
+    rule r;
+};
+
+// The whole rule file, read before any rule is counted, so that the literals
+// of every rule are found in one pass over the text.
+struct rulefile {
+    rulefile() = default;
+    rulefile(const rulefile&) = delete;
+    rulefile& operator=(const rulefile&) = delete;
+    std::vector<std::string> lines;
+    std::vector<numberedrule> rules;  // the lines that are counted, in order
+};
+
+// Every line, and the rules among them that are counted at this debug level
+// (weight 0 only in debug mode). The rules point into the lines, so the
+// file is filled in place, never moved. Exhausted memory is thrown.
+void readrules(boundedreader& in, int debug, rulefile& out);
+
+}  // namespace pst
