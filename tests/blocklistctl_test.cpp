@@ -121,6 +121,9 @@ TEST(blocklistctl, commandLine) {
     const std::string message = dir.file("m", "Subject: x\n\ncheap\n");
     const std::string empty = dir.file("empty", "");
     const std::string stats = dir.file("STATS", "100 cheap\n");
+    // A FIFO without a writer: opening it as the plugin does never waits.
+    const std::string fifo = dir.path() + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
     struct clicase {
         std::vector<std::string> args;
         int status;
@@ -136,6 +139,7 @@ TEST(blocklistctl, commandLine) {
         {{"--version"}, 0, "blocklistctl 1.4.3\n", ""},
         {{"check", empty}, 1, "the rule file is empty", ""},
         {{"check", dir.path()}, 66, "", "not a regular file"},
+        {{"check", fifo}, 66, "", "not a regular file"},
         {{"stats", "--stale", "soon"}, 64, "", "--stale needs a number of days"},
         {{"stats", "--stale", "9999999999999999999"}, 64, "", "not '9999999999999999999'"},
         {{"stats", "--stale", "-1"}, 64, "", "--stale needs a number of days"},

@@ -12,12 +12,17 @@
 #include <vector>
 
 #include "counting/regexbackend.h"
+#include "evaluate.h"
 #include "fastpath/shape.h"
 #include "input.h"
 #include "json.h"
+#include "message/reader.h"
 #include "rules/rule.h"
+#include "rules/rulefile.h"
 #include "scorelib.h"
 #include "system/holders.h"
+#include "system/outofmemory.h"
+#include "system/sysio.h"
 
 namespace pst {
 namespace {
@@ -297,37 +302,41 @@ struct located : finding {
 
 // The findings of every line of the rule file. Returns false, having said
 // why, when the file cannot be read.
-bool checkfile(const inputfile& file, std::vector<located>& out, int& lines) {
+bool cannotread(const char* name, const char* why) {
+    std::fprintf(stderr, "blocklistctl: cannot read %s: %s\n", name, why);
+    return false;
+}
+
+// The lines of the rule file, read as the plugin reads them: opened without
+// waiting for a FIFO's writer, only a regular file, every line whole.
+bool readlines(const inputfile& file, std::vector<std::string>& lines) {
     const char* name = file.name();
-    FILE* in = std::fopen(file.path(), "re");
-    if (!in) {
-        std::fprintf(stderr, "blocklistctl: cannot read %s: %s\n", name, std::strerror(errno));
-        return false;
-    }
-    fileholder hold(in);
+    const fdholder fd(openforscan(file.path()));
+    if (!fd) return cannotread(name, std::strerror(errno));
     // The plugin refuses a rule file that is not a regular file.
     struct stat st {};
-    if (::fstat(::fileno(in), &st) != 0 || !S_ISREG(st.st_mode)) {
-        std::fprintf(stderr, "blocklistctl: cannot read %s: not a regular file\n", name);
-        return false;
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return cannotread(name, "not a regular file");
+    sysio sys;
+    try {
+        boundedreader in(sys, fd.get());
+        readrulelines(in, lines);
+        if (in.failed()) return cannotread(name, std::strerror(in.error()));
+    } catch (const memoryexhausted&) {
+        return cannotread(name, std::strerror(ENOMEM));
     }
+    return true;
+}
+
+bool checkfile(const inputfile& file, std::vector<located>& out, int& count) {
+    std::vector<std::string> lines;
+    if (!readlines(file, lines)) return false;
     std::map<std::string, int> seen;
-    lines = 0;
-    char* buf = nullptr;
-    size_t cap = 0;
-    ssize_t got;
-    while ((got = getline(&buf, &cap, in)) > 0) {
-        ++lines;
-        for (auto& f : checkline(std::string(buf, static_cast<size_t>(got)), seen, lines))
-            out.push_back({std::move(f), lines});
-    }
-    const int readerror = std::ferror(in) ? errno : 0;
-    std::free(buf);
-    if (readerror) {
-        std::fprintf(stderr, "blocklistctl: cannot read %s: %s\n", name, std::strerror(readerror));
-        return false;
-    }
-    if (lines == 0)
+    count = static_cast<int>(lines.size());
+    for (int i = 0; i < count; ++i)
+        for (auto& f : checkline(lines[static_cast<size_t>(i)], seen, i + 1))
+            out.push_back({std::move(f), i + 1});
+    if (count == 0)
         out.push_back({{"warning", "the rule file is empty: every message scores 0"}, 0});
     return true;
 }

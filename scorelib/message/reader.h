@@ -31,6 +31,7 @@ class boundedreader {
 
     bool eof() const { return eof_; }
     bool failed() const { return failed_; }
+    int error() const { return error_; }  // the errno of the failed read
 
     // Like fgets: at most cap - 1 bytes, through the first newline,
     // NUL-terminated.
@@ -88,7 +89,10 @@ class boundedreader {
         do {
             got = sys_.read(fd_, block_, std::min<uint64_t>(blocksize, left_));
         } while (got < 0 && errno == EINTR);
-        if (got < 0) failed_ = true;
+        if (got < 0) {
+            failed_ = true;
+            error_ = errno;
+        }
         if (got <= 0) return seteof();
         pos_ = 0;
         end_ = static_cast<size_t>(got);
@@ -105,6 +109,7 @@ class boundedreader {
     uint64_t left_;
     bool eof_ = false;
     bool failed_ = false;
+    int error_ = 0;
     size_t pos_ = 0;
     size_t end_ = 0;
     static constexpr size_t blocksize = size_t{1} << 16;

@@ -18,11 +18,16 @@ struct linefreer {
 
 }  // namespace
 
-void readrules(boundedreader& in, int debug, rulefile& f) try {
+void readrulelines(boundedreader& in, std::vector<std::string>& lines) try {
     linefreer buf;
-    // Rule lines are read whole, however long.
     for (ssize_t n; (n = in.readwholeline(buf.line, buf.cap)) >= 0;)
-        f.lines.emplace_back(buf.line, static_cast<size_t>(n));
+        lines.emplace_back(buf.line, static_cast<size_t>(n));
+} catch (const std::bad_alloc&) {
+    outofmemory("pstlib:evalscore: Unable to allocate line.\n");
+}
+
+void readrules(boundedreader& in, int debug, rulefile& f) try {
+    readrulelines(in, f.lines);
     for (size_t i = 0; i < f.lines.size(); ++i) {
         char* line = f.lines[i].data();
         rule r;

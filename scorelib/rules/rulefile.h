@@ -26,9 +26,14 @@ struct rulefile {
     std::vector<numberedrule> rules;  // the lines that are counted, in order
 };
 
+// Every line as it is in the file, each through its newline, however long.
+// Exhausted memory is thrown.
+void readrulelines(boundedreader& in, std::vector<std::string>& lines);
+
 // Every line, and the rules among them that are counted at this debug level
-// (weight 0 only in debug mode). The rules point into the lines, so the
-// file is filled in place, never moved. Exhausted memory is thrown.
+// (weight 0 only in debug mode). The rules point into the lines, cut at their
+// newlines, so the file is filled in place, never moved. Exhausted memory is
+// thrown.
 void readrules(boundedreader& in, int debug, rulefile& out);
 
 }  // namespace pst
