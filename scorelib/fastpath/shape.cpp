@@ -18,75 +18,8 @@ struct patternshape::node {
 namespace {
 
 using node = patternshape::node;
-constexpr uint64_t unbounded = UINT64_MAX;
+constexpr uint64_t unbounded = unboundedrepeat;
 constexpr int maxdepth = 32;
-
-byteset allbytes() {
-    return byteset().set();
-}
-
-byteset range(unsigned char lo, unsigned char hi) {
-    byteset s;
-    for (unsigned c = lo; c <= hi; ++c) s.set(c);
-    return s;
-}
-
-bool isalnum_ascii(unsigned char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-
-// The bytes a class escape matches, as a superset: an over-estimate only makes
-// the work bound larger. Negated escapes are taken as every byte.
-bool classescape(unsigned char e, byteset& out) {
-    switch (e) {
-        case 'd':
-            out = range('0', '9');
-            return true;
-        case 's':
-            out = range('\t', '\r');
-            out.set(' ');
-            return true;
-        case 'w':
-            out = range('0', '9') | range('a', 'z') | range('A', 'Z') | range(0x80, 0xFF);
-            out.set('_');
-            return true;
-        case 'D':
-        case 'S':
-        case 'W':
-            out = allbytes();
-            return true;
-        default:
-            return false;
-    }
-}
-
-// A byte written as an escape: "\n", "\t", ... or a non-alphanumeric byte.
-bool literalescape(unsigned char e, unsigned char& out) {
-    switch (e) {
-        case 'n':
-            out = '\n';
-            return true;
-        case 't':
-            out = '\t';
-            return true;
-        case 'r':
-            out = '\r';
-            return true;
-        case 'f':
-            out = '\f';
-            return true;
-        case 'e':
-            out = 0x1B;
-            return true;
-        case 'a':
-            out = 0x07;
-            return true;
-        default:
-            if (e == 0 || isalnum_ascii(e)) return false;
-            out = e;
-            return true;
-    }
-}
 
 // Candidate sets of required literals are compared by their shortest member:
 // the longer, the rarer in a text.
@@ -222,80 +155,18 @@ class parser {
         return c == '*' || c == '+' || c == '?' || c == '{';
     }
 
-    bool number(uint64_t& out) {
-        size_t digits = 0;
-        out = 0;
-        while (peek() >= '0' && peek() <= '9' && digits < 6) {
-            out = out * 10 + (peek() - '0');
-            ++pos_;
-            ++digits;
-        }
-        return digits > 0 && digits < 6 && out <= 65535;
-    }
-
     bool quantifier(uint64_t& min, uint64_t& max) {
-        const unsigned char c = peek();
-        if (c == '*')
-            min = 0, max = unbounded;
-        else if (c == '+')
-            min = 1, max = unbounded;
-        else if (c == '?')
-            min = 0, max = 1;
-        else if (c == '{') {
-            ++pos_;
-            if (!number(min)) return false;
-            max = min;
-            if (peek() == ',') {
-                ++pos_;
-                if (peek() == '}')
-                    max = unbounded;
-                else if (!number(max) || max < min)
-                    return false;
-            }
-            if (peek() != '}') return false;
-        } else {
-            return true;  // a single occurrence
-        }
-        ++pos_;
-        if (peek() == '?' || peek() == '+') ++pos_;  // lazy or possessive
-        return !isquantifier(peek());
+        const size_t n = readquantifier(p_, pos_, min, max);
+        if (n == notsyntax) return false;
+        pos_ += n;
+        return true;
     }
 
     // After the "[": members up to the closing "]", as a superset.
     bool charclass(byteset& set) {
-        const bool negated = peek() == '^';
-        if (negated) ++pos_;
-        bool first = true;
-        for (;;) {
-            if (!more()) return false;
-            const unsigned char c = peek();
-            if (c == ']' && !first) break;
-            first = false;
-            if (c == '[' && (peek(1) == ':' || peek(1) == '.' || peek(1) == '=')) return false;
-            unsigned char lo = c;
-            if (c == '\\') {
-                byteset s;
-                if (classescape(peek(1), s)) {
-                    set |= s;
-                    pos_ += 2;
-                    continue;
-                }
-                if (!literalescape(peek(1), lo)) return false;
-                pos_ += 2;
-            } else {
-                ++pos_;
-            }
-            if (peek() == '-' && pos_ + 1 < p_.size() && peek(1) != ']') {
-                const unsigned char hi = peek(1);
-                if (hi == '\\' || hi == '[' || hi < lo) return false;
-                set |= range(lo, hi);
-                pos_ += 2;
-            } else {
-                set.set(lo);
-            }
-        }
-        ++pos_;
-        if (negated) set = allbytes();
+        const size_t end = readclass(p_, pos_, set);
+        if (end == notsyntax) return false;
+        pos_ = end;
         return true;
     }
 

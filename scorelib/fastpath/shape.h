@@ -9,9 +9,9 @@
 #include <string_view>
 #include <vector>
 
-namespace pst {
+#include "fastpath/patternsyntax.h"
 
-using byteset = std::bitset<256>;
+namespace pst {
 
 // True when the pattern has no metacharacter: it matches exactly its bytes.
 bool isliteral(std::string_view pattern);

@@ -1,0 +1,27 @@
+// What blocklistctl check can tell about a pattern without running it:
+// traps of the rule syntax and shapes that make a search slow on hostile
+// mail. It reads the syntax as the fast path's analysis does.
+#pragma once
+
+#include <string>
+
+namespace pst {
+
+// The first capital letter outside an escape, or 0.
+char capitaloutsideescape(const std::string& p);
+
+// A group with an unbounded repeat inside that is itself repeated without
+// bound, such as "(a+)+": the matcher tries every way of splitting a run.
+bool nestedunboundedrepeat(const std::string& p);
+
+// An unbounded repeat of a broad class (".", "\w", "[a-z]", ...) with more
+// pattern after it, such as "free.*money" or "[a-z]+ deal": at every start
+// position the repeat runs to the end of its run and the rest is tried, so
+// the work grows with the square of a run an attacker can make as long as
+// the message.
+bool quadraticrepeat(const std::string& p);
+
+// "\K" inside a lookaround: the match's start can lie after its end.
+bool resetinlookaround(const std::string& p);
+
+}  // namespace pst

@@ -1,0 +1,40 @@
+// The pieces of the pattern syntax that the analysis of the fast path and
+// the findings of blocklistctl check both read: escapes, classes and
+// quantifiers, each read one way.
+#pragma once
+
+#include <bitset>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace pst {
+
+using byteset = std::bitset<256>;
+
+constexpr uint64_t unboundedrepeat = UINT64_MAX;
+constexpr size_t notsyntax = static_cast<size_t>(-1);
+
+byteset allbytes();
+byteset byterange(unsigned char lo, unsigned char hi);
+
+// The bytes a class escape ("\d", "\w", ...) matches, as a superset: an
+// over-estimate only makes the work bound larger. Negated escapes are taken as
+// every byte.
+bool classescape(unsigned char e, byteset& out);
+
+// A byte written as an escape: "\n", "\t", ... or a non-alphanumeric byte.
+bool literalescape(unsigned char e, unsigned char& out);
+
+// The quantifier at p[i] ("*", "+", "?", "{n}", "{n,}", "{n,m}", each perhaps
+// lazy or possessive): its length, 0 when there is none, notsyntax when it is
+// malformed or followed by another. min and max get its range.
+size_t readquantifier(std::string_view p, size_t i, uint64_t& min, uint64_t& max);
+
+// The class whose members start at p[i], just after its "[": the members, as
+// a superset (a negated class is every byte), and the index after its "]";
+// notsyntax for a class outside what is read here (POSIX classes, ranges
+// between escapes, ...).
+size_t readclass(std::string_view p, size_t i, byteset& set);
+
+}  // namespace pst
