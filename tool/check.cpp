@@ -42,35 +42,23 @@ bool isplaininteger(const std::string& t) {
     return true;
 }
 
-std::vector<finding> checkline(std::string line, std::map<std::string, int>& seen, int lineno) {
-    std::vector<finding> f;
-    const size_t len = std::strlen(line.c_str());
-    line.resize(len);  // a NUL byte ends the line for the plugin too
-    if (len < 2) {
-        if (line == "\n" || line.empty())
-            f.push_back({"note", "empty line (ignored)"});
-        else
-            f.push_back({"warning", "line shorter than two characters: it is ignored"});
-        return f;
+// A line the plugin ignores: why.
+finding ignoredline(const std::string& line) {
+    if (line.size() < 2) {
+        if (line == "\n" || line.empty()) return {"note", "empty line (ignored)"};
+        return {"warning", "line shorter than two characters: it is ignored"};
     }
-    rule r;
-    std::string parsed = line;
-    if (!parserule(parsed.data(), parsed.size(), r)) {
-        const std::string text = line.substr(0, line.find('\n'));
-        if (text.find('\t') != std::string::npos)
-            f.push_back({"warning",
-                         "a tab separates weight and pattern, but only a space does: "
-                         "the line is ignored"});
-        else
-            f.push_back({"warning", "no space between weight and pattern: the line is ignored"});
-        return f;
-    }
-    const std::string pattern(r.pattern);
+    if (line.substr(0, line.find('\n')).find('\t') != std::string::npos)
+        return {"warning",
+                "a tab separates weight and pattern, but only a space does: the line is ignored"};
+    return {"warning", "no space between weight and pattern: the line is ignored"};
+}
+
+// What the weight as written does.
+void checkweight(const std::string& line, const rule& r, const std::string& pattern,
+                 std::vector<finding>& f) {
     const size_t start = r.exact ? 1 : 0;
-    const size_t space = line.find(' ', start);
-    const std::string weighttext = line.substr(start, space - start);
-    // The column of a byte of the pattern, for the library's error offsets.
-    auto column = [&](int offset) { return space + 2 + static_cast<size_t>(std::max(offset, 0)); };
+    const std::string weighttext = line.substr(start, line.find(' ', start) - start);
     if (line[0] == '#')
         f.push_back({"warning",
                      "this looks like a comment, but there is no comment syntax: it "
@@ -84,47 +72,67 @@ std::vector<finding> checkline(std::string line, std::map<std::string, int>& see
                                     std::to_string(r.weight)});
     if (r.weight == 0 && line[0] != '#')
         f.push_back({"warning", "weight 0: the rule is evaluated only in debug mode"});
+}
+
+// What a pattern that compiles will do; column gives the column of a byte of
+// the pattern, for the library's error offsets.
+template <typename columnof>
+void checkcompiled(const rule& r, const std::string& pattern, columnof column,
+                   std::vector<finding>& f) {
+    if (!r.exact) {
+        if (const char c = capitaloutsideescape(pattern))
+            f.push_back({"warning", std::string("capital letter '") + c +
+                                        "' can never match: the text is folded to lower "
+                                        "case (write it in lower case, or mark the rule "
+                                        "exact with '=')"});
+        std::string message;
+        int offset = 0;
+        const cbuf upper(ucstrdup(pattern.c_str()));
+        if (regexcompileerror(upper.get(), message, offset))
+            f.push_back({"error",
+                         std::string("the upper-cased pattern '") + upper.get() +
+                             "' does not compile (" + message +
+                             "): every hit reports a compile error",
+                         column(offset)});
+    }
+    if (matchesonlyempty(analyse(pattern)))
+        f.push_back({"warning", "the pattern can only match the empty string: it never counts"});
+    if (nestedunboundedrepeat(pattern))
+        f.push_back(
+            {"warning", "nested unbounded repetition: catastrophic backtracking on hostile mail"});
+    if (quadraticrepeat(pattern))
+        f.push_back({"warning",
+                     "an unbounded repeat of a broad class with more pattern after it: "
+                     "its work grows with the square of the message size on hostile mail, "
+                     "until the search's budget ends it"});
+    if (resetinlookaround(pattern))
+        f.push_back({"error",
+                     "\\K inside a lookaround: a match can end before it starts, and "
+                     "counting stops there (rex_rc -100)"});
+}
+
+std::vector<finding> checkline(std::string line, std::map<std::string, int>& seen, int lineno) {
+    line.resize(std::strlen(line.c_str()));  // a NUL byte ends the line for the plugin too
+    rule r;
+    std::string parsed = line;
+    if (line.size() < 2 || !parserule(parsed.data(), parsed.size(), r)) return {ignoredline(line)};
+    std::vector<finding> f;
+    const std::string pattern(r.pattern);
+    checkweight(line, r, pattern, f);
     if (!pattern.empty() && pattern.back() == '\r')
         f.push_back({"warning",
                      "the pattern ends in a carriage return (CR-LF line ends): it "
                      "almost never matches"});
+    const size_t patternstart = line.find(' ', r.exact ? 1 : 0) + 1;
+    auto column = [&](int offset) {
+        return patternstart + 1 + static_cast<size_t>(std::max(offset, 0));
+    };
     std::string message;
     int offset = 0;
-    if (regexcompileerror(pattern.c_str(), message, offset)) {
+    if (regexcompileerror(pattern.c_str(), message, offset))
         f.push_back({"error", "the pattern does not compile: " + message, column(offset)});
-    } else {
-        if (!r.exact) {
-            if (const char c = capitaloutsideescape(pattern))
-                f.push_back({"warning", std::string("capital letter '") + c +
-                                            "' can never match: the text is folded to lower "
-                                            "case (write it in lower case, or mark the rule "
-                                            "exact with '=')"});
-            char* upper = ucstrdup(pattern.c_str());
-            if (regexcompileerror(upper, message, offset))
-                f.push_back({"error",
-                             std::string("the upper-cased pattern '") + upper +
-                                 "' does not compile (" + message +
-                                 "): every hit reports a compile error",
-                             column(offset)});
-            std::free(upper);
-        }
-        if (matchesonlyempty(analyse(pattern)))
-            f.push_back(
-                {"warning", "the pattern can only match the empty string: it never counts"});
-        if (nestedunboundedrepeat(pattern))
-            f.push_back({"warning",
-                         "nested unbounded repetition: catastrophic backtracking on "
-                         "hostile mail"});
-        if (quadraticrepeat(pattern))
-            f.push_back({"warning",
-                         "an unbounded repeat of a broad class with more pattern after it: "
-                         "its work grows with the square of the message size on hostile mail, "
-                         "until the search's budget ends it"});
-        if (resetinlookaround(pattern))
-            f.push_back({"error",
-                         "\\K inside a lookaround: a match can end before it starts, and "
-                         "counting stops there (rex_rc -100)"});
-    }
+    else
+        checkcompiled(r, pattern, column, f);
     if (auto [it, fresh] = seen.emplace(pattern, lineno); !fresh)
         f.push_back({"warning", "the same pattern as on line " + std::to_string(it->second)});
     return f;
@@ -136,35 +144,9 @@ struct located : finding {
 
 // The findings of every line of the rule file. Returns false, having said
 // why, when the file cannot be read.
-bool cannotread(const char* name, const char* why) {
-    std::fprintf(stderr, "blocklistctl: cannot read %s: %s\n", name, why);
-    return false;
-}
-
-// The lines of the rule file, read as the plugin reads them: opened without
-// waiting for a FIFO's writer, only a regular file, every line whole.
-bool readlines(const inputfile& file, std::vector<std::string>& lines) {
-    const char* name = file.name();
-    const fdholder fd(openforscan(file.path()));
-    if (!fd) return cannotread(name, std::strerror(errno));
-    // The plugin refuses a rule file that is not a regular file.
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        return cannotread(name, "not a regular file");
-    sysio sys;
-    try {
-        boundedreader in(sys, fd.get());
-        readrulelines(in, lines);
-        if (in.failed()) return cannotread(name, std::strerror(in.error()));
-    } catch (const memoryexhausted&) {
-        return cannotread(name, std::strerror(ENOMEM));
-    }
-    return true;
-}
-
 bool checkfile(const inputfile& file, std::vector<located>& out, int& count) {
     std::vector<std::string> lines;
-    if (!readlines(file, lines)) return false;
+    if (!readrulelines(file, lines)) return false;
     std::map<std::string, int> seen;
     count = static_cast<int>(lines.size());
     for (int i = 0; i < count; ++i)

@@ -1,11 +1,18 @@
 #include "input.h"
 
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+
+#include "evaluate.h"
+#include "message/reader.h"
+#include "rules/rulefile.h"
+#include "system/outofmemory.h"
+#include "system/sysio.h"
 
 namespace pst {
 namespace {
@@ -21,8 +28,9 @@ bool writeall(int fd, const char* p, size_t n) {
     return true;
 }
 
-void cannotread(const char* what, int error) {
-    std::fprintf(stderr, "blocklistctl: cannot read %s: %s\n", what, std::strerror(error));
+bool cannotread(const char* name, const char* why) {
+    std::fprintf(stderr, "blocklistctl: cannot read %s: %s\n", name, why);
+    return false;
 }
 
 // A memory file rather than a temporary one: nothing is left behind, not even
@@ -40,12 +48,31 @@ std::string procpath(int fd) {
 
 }  // namespace
 
+bool readrulelines(const inputfile& file, std::vector<std::string>& lines) {
+    const char* name = file.name();
+    const fdholder fd(openforscan(file.path()));
+    if (!fd) return cannotread(name, std::strerror(errno));
+    // The plugin refuses a rule file that is not a regular file.
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return cannotread(name, "not a regular file");
+    sysio sys;
+    try {
+        boundedreader in(sys, fd.get());
+        readrulelines(in, lines);
+        if (in.failed()) return cannotread(name, std::strerror(in.error()));
+    } catch (const memoryexhausted&) {
+        return cannotread(name, std::strerror(ENOMEM));
+    }
+    return true;
+}
+
 inputfile inputfile::named(const char* path) {
     inputfile f;
     if (std::strcmp(path, "-") != 0) return inputfile(path, path, fdholder());
     fdholder memory = memoryfile();
     if (!memory) {
-        cannotread("standard input", errno);
+        cannotread("standard input", std::strerror(errno));
         return f;
     }
     char buf[1 << 16];
@@ -53,12 +80,12 @@ inputfile inputfile::named(const char* path) {
         const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
-            cannotread("standard input", errno);
+            cannotread("standard input", std::strerror(errno));
             return f;
         }
         if (n == 0) break;
         if (!writeall(memory.get(), buf, static_cast<size_t>(n))) {
-            cannotread("standard input", errno);
+            cannotread("standard input", std::strerror(errno));
             return f;
         }
     }
@@ -70,7 +97,7 @@ inputfile inputfile::text(std::string_view content, const char* what) {
     inputfile f;
     fdholder memory = memoryfile();
     if (!memory || !writeall(memory.get(), content.data(), content.size())) {
-        cannotread(what, errno);
+        cannotread(what, std::strerror(errno));
         return f;
     }
     std::string where = procpath(memory.get());

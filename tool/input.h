@@ -5,6 +5,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "system/holders.h"
 
@@ -30,5 +31,10 @@ class inputfile {
     fdholder memory_;  // the memory file, for standard input and texts
     std::string path_, name_;
 };
+
+// The lines of a rule file, read as the plugin reads them: opened without
+// waiting for a FIFO's writer, only a regular file, every line whole. False,
+// having said why, when it cannot be read.
+bool readrulelines(const inputfile& file, std::vector<std::string>& lines);
 
 }  // namespace pst

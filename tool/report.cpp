@@ -21,6 +21,8 @@
 #include "input.h"
 #include "json.h"
 #include "rules/rule.h"
+#include "rules/rulefile.h"
+#include "system/outofmemory.h"
 
 namespace pst {
 namespace {
@@ -114,27 +116,24 @@ void printlist(const char* title, const std::vector<dated>& list, FILE* out) {
         std::fprintf(out, "  %s  %s\n", when(d.time).c_str(), d.pattern.c_str());
 }
 
-}  // namespace
-
-int reportstats(const char* rulefile, const std::vector<const char*>& statsfiles, long staledays,
-                bool json, FILE* out) {
-    std::string rulestext;
-    if (!readfile(inputfile::named(rulefile), rulestext)) return EX_NOINPUT;
-    // Pattern to latest recorded hit over all the files; lines without a
-    // space are not records.
-    std::map<std::string, long long> latest;
+// Pattern to latest recorded hit over all the files; lines without a space
+// are not records. False, having said why, when a file is missing or cannot
+// be read.
+bool readlatest(const std::vector<const char*>& statsfiles,
+                std::map<std::string, long long>& latest) {
     for (const char* path : statsfiles) {
-        std::string statstext;
-        if (std::strcmp(path, "-") != 0 && ::access(path, F_OK) != 0 && errno == ENOENT) {
+        const bool stdinput = std::strcmp(path, "-") == 0;
+        if (!stdinput && ::access(path, F_OK) != 0 && errno == ENOENT) {
             std::fprintf(stderr,
                          "blocklistctl: %s does not exist: recording is off (the plugin records "
                          "only into an existing file)\n",
                          path);
-            return EX_NOINPUT;
+            return false;
         }
-        if (!readfile(inputfile::named(path), statstext)) return EX_NOINPUT;
-        if (std::strcmp(path, "-") != 0) warnunwritable(path);
-        for (const std::string& line : lines(statstext)) {
+        std::string text;
+        if (!readfile(inputfile::named(path), text)) return false;
+        if (!stdinput) warnunwritable(path);
+        for (const std::string& line : lines(text)) {
             const size_t space = line.find(' ');
             if (space == std::string::npos) continue;
             const long long t = std::atoll(line.substr(0, space).c_str());
@@ -142,51 +141,80 @@ int reportstats(const char* rulefile, const std::vector<const char*>& statsfiles
             if (!fresh) it->second = std::max(it->second, t);
         }
     }
+    return true;
+}
 
-    // The rules, as the plugin reads them, in order; each pattern once.
-    std::vector<dated> hit, never;
-    std::unordered_set<std::string> inrules;
-    int lineno = 0;
-    for (std::string line : lines(rulestext)) {
-        ++lineno;
-        line += '\n';
-        rule r;
-        if (!parserule(line.data(), std::strlen(line.c_str()), r)) continue;
-        if (!inrules.emplace(r.pattern).second) continue;
-        if (auto it = latest.find(std::string(r.pattern)); it != latest.end())
-            hit.push_back({it->second, it->first, lineno});
+struct statsreport {
+    std::vector<dated> hit, never, stale, orphaned;
+};
+
+// The rules in order, each pattern once, against the records.
+statsreport classify(const rulefile& rules, const std::map<std::string, long long>& latest,
+                     long staledays) {
+    statsreport r;
+    std::unordered_set<std::string_view> inrules;
+    for (const auto& [line, rule] : rules.rules) {
+        if (!inrules.emplace(rule.pattern).second) continue;
+        if (auto it = latest.find(std::string(rule.pattern)); it != latest.end())
+            r.hit.push_back({it->second, it->first, line});
         else
-            never.push_back({0, std::string(r.pattern), lineno});
+            r.never.push_back({0, std::string(rule.pattern), line});
     }
-    std::vector<dated> orphaned, stale;
     for (const auto& [p, t] : latest)
-        if (!inrules.count(p)) orphaned.push_back({t, p, 0});
+        if (!inrules.count(p)) r.orphaned.push_back({t, p, 0});
     auto newestfirst = [](const dated& a, const dated& b) { return a.time > b.time; };
-    std::stable_sort(hit.begin(), hit.end(), newestfirst);
-    std::stable_sort(orphaned.begin(), orphaned.end(), newestfirst);
+    std::stable_sort(r.hit.begin(), r.hit.end(), newestfirst);
+    std::stable_sort(r.orphaned.begin(), r.orphaned.end(), newestfirst);
     if (staledays >= 0) {
         const long long cutoff = static_cast<long long>(std::time(nullptr)) - staledays * 86400LL;
-        for (const auto& h : hit)
-            if (h.time < cutoff) stale.push_back(h);
+        for (const auto& h : r.hit)
+            if (h.time < cutoff) r.stale.push_back(h);
     }
+    return r;
+}
 
-    if (json) {
-        nlohmann::json nevers = nlohmann::json::array();
-        for (const auto& n : never) nevers.push_back({{"pattern", n.pattern}, {"line", n.line}});
-        nlohmann::json doc = {{"statistics", statsfiles},
-                              {"recorded", asjson(hit)},
-                              {"never", std::move(nevers)},
-                              {"orphaned", asjson(orphaned)}};
-        if (staledays >= 0) doc["stale"] = {{"days", staledays}, {"rules", asjson(stale)}};
-        printjson(doc, out);
-        return 0;
-    }
-    printlist("rules with a recorded hit, newest first", hit, out);
-    std::fprintf(out, "rules never recorded (%zu):\n", never.size());
-    for (const auto& n : never) std::fprintf(out, "  %s\n", n.pattern.c_str());
+void printtext(const statsreport& r, long staledays, FILE* out) {
+    printlist("rules with a recorded hit, newest first", r.hit, out);
+    std::fprintf(out, "rules never recorded (%zu):\n", r.never.size());
+    for (const auto& n : r.never) std::fprintf(out, "  %s\n", n.pattern.c_str());
     if (staledays >= 0)
-        printlist(("rules not hit for " + std::to_string(staledays) + " days").c_str(), stale, out);
-    printlist("recorded patterns no longer in the rule file", orphaned, out);
+        printlist(("rules not hit for " + std::to_string(staledays) + " days").c_str(), r.stale,
+                  out);
+    printlist("recorded patterns no longer in the rule file", r.orphaned, out);
+}
+
+void printjsonreport(const statsreport& r, const std::vector<const char*>& statsfiles,
+                     long staledays, FILE* out) {
+    nlohmann::json nevers = nlohmann::json::array();
+    for (const auto& n : r.never) nevers.push_back({{"pattern", n.pattern}, {"line", n.line}});
+    nlohmann::json doc = {{"statistics", statsfiles},
+                          {"recorded", asjson(r.hit)},
+                          {"never", std::move(nevers)},
+                          {"orphaned", asjson(r.orphaned)}};
+    if (staledays >= 0) doc["stale"] = {{"days", staledays}, {"rules", asjson(r.stale)}};
+    printjson(doc, out);
+}
+
+}  // namespace
+
+int reportstats(const char* rulefile, const std::vector<const char*>& statsfiles, long staledays,
+                bool json, FILE* out) {
+    // Every rule as the plugin reads it in debug mode, weight 0 included.
+    pst::rulefile rules;
+    if (!readrulelines(inputfile::named(rulefile), rules.lines)) return EX_NOINPUT;
+    std::map<std::string, long long> latest;
+    if (!readlatest(statsfiles, latest)) return EX_NOINPUT;
+    try {
+        parserules(2, rules);
+    } catch (const memoryexhausted&) {
+        std::fputs("blocklistctl: out of memory\n", stderr);
+        return EX_SOFTWARE;
+    }
+    const statsreport r = classify(rules, latest, staledays);
+    if (json)
+        printjsonreport(r, statsfiles, staledays, out);
+    else
+        printtext(r, staledays, out);
     return 0;
 }
 

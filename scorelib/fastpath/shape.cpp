@@ -69,85 +69,102 @@ class parser {
         return true;
     }
 
+    // Items up to a "|", a ")" or the end; best gets the strongest literal
+    // every match of the sequence holds.
     bool sequence(std::vector<node>& items, std::vector<std::string>& best, int depth) {
-        std::string run;
-        auto endrun = [&] {
-            if (strength({run}) > strength(best)) best = {run};
-            run.clear();
-        };
+        std::string run;  // literal bytes in a row so far
         while (more() && peek() != '|' && peek() != ')') {
-            node n;
             const unsigned char c = peek();
-            if (c == '(') {
-                if (peek(1) == '?' && peek(2) == ':')
-                    pos_ += 3;
-                else if (peek(1) == '?' || peek(1) == '*')
-                    return false;
-                else
-                    ++pos_;
-                n.k = node::group;
-                std::vector<std::string> inner;
-                if (!alternation(n, inner, depth + 1) || peek() != ')') return false;
-                ++pos_;
-                if (isquantifier(peek())) return false;  // a repeated group
-                endrun();
-                if (strength(inner) > strength(best)) best = std::move(inner);
-                items.push_back(std::move(n));
-                continue;
-            }
-            if (c == '^' || c == '$') {
-                ++pos_;
-                if (isquantifier(peek())) return false;
-                n.k = node::assertion;
-                items.push_back(std::move(n));
-                continue;
-            }
-            bool literal = false;
-            unsigned char byte = 0;
-            if (c == '\\') {
-                const unsigned char e = peek(1);
-                pos_ += 2;
-                if (e == 'b' || e == 'B') {
-                    if (isquantifier(peek())) return false;
-                    n.k = node::assertion;
-                    items.push_back(std::move(n));
-                    continue;
-                }
-                if (literalescape(e, byte))
-                    literal = true;
-                else if (!classescape(e, n.set))
-                    return false;
-            } else if (c == '[') {
-                ++pos_;
-                if (!charclass(n.set)) return false;
-            } else if (c == '.') {
-                ++pos_;
-                n.set = allbytes();
-            } else if (isquantifier(c)) {
-                return false;
-            } else {
-                ++pos_;
-                literal = true;
-                byte = c;
-            }
-            if (literal) n.set.set(byte);
-            bytes_ |= n.set;
-            if (!quantifier(n.min, n.max)) return false;
-            if (literal) {
-                // "ab{2,5}c" holds "abb" and "bbc"; "ab*c" holds "a" and "c".
-                // A long repeat is cut to 64 bytes at either end of it.
-                const auto k = static_cast<size_t>(std::min<uint64_t>(n.min, 64));
-                run.append(k, static_cast<char>(byte));
-                if (n.max != n.min || n.min > 64) {
-                    endrun();
-                    run.assign(k, static_cast<char>(byte));
-                }
-            } else {
-                endrun();
-            }
-            items.push_back(std::move(n));
+            const bool ok =
+                c == '(' ? group(items, run, best, depth)
+                : c == '^' || c == '$' || (c == '\\' && (peek(1) == 'b' || peek(1) == 'B'))
+                    ? assertion(items)
+                    : item(items, run, best);
+            if (!ok) return false;
         }
-        endrun();
+        endrun(run, best);
+        return true;
+    }
+
+    static void endrun(std::string& run, std::vector<std::string>& best) {
+        if (strength({run}) > strength(best)) best = {run};
+        run.clear();
+    }
+
+    // "(" or "(?:" with its alternatives; any other group, and a repeated
+    // one, are outside the class.
+    bool group(std::vector<node>& items, std::string& run, std::vector<std::string>& best,
+               int depth) {
+        if (peek(1) == '?' && peek(2) == ':')
+            pos_ += 3;
+        else if (peek(1) == '?' || peek(1) == '*')
+            return false;
+        else
+            ++pos_;
+        node n;
+        n.k = node::group;
+        std::vector<std::string> inner;
+        if (!alternation(n, inner, depth + 1) || peek() != ')') return false;
+        ++pos_;
+        if (isquantifier(peek())) return false;  // a repeated group
+        endrun(run, best);
+        if (strength(inner) > strength(best)) best = std::move(inner);
+        items.push_back(std::move(n));
+        return true;
+    }
+
+    // "^", "$", "\b" or "\B", never repeated.
+    bool assertion(std::vector<node>& items) {
+        pos_ += peek() == '\\' ? 2 : 1;
+        if (isquantifier(peek())) return false;
+        node n;
+        n.k = node::assertion;
+        items.push_back(std::move(n));
+        return true;
+    }
+
+    // A byte, an escape, a class or "." with its quantifier.
+    bool item(std::vector<node>& items, std::string& run, std::vector<std::string>& best) {
+        node n;
+        bool literal = false;
+        unsigned char byte = 0;
+        const unsigned char c = peek();
+        if (c == '\\') {
+            const unsigned char e = peek(1);
+            pos_ += 2;
+            if (literalescape(e, byte))
+                literal = true;
+            else if (!classescape(e, n.set))
+                return false;
+        } else if (c == '[') {
+            ++pos_;
+            if (!charclass(n.set)) return false;
+        } else if (c == '.') {
+            ++pos_;
+            n.set = allbytes();
+        } else if (isquantifier(c)) {
+            return false;
+        } else {
+            ++pos_;
+            literal = true;
+            byte = c;
+        }
+        if (literal) n.set.set(byte);
+        bytes_ |= n.set;
+        if (!quantifier(n.min, n.max)) return false;
+        if (literal) {
+            // "ab{2,5}c" holds "abb" and "bbc"; "ab*c" holds "a" and "c".
+            // A long repeat is cut to 64 bytes at either end of it.
+            const auto k = static_cast<size_t>(std::min<uint64_t>(n.min, 64));
+            run.append(k, static_cast<char>(byte));
+            if (n.max != n.min || n.min > 64) {
+                endrun(run, best);
+                run.assign(k, static_cast<char>(byte));
+            }
+        } else {
+            endrun(run, best);
+        }
+        items.push_back(std::move(n));
         return true;
     }
 

@@ -26,8 +26,7 @@ void readrulelines(boundedreader& in, std::vector<std::string>& lines) try {
     outofmemory("pstlib:evalscore: Unable to allocate line.\n");
 }
 
-void readrules(boundedreader& in, int debug, rulefile& f) try {
-    readrulelines(in, f.lines);
+void parserules(int debug, rulefile& f) try {
     for (size_t i = 0; i < f.lines.size(); ++i) {
         char* line = f.lines[i].data();
         rule r;
@@ -37,6 +36,11 @@ void readrules(boundedreader& in, int debug, rulefile& f) try {
     }
 } catch (const std::bad_alloc&) {
     outofmemory("pstlib:evalscore: Unable to allocate line.\n");
+}
+
+void readrules(boundedreader& in, int debug, rulefile& f) {
+    readrulelines(in, f.lines);
+    parserules(debug, f);
 }
 
 }  // namespace pst
