@@ -60,7 +60,9 @@ int runplugin(int argc, char** argv, const pluginpaths& paths) {
     const int score =
         evaluate(openfiles{messagefd.get(), rulefd.get()}, debug, paths.statsfile, evaloptions{});
     // A score that cannot be written is no success: the host gets none.
-    if (std::printf("%d\n", score) < 0 || std::fflush(stdout) != 0) return 1;
+    // Nor is one after comment lines that were lost.
+    if (std::printf("%d\n", score) < 0 || std::fflush(stdout) != 0 || std::ferror(stdout))
+        return 1;
     return 0;
 }
 
