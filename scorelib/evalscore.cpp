@@ -63,7 +63,8 @@ int scorerules(boundedreader& in, std::string_view scan, std::string_view folded
     readrules(in, debug, rules);
     int score = 0;
     workbudget budget(options.limits ? *options.limits : searchlimits::defaults());
-    patterncounter infolded(folded, options.straightforward, options.profile, budget, sink);
+    patterncounter infolded(folded, options.straightforward, options.profile, budget, sink,
+                            options.compiled);
     {
         stopwatch w(options.profile ? &options.profile->search : nullptr);
         infolded.prime(patternsof(rules));
@@ -81,7 +82,8 @@ int scorerules(boundedreader& in, std::string_view scan, std::string_view folded
         if (!r.exact) {
             cbuf upper(ucstrndup(pattern, std::strlen(pattern)));
             if (!inscan) {
-                inscan.emplace(scan, options.straightforward, options.profile, budget, sink);
+                inscan.emplace(scan, options.straightforward, options.profile, budget, sink,
+                               options.compiled);
                 stopwatch w(options.profile ? &options.profile->search : nullptr);
                 inscan->primeliterals(capitalsof(infolded.primedliterals()));
             }

@@ -11,6 +11,7 @@ namespace pst {
 
 struct searchlimits;
 class sysio;
+class compilecache;
 
 // Where an evaluation spends its time, in seconds.
 struct evalprofile {
@@ -34,6 +35,9 @@ struct evaloptions {
     const searchlimits* limits = nullptr;
     // The system calls of reading and recording; null for the real ones.
     sysio* system = nullptr;
+    // Patterns compiled for earlier messages (blocklistctl corpus); null to
+    // compile each for this message, as the plugin does.
+    compilecache* compiled = nullptr;
 };
 
 // evalscore with options: the files are opened by path.

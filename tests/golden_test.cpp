@@ -5,7 +5,7 @@
 //
 // NAME.args: the program ("plugin" or "blocklistctl"), then one argument a
 // line, in which @RULES@, @EML@ and @STATS@ name NAME.rules, NAME.eml and
-// NAME.stats, and @DIR@ a scratch directory; NAME.stdin, when present, is
+// NAME.stats, @DIR@ a scratch directory and @GOLDEN@ this directory; NAME.stdin, when present, is
 // the standard input. For the plugin NAME.rules becomes its rule file (none
 // without it) and NAME.debug, when present, its debug marker. The paths are
 // written back as @RULES@ ... in the outputs. NAME.backend names the one
@@ -65,7 +65,8 @@ TEST_P(transcript, matches) {
     const std::vector<std::pair<std::string, std::string>> names = {{"@RULES@", file(".rules")},
                                                                     {"@EML@", file(".eml")},
                                                                     {"@STATS@", file(".stats")},
-                                                                    {"@DIR@", dir.path()}};
+                                                                    {"@DIR@", dir.path()},
+                                                                    {"@GOLDEN@", golden.string()}};
     testutil::runoptions options;
     if (testutil::exists(file(".stdin"))) options.stdinfile = file(".stdin");
     for (std::string& a : args)

@@ -3,6 +3,7 @@
 #include <sysexits.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "check.h"
+#include "corpus.h"
 #include "explain.h"
 #include "paths.h"
 #include "report.h"
@@ -24,6 +26,9 @@ constexpr const char* usage =
     "                            MESSAGE\n"
     "       blocklistctl stats [--format=text|json] [--stale DAYS] [--rules RULEFILE]\n"
     "                          [--stats STATSFILE]...\n"
+    "       blocklistctl corpus [--format=text|json] [--rules RULEFILE] [--ham SRC]...\n"
+    "                           [--spam SRC]... [--threshold N] [--compare NEWRULES]\n"
+    "                           [--plot FILE.svg|FILE.png] [--jobs N] [SRC]...\n"
     "       blocklistctl --version\n"
     "\n"
     "  check   reads the rule file as the plugin does and reports, one finding a\n"
@@ -40,6 +45,16 @@ constexpr const char* usage =
     "          for DAYS days, and recorded patterns no longer in the rule file.\n"
     "          Several --stats files (one per mail server) are merged. It only\n"
     "          reads.\n"
+    "  corpus  scores saved mail exactly as the plugin does: SRC is a message\n"
+    "          file, a directory of them, a Maildir or an mbox file; --ham and\n"
+    "          --spam label their source. It reports per rule the share of ham\n"
+    "          and of spam it hits, its spam share of hits (S/O) and its\n"
+    "          contribution, the rules that hit nothing and the score\n"
+    "          distribution; --threshold lists the ham at or above N and the\n"
+    "          spam below it, --compare the messages whose score NEWRULES\n"
+    "          changes, --plot draws both distributions and the error rates\n"
+    "          over the threshold. It uses every core (--jobs) and never writes\n"
+    "          the statistics file.\n"
     "\n"
     "Options may come before or after the operands, as --opt VALUE or\n"
     "--opt=VALUE; -h or --help after any command prints this. A file named \"-\"\n"
@@ -48,7 +63,8 @@ constexpr const char* usage =
     ".\n"
     "\n"
     "Exit status: 0 done (check: clean), 1 check found warnings only, 2 check\n"
-    "found errors, 64 usage error, 66 a file cannot be read.\n";
+    "found errors, 64 usage error, 66 a file cannot be read, 70 the plot\n"
+    "cannot be written.\n";
 
 // What the command line asked for.
 struct request {
@@ -57,6 +73,7 @@ struct request {
     const char* rule = nullptr;
     std::vector<const char*> stats;
     long stale = -1;
+    pst::corpusrequest corpus;
     bool json = false;
     bool help = false;
     std::vector<const char*> operands;
@@ -65,6 +82,14 @@ struct request {
 // Days since 1970 and for as long again: more is a mistake, and the seconds
 // they make would not fit.
 constexpr long maxdays = 1'000'000;
+
+// A whole decimal number from lo to hi.
+bool number(const char* text, long lo, long hi, long& out) {
+    char* end = nullptr;
+    errno = 0;
+    out = std::strtol(text, &end, 10);
+    return end != text && *end == '\0' && errno != ERANGE && out >= lo && out <= hi;
+}
 
 int usageerror(const std::string& problem) {
     std::fprintf(stderr, "blocklistctl: %s\n", problem.c_str());
@@ -79,6 +104,12 @@ int parse(int argc, char** argv, request& r) {
                                          {"stats", required_argument, nullptr, 's'},
                                          {"stale", required_argument, nullptr, 'd'},
                                          {"format", required_argument, nullptr, 'f'},
+                                         {"ham", required_argument, nullptr, 'H'},
+                                         {"spam", required_argument, nullptr, 'S'},
+                                         {"threshold", required_argument, nullptr, 't'},
+                                         {"compare", required_argument, nullptr, 'c'},
+                                         {"plot", required_argument, nullptr, 'p'},
+                                         {"jobs", required_argument, nullptr, 'j'},
                                          {"help", no_argument, nullptr, 'h'},
                                          {nullptr, 0, nullptr, 0}};
     r.command = argv[0];
@@ -96,10 +127,8 @@ int parse(int argc, char** argv, request& r) {
                 r.stats.push_back(optarg);
                 break;
             case 'd': {
-                char* end = nullptr;
-                errno = 0;
-                const long days = std::strtol(optarg, &end, 10);
-                if (end == optarg || *end != '\0' || errno == ERANGE || days < 0 || days > maxdays)
+                long days = 0;
+                if (!number(optarg, 0, maxdays, days))
                     return usageerror(std::string("--stale needs a number of days from 0 to ") +
                                       std::to_string(maxdays) + ", not '" + optarg + "'");
                 r.stale = days;
@@ -111,6 +140,35 @@ int parse(int argc, char** argv, request& r) {
                                       "'");
                 r.json = std::strcmp(optarg, "json") == 0;
                 break;
+            case 'H':
+                r.corpus.sources.emplace_back(optarg, pst::ham);
+                break;
+            case 'S':
+                r.corpus.sources.emplace_back(optarg, pst::spam);
+                break;
+            case 't': {
+                long n = 0;
+                if (!number(optarg, INT_MIN, INT_MAX, n))
+                    return usageerror(std::string("--threshold needs a score, not '") + optarg +
+                                      "'");
+                r.corpus.hasthreshold = true;
+                r.corpus.threshold = static_cast<int>(n);
+                break;
+            }
+            case 'c':
+                r.corpus.compare = optarg;
+                break;
+            case 'p':
+                r.corpus.plot = optarg;
+                break;
+            case 'j': {
+                long n = 0;
+                if (!number(optarg, 1, 256, n))
+                    return usageerror(std::string("--jobs needs a number from 1 to 256, not '") +
+                                      optarg + "'");
+                r.corpus.jobs = static_cast<unsigned>(n);
+                break;
+            }
             case 'h':
                 r.help = true;
                 break;
@@ -129,6 +187,8 @@ bool stdintwice(const request& r) {
     int uses = 0;
     auto count = [&](const char* p) { uses += p && std::strcmp(p, "-") == 0; };
     count(r.rules);
+    count(r.corpus.compare);
+    for (const auto& s : r.corpus.sources) count(s.first.c_str());
     for (const char* p : r.stats) count(p);
     for (const char* p : r.operands) count(p);
     return uses > 1;
@@ -154,11 +214,16 @@ int main(int argc, char** argv) {
         return EX_OK;
     }
     const std::string_view command = r.command;
-    if (command != "check" && command != "explain" && command != "stats")
+    if (command != "check" && command != "explain" && command != "stats" && command != "corpus")
         return usageerror("unknown command '" + std::string(command) + "'");
     if (r.rule && command != "explain") return usageerror("--rule is for explain");
     if (r.rule && r.rules) return usageerror("--rule and --rules exclude each other");
     if (!r.stats.empty() && command != "stats") return usageerror("--stats is for stats");
+    const pst::corpusrequest& c = r.corpus;
+    if (command != "corpus" &&
+        (!c.sources.empty() || c.hasthreshold || c.compare || c.plot || c.jobs))
+        return usageerror(
+            "--ham, --spam, --threshold, --compare, --plot and --jobs are for corpus");
     if (r.stale >= 0 && command != "stats") return usageerror("--stale is for stats");
     if (stdintwice(r)) return usageerror("standard input (\"-\") can be read only once");
     const char* rules = r.rules ? r.rules : POSTSENTINEL_RULEFILE;
@@ -170,6 +235,14 @@ int main(int argc, char** argv) {
     if (command == "stats" && n == 0) {
         if (r.stats.empty()) r.stats.push_back(POSTSENTINEL_STATSFILE);
         return pst::reportstats(rules, r.stats, r.stale, r.json, stdout);
+    }
+    if (command == "corpus") {
+        for (const char* source : r.operands)
+            r.corpus.sources.emplace_back(source, pst::unlabelled);
+        if (r.corpus.sources.empty()) return usageerror("corpus needs messages to score");
+        r.corpus.rules = rules;
+        r.corpus.json = r.json;
+        return pst::corpusreport(r.corpus, stdout);
     }
     return usageerror("wrong number of operands for " + std::string(command));
 }

@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "counting/compilecache.h"
 #include "counting/search.h"
 #include "evaluate.h"
 #include "fastpath/skippolicy.h"
@@ -37,7 +38,7 @@ class stopwatch {
 class patterncounter {
    public:
     patterncounter(std::string_view text, bool straightforward, evalprofile* profile,
-                   workbudget& budget, evalsink& sink);
+                   workbudget& budget, evalsink& sink, compilecache* cache = nullptr);
 
     // Analyses the patterns about to be counted and finds the literals they
     // need in one pass over the text.
@@ -62,6 +63,7 @@ class patterncounter {
     evalprofile* profile_;
     workbudget& budget_;
     evalsink& sink_;
+    compilecache* cache_;
     textindex index_;
     std::unordered_map<std::string_view, patternshape> shapes_;
     std::vector<std::string> literals_;

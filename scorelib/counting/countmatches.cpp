@@ -43,12 +43,13 @@ int countcompiled(const regexcode& re, std::string_view text, const char* patter
 }  // namespace
 
 patterncounter::patterncounter(std::string_view text, bool straightforward, evalprofile* profile,
-                               workbudget& budget, evalsink& sink)
+                               workbudget& budget, evalsink& sink, compilecache* cache)
     : text_(searchable(text)),
       straightforward_(straightforward),
       profile_(profile),
       budget_(budget),
       sink_(sink),
+      cache_(cache),
       index_(text_) {}
 
 void patterncounter::prime(const std::vector<std::string_view>& patterns) {
@@ -114,12 +115,19 @@ int patterncounter::count(const char* pattern) {
         stopwatch w(profile_ ? &profile_->search : nullptr);
         return index_.countliteral(p);
     }
-    regexholder re;
+    regexholder owned;
+    const regexcode* re = nullptr;
     {
         // Every pattern is compiled, so that compile errors are reported
         // exactly as the library sees them, whatever the search does.
         stopwatch w(profile_ ? &profile_->compile : nullptr);
-        re = compilepattern(pattern, sink_);
+        if (cache_) {
+            re = cache_->get(pattern);
+            if (!re) sink_.compilefailed(pattern);
+        } else {
+            owned = compilepattern(pattern, sink_);
+            re = owned.get();
+        }
     }
     if (!re) return 0;
     stopwatch w(profile_ ? &profile_->search : nullptr);

@@ -1,0 +1,34 @@
+// Patterns compiled once for many messages. The plugin scores one message
+// and compiles each pattern for it; blocklistctl corpus scores thousands with
+// one worker's cache, and gets the same counts and the same diagnostics (a
+// pattern that does not compile is reported again for every message).
+#pragma once
+
+#include <new>
+#include <string>
+#include <unordered_map>
+
+#include "counting/regexbackend.h"
+#include "system/outofmemory.h"
+
+namespace pst {
+
+class compilecache {
+   public:
+    // The compiled pattern, or null when it does not compile.
+    // Exhausted memory is thrown, and nothing is kept of the pattern then.
+    const regexcode* get(const char* pattern) try {
+        if (auto it = compiled_.find(pattern); it != compiled_.end()) return it->second.get();
+        regexholder re = compileregex(pattern);
+        const regexcode* code = re.get();
+        compiled_.emplace(pattern, std::move(re));
+        return code;
+    } catch (const std::bad_alloc&) {
+        outofmemory("malloc failed in pstlib:countmatches!\n");
+    }
+
+   private:
+    std::unordered_map<std::string, regexholder> compiled_;
+};
+
+}  // namespace pst

@@ -1,0 +1,193 @@
+// blocklistctl corpus against the plugin: the same score for every message
+// in all four forms of saved mail, --compare finding exactly the messages a
+// rule change moves, and the plot as a picture of the promised size.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "generator.h"
+#include "testutil.h"
+
+namespace {
+
+testutil::output corpus(std::vector<std::string> args) {
+    args.insert(args.begin(), {BLOCKLISTCTL, "corpus"});
+    return testutil::runprocess(args);
+}
+
+int pluginscore(const std::string& rules, const std::string& message) {
+    testutil::writefile(TREE_CONFDIR "/blocklist.local", rules);
+    const auto o = testutil::runprocess({PLUGIN_EXE, "-scan", "a", "b", "c", message});
+    return std::stoi(o.out.substr(o.out.rfind('\n', o.out.size() - 2) + 1));
+}
+
+// mboxrd quoting: every line of "From " after any number of ">" gets one more.
+std::string mboxquoted(const std::string& message) {
+    std::string out;
+    size_t at = 0;
+    while (at < message.size()) {
+        const size_t nl = message.find('\n', at);
+        const std::string line = message.substr(at, nl == std::string::npos ? nl : nl + 1 - at);
+        at = nl == std::string::npos ? message.size() : nl + 1;
+        const size_t q = line.find_first_not_of('>');
+        if (q != std::string::npos && line.compare(q, 5, "From ") == 0) out += '>';
+        out += line;
+    }
+    return out;
+}
+
+struct generated {
+    testutil::tempdir dir;
+    std::map<std::string, std::string> files;  // name in the report -> a file of the message
+};
+
+// Ham as a directory of files and one file, spam as a Maildir and an mbox.
+void makecorpus(generated& g, testgen::generator& gen) {
+    const std::string d = g.dir.path();
+    for (const char* sub : {"/ham", "/spam", "/spam/cur", "/spam/new", "/single"})
+        ::mkdir((d + sub).c_str(), 0755);
+    for (int i = 0; i < 12; ++i) {
+        const std::string name = d + "/ham/" + std::to_string(i) + ".eml";
+        testutil::writefile(name, gen.message());
+        g.files[name] = name;
+    }
+    for (int i = 0; i < 8; ++i) {
+        const std::string name = d + (i % 2 ? "/spam/cur/" : "/spam/new/") + std::to_string(i);
+        testutil::writefile(name, gen.message());
+        g.files[name] = name;
+    }
+    std::string mbox;
+    for (int i = 1; i <= 6; ++i) {
+        std::string m = gen.message();
+        if (m.empty() || m.back() != '\n') m += '\n';
+        const std::string copy = g.dir.file("mboxcopy" + std::to_string(i), m);
+        g.files[d + "/spam.mbox#" + std::to_string(i)] = copy;
+        mbox += "From someone@example.org Tue Dec  8 10:00:00 2026\n" + mboxquoted(m) + "\n";
+    }
+    testutil::writefile(d + "/spam.mbox", mbox);
+    const std::string single = d + "/single/one.eml";
+    testutil::writefile(single, "Subject: x\n\nhello\n");
+    g.files[single] = single;
+}
+
+std::vector<std::string> sources(const generated& g) {
+    const std::string d = g.dir.path();
+    return {"--ham",  d + "/ham",  "--ham",  d + "/single/one.eml",
+            "--spam", d + "/spam", "--spam", d + "/spam.mbox"};
+}
+
+TEST(corpus, scoresEveryMessageAsThePluginDoes) {
+    testgen::generator gen(2026);
+    for (int round = 0; round < 4; ++round) {
+        generated g;
+        makecorpus(g, gen);
+        const std::string rules = gen.rules();
+        const std::string rulefile = g.dir.file("rules", rules);
+        std::vector<std::string> args = sources(g);
+        args.insert(args.end(), {"--rules", rulefile, "--format=json"});
+        const auto o = corpus(args);
+        ASSERT_EQ(o.result, 0) << o.err;
+        const auto report = nlohmann::json::parse(o.out);
+        ASSERT_EQ(report["messages"].size(), g.files.size()) << rules;
+        EXPECT_EQ(report["counts"]["ham"], 13);
+        EXPECT_EQ(report["counts"]["spam"], 14);
+        for (const auto& m : report["messages"]) {
+            const std::string name = m["message"];
+            ASSERT_TRUE(g.files.count(name)) << name;
+            EXPECT_EQ(m["score"].get<int>(), pluginscore(rules, g.files[name])) << name << rules;
+        }
+    }
+    std::remove(TREE_CONFDIR "/blocklist.local");
+}
+
+TEST(corpus, compareListsExactlyTheMessagesThatChange) {
+    testgen::generator gen(77);
+    generated g;
+    makecorpus(g, gen);
+    const std::string before = "10 cheap\n3 the\n", after = "10 cheap\n5 the\n=2 Cheap\n";
+    const std::string a = g.dir.file("a", before), b = g.dir.file("b", after);
+    std::vector<std::string> args = sources(g);
+    args.insert(args.end(), {"--rules", a, "--compare", b, "--threshold", "12", "--format=json"});
+    const auto report = nlohmann::json::parse(corpus(args).out);
+    std::map<std::string, std::pair<int, int>> expected;
+    for (const auto& [name, file] : g.files) {
+        const int x = pluginscore(before, file), y = pluginscore(after, file);
+        if (x != y) expected[name] = {x, y};
+    }
+    std::remove(TREE_CONFDIR "/blocklist.local");
+    ASSERT_FALSE(expected.empty());
+    std::map<std::string, std::pair<int, int>> found;
+    for (const auto& c : report["compare"]["changes"]) {
+        found[c["message"]] = {c["before"], c["after"]};
+        EXPECT_EQ(c["verdict_changes"], (c["before"] >= 12) != (c["after"] >= 12));
+    }
+    EXPECT_EQ(found, expected);
+}
+
+// The width and height of a PNG (its IHDR) or an SVG (its root's attributes).
+std::pair<int, int> picturesize(const std::string& bytes) {
+    if (bytes.compare(0, 8, "\x89PNG\r\n\x1a\n") == 0 && bytes.compare(12, 4, "IHDR") == 0) {
+        auto word = [&](size_t at) {
+            int v = 0;
+            for (size_t i = 0; i < 4; ++i) v = v * 256 + static_cast<unsigned char>(bytes[at + i]);
+            return v;
+        };
+        return {word(16), word(20)};
+    }
+    const size_t svg = bytes.find("<svg");
+    if (svg == std::string::npos) return {0, 0};
+    auto attribute = [&](const char* name) {
+        const size_t at = bytes.find(std::string(name) + "=\"", svg);
+        return at == std::string::npos ? 0 : std::atoi(bytes.c_str() + at + std::strlen(name) + 2);
+    };
+    return {attribute("width"), attribute("height")};
+}
+
+TEST(corpus, plotsAsSvgOrPng) {
+    testgen::generator gen(5);
+    generated g;
+    makecorpus(g, gen);
+    const std::string rules = g.dir.file("rules", "10 cheap\n3 the\n");
+    for (const char* ext : {".svg", ".png"}) {
+        const std::string plot = g.dir.path() + "/plot" + ext;
+        std::vector<std::string> args = sources(g);
+        args.insert(args.end(), {"--rules", rules, "--plot", plot});
+        const auto o = corpus(args);
+        EXPECT_EQ(o.result, 0) << o.err;
+        EXPECT_EQ(picturesize(testutil::readfile(plot)), std::make_pair(800, 600)) << ext;
+    }
+    std::vector<std::string> args = sources(g);
+    args.insert(args.end(), {"--rules", rules, "--plot", g.dir.path() + "/plot.gif"});
+    EXPECT_EQ(corpus(args).result, 70);
+}
+
+// Unreadable messages are reported and skipped; a source that is not there is
+// reported, and the others are scored.
+TEST(corpus, badMessagesAreSkippedNotFatal) {
+    testutil::tempdir dir;
+    const std::string rules = dir.file("rules", "10 cheap\n");
+    const std::string good = dir.file("good", "Subject: cheap\n\n\n");
+    const std::string locked = dir.file("locked", "Subject: cheap\n\n\n");
+    ::chmod(locked.c_str(), 0);
+    testutil::runoptions nobody;
+    nobody.asnobody = true;
+    const auto o = testutil::runprocess({BLOCKLISTCTL, "corpus", "--rules", rules, "--format=json",
+                                         good, locked, dir.path() + "/missing"},
+                                        nobody);
+    ::chmod(locked.c_str(), 0644);
+    EXPECT_EQ(o.result, 0) << o.err;
+    EXPECT_NE(o.err.find("missing"), std::string::npos) << o.err;
+    const auto report = nlohmann::json::parse(o.out);
+    EXPECT_EQ(report["messages"][0]["score"], 30);
+    // Root as nobody cannot read it; a plain user cannot either.
+    ASSERT_EQ(report["not_scored"].size(), 1u);
+    EXPECT_EQ(report["not_scored"][0]["message"], locked);
+}
+
+}  // namespace

@@ -1,0 +1,30 @@
+// "blocklistctl corpus": the rules over saved ham and spam, scored exactly as
+// the plugin scores each message: which rules hit where, how the scores
+// spread, and what a change of the rules would do.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace pst {
+
+enum corpusset { unlabelled = 0, ham = 1, spam = 2 };
+
+struct corpusrequest {
+    const char* rules = nullptr;
+    std::vector<std::pair<std::string, corpusset>> sources;
+    const char* compare = nullptr;  // a second rule file
+    bool hasthreshold = false;
+    int threshold = 0;
+    const char* plot = nullptr;  // FILE.svg or FILE.png
+    bool json = false;
+    unsigned jobs = 0;  // 0: one per core
+};
+
+// Returns 0, 66 when the rule file or every source cannot be read, 70 when
+// the plot cannot be written.
+int corpusreport(const corpusrequest& request, FILE* out);
+
+}  // namespace pst

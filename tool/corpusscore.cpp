@@ -1,0 +1,172 @@
+#include "corpusscore.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <new>
+#include <thread>
+
+#include "counting/compilecache.h"
+#include "evaluate.h"
+#include "system/holders.h"
+#include "system/outofmemory.h"
+
+namespace pst {
+namespace {
+
+// What one evaluation showed: the hits, the diagnostics the plugin would
+// have written, and whether it could finish.
+class collector final : public evalsink {
+   public:
+    explicit collector(scoredmessage& into) : into_(into) {}
+    std::vector<std::string> diagnostics;
+
+    void message(std::string_view, size_t, size_t) override {}
+    // Memory running out while collecting ends the evaluation as it does
+    // inside it: the message is reported, not scored.
+    void hit(const rulehit& h) override try {
+        into_.hits.emplace_back(h.line, static_cast<int>(static_cast<unsigned>(h.after) -
+                                                         static_cast<unsigned>(h.before)));
+    } catch (const std::bad_alloc&) {
+        outofmemory("out of memory");
+    }
+    void compilefailed(const char* pattern) override try {
+        diagnostics.push_back(std::string("#Error: Regexp compile error on ") + pattern);
+    } catch (const std::bad_alloc&) {
+        outofmemory("out of memory");
+    }
+    void searchfailed(int rc, const char* pattern) override try {
+        diagnostics.push_back("#Error in rex_rc: " + std::to_string(rc) + " reading " + pattern);
+    } catch (const std::bad_alloc&) {
+        outofmemory("out of memory");
+    }
+    void cannotopen(file) override { into_.error = "cannot open it"; }
+    void readfailed(file which) override {
+        into_.error = which == file::message ? "read error" : "read error in the rule file";
+    }
+    void exhausted(const char*) override { into_.error = "out of memory"; }
+
+   private:
+    scoredmessage& into_;
+};
+
+bool writeall(int fd, const std::string& s) {
+    const char* p = s.data();
+    size_t n = s.size();
+    while (n > 0) {
+        const ssize_t w = ::write(fd, p, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+// The message as a descriptor the evaluation reads from its start.
+fdholder openmessage(const savedmessage& m, std::string& error) {
+    if (!m.path.empty()) {
+        fdholder fd(openforscan(m.path.c_str()));
+        if (!fd) error = std::strerror(errno);
+        return fd;
+    }
+    fdholder fd(::memfd_create("message", MFD_CLOEXEC));
+    if (!fd || !writeall(fd.get(), m.content) || ::lseek(fd.get(), 0, SEEK_SET) != 0) {
+        error = std::strerror(errno);
+        return fdholder();
+    }
+    return fd;
+}
+
+void scoreone(const savedmessage& m, int rulefd, compilecache& compiled, scoredmessage& out,
+              std::vector<std::string>& diagnostics) {
+    const fdholder message = openmessage(m, out.error);
+    if (!message) return;
+    if (::lseek(rulefd, 0, SEEK_SET) != 0) {
+        out.error = std::string("rule file: ") + std::strerror(errno);
+        return;
+    }
+    collector sink(out);
+    evaloptions options;
+    options.sink = &sink;
+    options.compiled = &compiled;
+    // As the plugin scores without the debug marker; nothing is recorded.
+    out.score = evaluate(openfiles{message.get(), rulefd}, 0, nullptr, options);
+    out.scored = out.error.empty();
+    if (!out.scored) out.hits.clear();
+    for (auto& d : sink.diagnostics) diagnostics.push_back(std::move(d));
+}
+
+class progressline {
+   public:
+    explicit progressline(size_t total) : total_(total), shown_(::isatty(STDERR_FILENO)) {}
+    void show(size_t done) const {
+        if (!shown_) return;
+        const int width = 30;
+        const int filled = total_ ? static_cast<int>(done * width / total_) : width;
+        std::fprintf(stderr, "\r[%.*s%*s] %zu/%zu messages", filled,
+                     "##############################", width - filled, "", done, total_);
+        std::fflush(stderr);
+    }
+    ~progressline() {
+        if (shown_) std::fputs("\r\033[K", stderr);
+    }
+
+   private:
+    size_t total_;
+    bool shown_;
+};
+
+}  // namespace
+
+scoringrun scoreall(const std::vector<savedmessage>& messages, const char* rulepath,
+                    unsigned jobs) {
+    scoringrun run;
+    run.results.resize(messages.size());
+    if (jobs == 0) jobs = std::max(1u, std::thread::hardware_concurrency());
+    jobs = static_cast<unsigned>(std::min<size_t>(jobs, std::max<size_t>(1, messages.size())));
+    std::atomic<size_t> next{0}, done{0};
+    std::mutex lock;
+    std::map<std::string, int> diagnostics;
+    auto worker = [&] {
+        // A descriptor of its own: each evaluation reads the rules from the start.
+        const fdholder rulefd(openforscan(rulepath));
+        std::vector<std::string> seen;
+        compilecache compiled;
+        for (size_t i; (i = next++) < messages.size(); ++done) {
+            scoredmessage& out = run.results[i];
+            if (!rulefd) {
+                out.error = std::string("rule file: ") + std::strerror(errno);
+                continue;
+            }
+            seen.clear();
+            scoreone(messages[i], rulefd.get(), compiled, out, seen);
+            if (seen.empty()) continue;
+            std::lock_guard<std::mutex> hold(lock);
+            // Each diagnostic once per message, as the plugin would print it.
+            std::sort(seen.begin(), seen.end());
+            seen.erase(std::unique(seen.begin(), seen.end()), seen.end());
+            for (const auto& d : seen) ++diagnostics[d];
+        }
+    };
+    progressline progress(messages.size());
+    std::vector<std::thread> threads;
+    for (unsigned j = 0; j < jobs; ++j) threads.emplace_back(worker);
+    while (done < messages.size()) {
+        progress.show(done);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    for (auto& t : threads) t.join();
+    run.diagnostics.assign(diagnostics.begin(), diagnostics.end());
+    return run;
+}
+
+}  // namespace pst
