@@ -16,6 +16,7 @@
 
 #include "counting/compilecache.h"
 #include "evaluate.h"
+#include "input.h"
 #include "system/holders.h"
 #include "system/outofmemory.h"
 
@@ -58,19 +59,6 @@ class collector final : public evalsink {
     scoredmessage& into_;
 };
 
-bool writeall(int fd, const std::string& s) {
-    const char* p = s.data();
-    size_t n = s.size();
-    while (n > 0) {
-        const ssize_t w = ::write(fd, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
-
 // The message as a descriptor the evaluation reads from its start.
 fdholder openmessage(const savedmessage& m, std::string& error) {
     if (!m.path.empty()) {
@@ -78,11 +66,8 @@ fdholder openmessage(const savedmessage& m, std::string& error) {
         if (!fd) error = std::strerror(errno);
         return fd;
     }
-    fdholder fd(::memfd_create("message", MFD_CLOEXEC));
-    if (!fd || !writeall(fd.get(), m.content) || ::lseek(fd.get(), 0, SEEK_SET) != 0) {
-        error = std::strerror(errno);
-        return fdholder();
-    }
+    fdholder fd = memorycopy(m.content);
+    if (!fd) error = std::strerror(errno);
     return fd;
 }
 

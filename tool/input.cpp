@@ -17,24 +17,11 @@
 namespace pst {
 namespace {
 
-bool writeall(int fd, const char* p, size_t n) {
-    while (n > 0) {
-        const ssize_t w = ::write(fd, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
-
 bool cannotread(const char* name, const char* why) {
     std::fprintf(stderr, "blocklistctl: cannot read %s: %s\n", name, why);
     return false;
 }
 
-// A memory file rather than a temporary one: nothing is left behind, not even
-// after kill -9, and it is a regular file, as the plugin insists.
 fdholder memoryfile() {
     return fdholder(::memfd_create("blocklistctl", MFD_CLOEXEC));
 }
@@ -47,6 +34,25 @@ std::string procpath(int fd) {
 }
 
 }  // namespace
+
+bool writeall(int fd, const char* p, size_t n) {
+    while (n > 0) {
+        const ssize_t w = ::write(fd, p, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+fdholder memorycopy(std::string_view content) {
+    fdholder fd = memoryfile();
+    if (!fd || !writeall(fd.get(), content.data(), content.size()) ||
+        ::lseek(fd.get(), 0, SEEK_SET) != 0)
+        return fdholder();
+    return fd;
+}
 
 bool readrulelines(const inputfile& file, std::vector<std::string>& lines) {
     const char* name = file.name();
@@ -95,8 +101,8 @@ inputfile inputfile::named(const char* path) {
 
 inputfile inputfile::text(std::string_view content, const char* what) {
     inputfile f;
-    fdholder memory = memoryfile();
-    if (!memory || !writeall(memory.get(), content.data(), content.size())) {
+    fdholder memory = memorycopy(content);
+    if (!memory) {
         cannotread(what, std::strerror(errno));
         return f;
     }

@@ -32,6 +32,14 @@ class inputfile {
     std::string path_, name_;
 };
 
+// Writes all n bytes, again after a short write; false on an error.
+bool writeall(int fd, const char* p, size_t n);
+
+// A copy of content in an anonymous memory file, read from its start: rather
+// than a temporary file, as nothing is left behind, not even after kill -9,
+// and it is a regular file, as the plugin insists. Empty on failure (errno).
+fdholder memorycopy(std::string_view content);
+
 // The lines of a rule file, read as the plugin reads them: opened without
 // waiting for a FIFO's writer, only a regular file, every line whole. False,
 // having said why, when it cannot be read.
