@@ -18,7 +18,6 @@ struct patternshape::node {
 namespace {
 
 using node = patternshape::node;
-constexpr uint64_t unbounded = unboundedrepeat;
 constexpr int maxdepth = 32;
 
 // Candidate sets of required literals are compared by their shortest member:
