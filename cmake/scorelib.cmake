@@ -4,7 +4,7 @@
 
 # The classic PCRE library wherever it is available, else PCRE2;
 # POSTSENTINEL_REGEX=pcre or pcre2 forces one. Sets regex_backend, have_pcre
-# and have_pcre2.
+# have_pcre2 and other_backend.
 set(POSTSENTINEL_REGEX "auto" CACHE STRING "Regular-expression library: auto, pcre or pcre2")
 set_property(CACHE POSTSENTINEL_REGEX PROPERTY STRINGS auto pcre pcre2)
 find_package(Threads REQUIRED)
@@ -36,6 +36,16 @@ if(regex_backend STREQUAL "pcre2" AND NOT have_pcre2)
   message(FATAL_ERROR "PCRE2 and its headers are needed (Debian: libpcre2-dev)")
 endif()
 message(STATUS "Regular-expression library: ${regex_backend}")
+# Where both are installed, the one not chosen, which the suite and the fuzz
+# build exercise too; empty otherwise.
+set(other_backend "")
+if(have_pcre AND have_pcre2)
+  if(regex_backend STREQUAL "pcre")
+    set(other_backend pcre2)
+  else()
+    set(other_backend pcre)
+  endif()
+endif()
 
 # The work budget of the searches, in calls of the regular-expression
 # library's matcher (the unit of its match limit): no rule and no message can
