@@ -98,13 +98,6 @@ int scorerules(boundedreader& in, std::string_view scan, std::string_view folded
     return score;
 }
 
-// Only a regular file holds rules: a directory reads as no rules, so every
-// message would pass, and a device may never end.
-bool isregular(int fd) {
-    struct stat st {};
-    return fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-}
-
 // The evaluation proper, on files already open; memory running out anywhere
 // in it unwinds to its entry.
 int evaluatewith(evalsink& sink, sysio& sys, int messagefd, int rulefd, int debug,
@@ -112,9 +105,14 @@ int evaluatewith(evalsink& sink, sysio& sys, int messagefd, int rulefd, int debu
     evalprofile* profile = options.profile;
     const bool recording = statspath && statsenabled(sys, statspath);
     struct stat st {};
+    // A file whose size cannot be had cannot be read within it.
+    if (sys.fstat(messagefd, &st) != 0) {
+        sink.readfailed(evalsink::file::message);
+        return 0;
+    }
     // Reads are bounded to size - 1 bytes: a file of fewer than two bytes has
     // nothing to give, and reading it that way would never reach its end.
-    if (::fstat(messagefd, &st) != 0 || st.st_size < 2) return 0;
+    if (st.st_size < 2) return 0;
 
     scantext scan;
     {
@@ -131,7 +129,14 @@ int evaluatewith(evalsink& sink, sysio& sys, int messagefd, int rulefd, int debu
         folded.reset(lcstrndup(scan.text.get(), scan.len));
     }
 
-    if (!isregular(rulefd)) return 0;
+    // Only a regular file holds rules: a directory reads as no rules, so
+    // every message would pass, and a device may never end.
+    if (rulefd < 0) return 0;
+    if (sys.fstat(rulefd, &st) != 0) {
+        sink.readfailed(evalsink::file::rules);
+        return 0;
+    }
+    if (!S_ISREG(st.st_mode)) return 0;
     boundedreader rules(sys, rulefd);
     hitlog hits;
     const int score = scorerules(rules, std::string_view(scan.text.get(), scan.len),

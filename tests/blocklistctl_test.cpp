@@ -176,3 +176,43 @@ TEST(blocklistctl, commandLine) {
 }
 
 }  // namespace
+
+namespace {
+
+// What the plugin would refuse, or what never ends, is refused at once with
+// status 66: devices, FIFOs and directories as statistics or rule files.
+TEST(blocklistctl, inputsThatAreNoRegularFilesAreRefused) {
+    testutil::tempdir dir;
+    const std::string rules = dir.file("rules", "10 cheap\n");
+    const std::string message = dir.file("m", "A: b\n\ncheap\n");
+    const std::string fifo = dir.path() + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    for (const std::string& odd : {std::string("/dev/zero"), fifo, dir.path()}) {
+        const std::string refused = "blocklistctl: cannot read " + odd + ": not a regular file\n";
+        const auto stats = ctl({"stats", "--rules", rules, "--stats", odd});
+        EXPECT_EQ(stats.result, 66) << odd;
+        EXPECT_EQ(stats.err, refused) << odd;
+        const auto explain = ctl({"explain", "--rules", odd, message});
+        EXPECT_EQ(explain.result, 66) << odd;
+        EXPECT_EQ(explain.err, refused) << odd;
+        EXPECT_EQ(explain.out, "") << odd;
+    }
+}
+
+// A statistics file is read a block at a time: 512 MB (one line of NUL bytes
+// after a record) costs neither its size in memory nor a wrong report.
+TEST(blocklistctl, aHugeStatisticsFileIsReadInBoundedMemory) {
+    testutil::tempdir dir;
+    const std::string rules = dir.file("rules", "10 cheap\n");
+    const std::string stats = dir.file("STATS", "1800000000 cheap\n");
+    ASSERT_EQ(::truncate(stats.c_str(), off_t{512} << 20), 0);
+    const auto o = ctl({"stats", "--rules", rules, "--stats", stats, "--format=json"});
+    ASSERT_EQ(o.result, 0) << o.err;
+    EXPECT_LT(o.maxrsskib, 64 * 1024);
+    const auto report = nlohmann::json::parse(o.out);
+    ASSERT_EQ(report["recorded"].size(), 1u);
+    EXPECT_EQ(report["recorded"][0]["latest"], 1800000000);
+    EXPECT_EQ(report["orphaned"].size(), 0u);
+}
+
+}  // namespace

@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "generator.h"
@@ -188,6 +190,91 @@ TEST(corpus, badMessagesAreSkippedNotFatal) {
     // Root as nobody cannot read it; a plain user cannot either.
     ASSERT_EQ(report["not_scored"].size(), 1u);
     EXPECT_EQ(report["not_scored"][0]["message"], locked);
+}
+
+}  // namespace
+
+namespace {
+
+// An mbox is indexed and each message read when it is scored: memory does
+// not grow with the mbox (100 MB here), and the scores are still exact.
+TEST(corpus, anMboxIsStreamed) {
+    testutil::tempdir dir;
+    const std::string rules = dir.file("rules", "10 cheap\n");
+    const std::string body = testutil::repeated("nothing to see here, move along\n", 100000);
+    const std::string path = dir.path() + "/big.mbox";
+    {
+        FILE* f = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        for (int i = 0; i < 1000; ++i) {
+            const std::string m = "From x Tue Dec  8 10:00:00 2026\nSubject: " +
+                                  std::string(i % 2 ? "cheap" : "fine") + "\n\n" + body + "\n";
+            std::fwrite(m.data(), 1, m.size(), f);
+        }
+        std::fclose(f);
+    }
+    const auto o = corpus({"--rules", rules, "--jobs", "1", "--format=json", path});
+    ASSERT_EQ(o.result, 0) << o.err;
+    EXPECT_LT(o.maxrsskib, 64 * 1024);
+    const auto report = nlohmann::json::parse(o.out);
+    ASSERT_EQ(report["messages"].size(), 1000u);
+    EXPECT_EQ(report["messages"][1]["score"], 30);
+    EXPECT_EQ(report["messages"][2]["score"], 0);
+}
+
+// The rule file is read once: edited while the messages are scored, it
+// changes nothing (it used to end the program when a worker read more rules
+// than the report knew).
+TEST(corpus, aRuleFileEditedDuringTheRunChangesNothing) {
+    generated g;
+    testgen::generator gen(11);
+    makecorpus(g, gen);
+    const std::string original = "10 cheap\n5 free\n";
+    const std::string rules = g.dir.file("rules", original);
+    std::vector<std::string> args = sources(g);
+    args.insert(args.end(), {"--rules", rules, "--format=json", "--jobs", "2"});
+    const auto quiet = corpus(args);
+    ASSERT_EQ(quiet.result, 0) << quiet.err;
+
+    std::atomic<bool> done{false};
+    std::thread editor([&] {
+        for (int i = 0; !done; ++i) {
+            std::string text = original;
+            for (int k = 0; k < i % 50; ++k) text += "1 x" + std::to_string(k) + "\n";
+            testutil::writefile(rules, i % 2 ? text : "");
+        }
+    });
+    for (int round = 0; round < 5; ++round) {
+        testutil::writefile(rules, original);
+        const auto o = corpus(args);
+        EXPECT_NE(o.signal, 6) << o.err;
+        if (o.result == 0) {
+            // Whatever rules it read, the report and the scores agree with them.
+            const auto report = nlohmann::json::parse(o.out);
+            EXPECT_EQ(report["messages"].size(),
+                      nlohmann::json::parse(quiet.out)["messages"].size());
+        } else {
+            EXPECT_EQ(o.result, 66) << o.err;
+        }
+    }
+    done = true;
+    editor.join();
+}
+
+// Scores that span more than an int (they wrap by design with huge weights)
+// still plot.
+TEST(corpus, plotsScoresThatSpanMoreThanAnInt) {
+    testutil::tempdir dir;
+    const std::string rules = dir.file("rules", "2147483647 high\n-2147483648 low\n");
+    ::mkdir((dir.path() + "/ham").c_str(), 0755);
+    dir.file("ham/1", "A: b\n\nhigh\n");
+    dir.file("ham/2", "A: b\n\nlow\n");
+    dir.file("ham/3", "A: b\n\nnothing\n");
+    const std::string plot = dir.path() + "/p.svg";
+    const auto o = corpus({"--rules", rules, "--ham", dir.path() + "/ham", "--plot", plot});
+    EXPECT_EQ(o.result, 0) << o.err;
+    EXPECT_EQ(o.signal, 0);
+    EXPECT_NE(testutil::readfile(plot).find("<svg"), std::string::npos);
 }
 
 }  // namespace

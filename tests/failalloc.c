@@ -1,6 +1,7 @@
 /* Preloaded into the plugin by the fault-injection tests: the Nth request of
  * at least FAILALLOC_MIN bytes (malloc, calloc or realloc) fails, N being
- * FAILALLOC_NTH. */
+ * FAILALLOC_NTH; with FAILALLOC_FROM set instead, that request and every
+ * later one fail. */
 #include <errno.h>
 #include <stddef.h>
 #include <stdlib.h>
@@ -14,7 +15,10 @@ static long seen;
 static int failnow(size_t n) {
     const char* min = getenv("FAILALLOC_MIN");
     const char* nth = getenv("FAILALLOC_NTH");
-    if (!min || !nth || n < (size_t)atol(min) || ++seen != atol(nth)) return 0;
+    const char* from = getenv("FAILALLOC_FROM");
+    if (!min || (!nth && !from) || n < (size_t)atol(min)) return 0;
+    ++seen;
+    if (nth ? seen != atol(nth) : seen < atol(from)) return 0;
     errno = ENOMEM;
     return 1;
 }

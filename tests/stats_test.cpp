@@ -1,7 +1,9 @@
 #include "stats/stats.h"
+#include "system/pathname.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -51,6 +53,55 @@ TEST(stats, rewriteTable) {
     for (const auto& c : cases) EXPECT_EQ(pst::rewritestats(c.old, c.hits), c.expected) << c.name;
 }
 
+// No line is held longer than linecutter::maxline: a longer one is copied
+// through when a space comes early enough to make it a record, dropped
+// otherwise, and never compared.
+TEST(stats, linesLongerThanTheBufferPassThrough) {
+    const size_t max = pst::linecutter::maxline;
+    const std::string huge = "7 " + std::string(max, 'w');
+    const std::string nospace(max + 10, '\0');
+    const std::string spacelate = std::string(max, 'x') + " late";
+    const rewritecase cases[] = {
+        {"long record copied, then the hit appended",
+         huge + "\n1 a\n",
+         {{"a", 9}},
+         huge + "\n9 a\n"},
+        {"never compared",
+         huge + "\n",
+         {{huge.substr(2), 9}},
+         huge + "\n" + "9 " + huge.substr(2) + "\n"},
+        {"no space in its first bytes: dropped", nospace + "\n1 a\n", {{"a", 9}}, "9 a\n"},
+        {"a space after them does not count", spacelate + "\n", {}, ""},
+        {"exactly the buffer is an ordinary line",
+         "1 " + std::string(max - 2, 'q') + "\n",
+         {{std::string(max - 2, 'q'), 9}},
+         "9 " + std::string(max - 2, 'q') + "\n"},
+        {"long last line without a newline gets one", huge, {}, huge + "\n"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(pst::rewritestats(c.old, c.hits), c.expected) << c.name;
+}
+
+// The file arrives in blocks: where they split the lines must not matter.
+TEST(stats, theRewriteDoesNotDependOnHowTheFileIsCut) {
+    std::mt19937 rng(7);
+    const std::string old = "1 a\n2 b c\nnospace\n3 " + std::string(3000, 'z') + "\n4 a\n5 d";
+    const std::vector<pst::recordedhit> hits = {{"a", 10}, {"d", 11}, {"new", 12}};
+    const std::string whole = pst::rewritestats(old, hits);
+    for (int round = 0; round < 200; ++round) {
+        pst::statsrewrite rewrite(hits);
+        std::string out;
+        for (size_t at = 0; at < old.size();) {
+            const size_t n = std::min<size_t>(old.size() - at, 1 + rng() % 40);
+            rewrite.feed(std::string_view(old).substr(at, n));
+            out += rewrite.out();
+            rewrite.out().clear();
+            at += n;
+        }
+        rewrite.finish();
+        ASSERT_EQ(out + rewrite.out(), whole) << round;
+    }
+}
+
 // Applying all hits of a message in one rewrite gives the same file as one
 // rewrite per hit.
 TEST(stats, oneRewriteEqualsOneRewritePerHit) {
@@ -73,6 +124,18 @@ TEST(stats, oneRewriteEqualsOneRewritePerHit) {
         for (const auto& h : hits) sequential = pst::rewritestats(sequential, {h});
         ASSERT_EQ(pst::rewritestats(old, hits), sequential) << old;
     }
+}
+
+// The directory the rewrite syncs and clears of stale temporaries: a file
+// directly under the root lies in "/", not in "".
+TEST(stats, theDirectoryOfTheStatisticsFile) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"/STATS", "/"},
+        {"STATS", "."},
+        {"/var/spool/postsentinel/STATS", "/var/spool/postsentinel"},
+        {"spool/STATS", "spool"},
+    };
+    for (const auto& [path, dir] : cases) EXPECT_EQ(pst::parentdirectory(path), dir) << path;
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 // The statistics rewrite and file reading with system calls that fail.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
@@ -26,6 +29,7 @@ class faultysys : public pst::sysio {
     faultysys(sysop op = sysop::count, int nth = 0, int err = EIO)
         : op_(op), nth_(nth), err_(err) {}
     std::function<void()> action;  // run before the Nth call instead of failing it
+    bool stallwrites = false;      // every write returns 0
     int calls(sysop op) const { return counts_[static_cast<int>(op)]; }
 
    protected:
@@ -38,16 +42,20 @@ class faultysys : public pst::sysio {
         errno = err_;
         return true;
     }
+    // A hundred at most, so that a rewrite that retries them ends the test
+    // rather than hangs it.
+    bool stalls() override { return stallwrites && ++stalled_ <= 100; }
 
    private:
     sysop op_;
     int nth_;
     int err_;
     int counts_[static_cast<int>(sysop::count)] = {};
+    int stalled_ = 0;
 };
 
-const char* const opnames[] = {"open",   "read",  "write",  "fsync", "close",
-                               "rename", "flock", "fchown", "unlink"};
+const char* const opnames[] = {"open",   "read",  "write",  "fsync",  "close",
+                               "rename", "flock", "fchown", "unlink", "fstat"};
 
 std::set<std::string> filesin(const std::string& dir) {
     std::set<std::string> names;
@@ -235,6 +243,114 @@ TEST(sysfault, readErrorsEndTheFileWithADiagnostic) {
         EXPECT_EQ(o.result, c.score) << c.name;
         EXPECT_EQ(o.out, c.out) << c.name;
         EXPECT_EQ(o.err, c.err) << c.name;
+    }
+}
+
+// A write that makes no progress fails the record at once: retried, it would
+// spin for ever with the lock held.
+TEST(sysfault, aWriteThatMakesNoProgressSkipsTheRecord) {
+    faultysys sys;
+    sys.stallwrites = true;
+    const rewriteresult r = rewritewith(sys);
+    EXPECT_FALSE(r.recorded);
+    EXPECT_EQ(sys.calls(sysop::write), 1);
+    EXPECT_EQ(r.content, oldstats);
+    EXPECT_EQ(r.files, std::set<std::string>{"STATS"});
+}
+
+// The file a link at the statistics path names is never read nor replaced:
+// the rewrite would copy it into a file that others can read.
+TEST(sysfault, aLinkAtTheStatisticsPathIsNeverFollowed) {
+    testutil::tempdir dir;
+    const std::string secret = dir.file("secret", "1 private notes\n");
+    const std::string path = dir.path() + "/STATS";
+    ASSERT_EQ(::symlink(secret.c_str(), path.c_str()), 0);
+    pst::sysio sys;
+    EXPECT_FALSE(pst::statsenabled(sys, path.c_str()));
+    pst::hitlog log;
+    log.add("cheap", 1);
+    EXPECT_FALSE(log.apply(sys, path.c_str()));
+    EXPECT_EQ(std::filesystem::read_symlink(path), secret);
+    EXPECT_EQ(testutil::readfile(secret), "1 private notes\n");
+    EXPECT_EQ(filesin(dir.path()), (std::set<std::string>{"STATS", "secret"}));
+}
+
+// In a sticky spool directory the plugin cannot remove a link that another
+// user planted at its temporary's name; the new file must then not be
+// created through it.
+TEST(sysfault, aLinkAtTheTemporaryNameThatCannotBeRemovedIsNotWrittenThrough) {
+    testutil::tempdir dir;
+    const std::string victim = dir.file("victim", "mine\n");
+    const std::string path = dir.file("STATS", oldstats);
+    const std::string tmpname = path + ".new." + std::to_string(::getpid());
+    ASSERT_EQ(::symlink(victim.c_str(), tmpname.c_str()), 0);
+    faultysys sys(sysop::unlink, 1, EPERM);
+    pst::hitlog log;
+    for (const auto& h : somehits) log.add(h.pattern, h.when);
+    EXPECT_FALSE(log.apply(sys, path.c_str()));
+    EXPECT_EQ(testutil::readfile(victim), "mine\n");
+    EXPECT_EQ(testutil::readfile(path), oldstats);
+}
+
+// A device at the statistics path (put there after the probe) is never read:
+// /dev/zero would be read for ever.
+class readcounter : public faultysys {
+   public:
+    using faultysys::faultysys;
+    int reads = 0;
+
+   protected:
+    bool fails(sysop op) override {
+        if (op == sysop::read && ++reads > 100) {
+            errno = EIO;
+            return true;
+        }
+        return faultysys::fails(op);
+    }
+};
+
+TEST(sysfault, aDeviceAtTheStatisticsPathIsNeverRead) {
+    if (::geteuid() != 0) GTEST_SKIP() << "making a device node needs root";
+    testutil::tempdir dir;
+    const std::string path = dir.path() + "/STATS";
+    ASSERT_EQ(::mknod(path.c_str(), S_IFCHR | 0644, ::makedev(1, 5)), 0);  // /dev/zero
+    readcounter sys;
+    EXPECT_FALSE(pst::statsenabled(sys, path.c_str()));
+    pst::hitlog log;
+    log.add("cheap", 1);
+    EXPECT_FALSE(log.apply(sys, path.c_str()));
+    EXPECT_EQ(sys.reads, 0);
+    struct stat st {};
+    ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+    EXPECT_EQ(filesin(dir.path()), std::set<std::string>{"STATS"});
+}
+
+// A file whose size cannot be had is reported as a read failure of that
+// file, and the score protocol is kept.
+TEST(sysfault, aFailedFstatIsReportedAsAReadFailure) {
+    testutil::tempdir dir;
+    const std::string m = dir.file("message", "Subject: x\n\ncheap\n");
+    const std::string r = dir.file("rules", "1 cheap\n");
+    struct fstatcase {
+        int nth;
+        int score;
+        std::string err;
+    };
+    const fstatcase cases[] = {
+        {0, 1, ""},
+        {1, 0, "#Error: Unable to read file for scanning.\n"},
+        {2, 0, "#Error: Unable to read local blocklist file.\n"},
+    };
+    for (const auto& c : cases) {
+        faultysys sys(sysop::fstat, c.nth);
+        pst::evaloptions options;
+        options.system = &sys;
+        const auto o = testutil::capture(
+            [&] { return pst::evaluate(r.c_str(), m.c_str(), 0, nullptr, options); });
+        EXPECT_EQ(o.result, c.score) << c.nth;
+        EXPECT_EQ(o.out, "") << c.nth;
+        EXPECT_EQ(o.err, c.err) << c.nth;
     }
 }
 

@@ -324,7 +324,9 @@ nlohmann::json jsonreport(const corpusrequest& q, const corpusrun& run, const hi
 
 int corpusreport(const corpusrequest& q, FILE* out) {
     corpusrun run;
-    const inputfile rules = inputfile::named(q.rules);
+    // Read once: the report and every worker see the same rules, however the
+    // file is edited during the run.
+    const inputfile rules = inputfile::snapshot(q.rules);
     if (!rules || !readruleset(rules.path(), run.rules)) return EX_NOINPUT;
     bool anysource = q.sources.empty();
     for (const auto& [source, set] : q.sources) anysource |= addmessages(source, set, run.messages);
@@ -337,7 +339,7 @@ int corpusreport(const corpusrequest& q, FILE* out) {
 
     std::vector<change> compared;
     if (q.compare) {
-        const inputfile other = inputfile::named(q.compare);
+        const inputfile other = inputfile::snapshot(q.compare);
         std::vector<rulestats> otherrules;
         if (!other || !readruleset(other.path(), otherrules)) return EX_NOINPUT;
         compared = changes(run, scoreall(run.messages, other.path(), q.jobs));

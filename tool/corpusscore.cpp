@@ -60,13 +60,17 @@ class collector final : public evalsink {
 };
 
 // The message as a descriptor the evaluation reads from its start.
+// A message of an mbox is read only now, so that no more than the messages
+// being scored are held.
 fdholder openmessage(const savedmessage& m, std::string& error) {
-    if (!m.path.empty()) {
+    if (!m.inmbox) {
         fdholder fd(openforscan(m.path.c_str()));
         if (!fd) error = std::strerror(errno);
         return fd;
     }
-    fdholder fd = memorycopy(m.content);
+    const std::string content = readmboxmessage(m, error);
+    if (!error.empty()) return fdholder();
+    fdholder fd = memorycopy(content);
     if (!fd) error = std::strerror(errno);
     return fd;
 }

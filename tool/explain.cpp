@@ -1,5 +1,6 @@
 #include "explain.h"
 
+#include <sys/stat.h>
 #include <sysexits.h>
 
 #include <new>
@@ -91,24 +92,27 @@ class explainer final : public evalsink {
 
 // The plugin says nothing about a file it cannot open but scores 0; here the
 // administrator is told. Opened as the plugin opens it: a FIFO never waits.
-bool readable(const inputfile& f) {
+// A rule file must be a regular file, as the plugin refuses any other.
+bool readable(const inputfile& f, bool regular) {
     if (!f) return false;
     const fdholder fd(openforscan(f.path()));
-    if (!fd) {
-        std::fprintf(stderr, "blocklistctl: cannot read %s: %s\n", f.name(), std::strerror(errno));
-        return false;
-    }
-    return true;
+    struct stat st {};
+    const char* why = !fd ? std::strerror(errno)
+                      : regular && (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+                          ? "not a regular file"
+                          : nullptr;
+    if (why) std::fprintf(stderr, "blocklistctl: cannot read %s: %s\n", f.name(), why);
+    return !why;
 }
 
 }  // namespace
 
 int explainmessage(const char* message, const char* rules, const char* rule, bool json, FILE* out) {
     const inputfile msg = inputfile::named(message);
-    if (!readable(msg)) return EX_NOINPUT;
+    if (!readable(msg, false)) return EX_NOINPUT;
     const inputfile rulefile =
         rule ? inputfile::text(std::string(rule) + "\n", "the rule") : inputfile::named(rules);
-    if (!readable(rulefile)) return EX_NOINPUT;
+    if (!readable(rulefile, true)) return EX_NOINPUT;
     explainer watch;
     evaloptions options;
     options.sink = &watch;

@@ -73,30 +73,53 @@ bool readrulelines(const inputfile& file, std::vector<std::string>& lines) {
     return true;
 }
 
-inputfile inputfile::named(const char* path) {
-    inputfile f;
-    if (std::strcmp(path, "-") != 0) return inputfile(path, path, fdholder());
+namespace {
+
+// The rest of a descriptor, copied into a memory file.
+fdholder copyout(int fd, const char* name) {
     fdholder memory = memoryfile();
     if (!memory) {
-        cannotread("standard input", std::strerror(errno));
-        return f;
+        cannotread(name, std::strerror(errno));
+        return memory;
     }
     char buf[1 << 16];
     for (;;) {
-        const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+        const ssize_t n = ::read(fd, buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            cannotread("standard input", std::strerror(errno));
-            return f;
+        if (n < 0 || (n > 0 && !writeall(memory.get(), buf, static_cast<size_t>(n)))) {
+            cannotread(name, std::strerror(errno));
+            return fdholder();
         }
-        if (n == 0) break;
-        if (!writeall(memory.get(), buf, static_cast<size_t>(n))) {
-            cannotread("standard input", std::strerror(errno));
-            return f;
-        }
+        if (n == 0) return memory;
     }
+}
+
+}  // namespace
+
+inputfile inputfile::named(const char* path) {
+    if (std::strcmp(path, "-") != 0) return inputfile(path, path, fdholder());
+    fdholder memory = copyout(STDIN_FILENO, "standard input");
+    if (!memory) return inputfile();
     std::string where = procpath(memory.get());
     return inputfile(std::move(where), std::string(1, '-'), std::move(memory));
+}
+
+inputfile inputfile::snapshot(const char* path) {
+    if (std::strcmp(path, "-") == 0) return named(path);
+    const fdholder fd(openforscan(path));
+    if (!fd) {
+        cannotread(path, std::strerror(errno));
+        return inputfile();
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        cannotread(path, "not a regular file");
+        return inputfile();
+    }
+    fdholder memory = copyout(fd.get(), path);
+    if (!memory) return inputfile();
+    std::string where = procpath(memory.get());
+    return inputfile(std::move(where), path, std::move(memory));
 }
 
 inputfile inputfile::text(std::string_view content, const char* what) {

@@ -17,6 +17,9 @@ class inputfile {
     // empty and the reason has been written to standard error.
     static inputfile named(const char* path);
     static inputfile text(std::string_view content, const char* what);
+    // A copy of a regular file (or of standard input), read once: what is
+    // read from it later stays the same however the file changes meanwhile.
+    static inputfile snapshot(const char* path);
 
     explicit operator bool() const { return !path_.empty(); }
     // What the library opens, and what the reports call it.

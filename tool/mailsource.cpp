@@ -1,12 +1,14 @@
 #include "mailsource.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <string_view>
 #include <system_error>
 
 namespace pst {
@@ -42,55 +44,97 @@ bool ismaildir(const fs::path& dir) {
 }
 
 // An mbox starts with a "From " line; a single message does not.
-bool ismbox(const std::string& path, std::string& text) {
-    std::ifstream in(path, std::ios::binary);
+bool ismbox(FILE* f) {
     char head[5] = {};
-    if (!in.read(head, 5) || std::memcmp(head, "From ", 5) != 0) return false;
-    in.seekg(0);
-    std::ostringstream s;
-    s << in.rdbuf();
-    text = s.str();
-    return true;
+    const bool mbox = std::fread(head, 1, 5, f) == 5 && std::memcmp(head, "From ", 5) == 0;
+    std::rewind(f);
+    return mbox;
+}
+
+bool isemptyline(std::string_view line) {
+    return line == "\n" || line == "\r\n";
 }
 
 // ">From ", ">>From ", ...: one ">" less.
-bool quotedfrom(const std::string& line) {
+bool quotedfrom(std::string_view line) {
     size_t i = 0;
     while (i < line.size() && line[i] == '>') ++i;
-    return i > 0 && line.compare(i, 5, "From ") == 0;
+    return i > 0 && line.substr(i).starts_with("From ");
+}
+
+// The messages of an mbox, found line by line: split at the "From " lines
+// that start the file or follow an empty line, without those lines. Only the
+// current line is held.
+enum class mboxindex { notmbox, indexed, failed };
+mboxindex indexmbox(const std::string& path, int set, std::vector<savedmessage>& out) {
+    // A file that cannot be read is taken as a message: scoring it says why.
+    FILE* f = std::fopen(path.c_str(), "rbe");
+    if (!f) return mboxindex::notmbox;
+    const fileholder hold(f);
+    if (!ismbox(f)) return mboxindex::notmbox;
+    char* buf = nullptr;
+    size_t cap = 0;
+    uint64_t at = 0;
+    bool afterempty = true, inmessage = false, endsempty = false;
+    savedmessage current;
+    auto close = [&](uint64_t end, bool beforeseparator) {
+        current.length = end - current.offset;
+        // The empty line before a separator belongs to the format.
+        if (beforeseparator && endsempty) current.length -= 1;
+        out.push_back(current);
+    };
+    int n = 0;
+    for (ssize_t got; (got = ::getline(&buf, &cap, f)) > 0; at += static_cast<uint64_t>(got)) {
+        const std::string_view line(buf, static_cast<size_t>(got));
+        if (afterempty && line.starts_with("From ")) {
+            if (inmessage) close(at, true);
+            current = savedmessage{path + "#" + std::to_string(++n), path, true,
+                                   at + static_cast<uint64_t>(got),  0,    set};
+            inmessage = true;
+            afterempty = endsempty = false;
+            continue;
+        }
+        afterempty = isemptyline(line);
+        // Only "\n\n" gives up its last newline, as a separator needs it.
+        endsempty = line == "\n" && current.offset < at;
+    }
+    const bool failed = std::ferror(f);
+    std::free(buf);
+    if (failed) {
+        cannotread(path, std::strerror(errno));
+        return mboxindex::failed;
+    }
+    if (inmessage) close(at, false);
+    return mboxindex::indexed;
 }
 
 }  // namespace
 
-std::vector<std::string> splitmbox(const std::string& text) {
-    std::vector<std::string> messages;
-    std::string current;
-    bool inmessage = false, afterempty = true;
-    size_t at = 0;
-    while (at < text.size()) {
-        size_t nl = text.find('\n', at);
-        const size_t end = nl == std::string::npos ? text.size() : nl + 1;
-        std::string line = text.substr(at, end - at);
-        at = end;
-        if (afterempty && line.compare(0, 5, "From ") == 0) {
-            if (inmessage) {
-                // The empty line before a separator belongs to the format.
-                if (current.size() >= 2 && current.compare(current.size() - 2, 2, "\n\n") == 0)
-                    current.pop_back();
-                messages.push_back(std::move(current));
-            }
-            current.clear();
-            inmessage = true;
-            afterempty = false;
-            continue;
-        }
-        afterempty = line == "\n" || line == "\r\n";
-        if (!inmessage) continue;
-        if (quotedfrom(line)) line.erase(0, 1);
-        current += line;
+std::string readmboxmessage(const savedmessage& m, std::string& error) {
+    std::string raw(m.length, '\0');
+    const fdholder fd(::open(m.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    size_t have = 0;
+    while (fd && have < raw.size()) {
+        const ssize_t got = ::pread(fd.get(), raw.data() + have, raw.size() - have,
+                                    static_cast<off_t>(m.offset + have));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        have += static_cast<size_t>(got);
     }
-    if (inmessage) messages.push_back(std::move(current));
-    return messages;
+    if (!fd || have < raw.size()) {
+        error = fd ? "the mbox changed while it was scored" : std::strerror(errno);
+        return {};
+    }
+    std::string message;
+    message.reserve(raw.size());
+    std::string_view rest(raw);
+    while (!rest.empty()) {
+        const size_t nl = rest.find('\n');
+        const std::string_view line = rest.substr(0, nl == std::string_view::npos ? nl : nl + 1);
+        rest.remove_prefix(line.size());
+        message += quotedfrom(line) ? line.substr(1) : line;
+    }
+    return message;
 }
 
 bool addmessages(const std::string& source, int set, std::vector<savedmessage>& out) {
@@ -108,18 +152,22 @@ bool addmessages(const std::string& source, int set, std::vector<savedmessage>& 
             return false;
         }
     } else if (fs::is_regular_file(st)) {
-        std::string text;
-        if (ismbox(source, text)) {
-            int n = 0;
-            for (std::string& m : splitmbox(text))
-                out.push_back({source + "#" + std::to_string(++n), "", std::move(m), set});
-            return true;
+        const size_t before = out.size();
+        switch (indexmbox(source, set, out)) {
+            case mboxindex::indexed:
+                return true;
+            case mboxindex::failed:
+                // Nothing of an mbox that failed partway is scored.
+                out.resize(before);
+                return false;
+            case mboxindex::notmbox:
+                files.push_back(source);
+                break;
         }
-        files.push_back(source);
     } else {
         return cannotread(source, "not a file, a directory or a Maildir");
     }
-    for (const fs::path& f : files) out.push_back({f.string(), f.string(), "", set});
+    for (const fs::path& f : files) out.push_back({f.string(), f.string(), false, 0, 0, set});
     return true;
 }
 

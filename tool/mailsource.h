@@ -1,18 +1,25 @@
 // Saved mail for blocklistctl corpus: a message file, a directory of them, a
 // Maildir (cur/ and new/) or an mbox file, each turned into a list of
-// messages.
+// messages. An mbox is indexed, not held: a message of it is read when it is
+// scored, so memory does not grow with the mbox.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
+
+#include "system/holders.h"
 
 namespace pst {
 
 struct savedmessage {
-    std::string name;     // the file, or "MBOX#N" for the Nth message of an mbox
-    std::string path;     // the file to score; empty for a message of an mbox
-    std::string content;  // the message of an mbox, unquoted
-    int set = 0;          // the caller's label
+    std::string name;  // the file, or "MBOX#N" for the Nth message of an mbox
+    std::string path;  // the message file, or the mbox
+    // Where the message lies in an mbox, its separator line left out; length
+    // 0 and inmbox false for a message file.
+    bool inmbox = false;
+    uint64_t offset = 0, length = 0;
+    int set = 0;  // the caller's label
 };
 
 // Appends the messages of source in a stable order (names sorted). A source
@@ -20,9 +27,9 @@ struct savedmessage {
 // result is false then.
 bool addmessages(const std::string& source, int set, std::vector<savedmessage>& out);
 
-// The messages of an mbox text: split at the "From " lines that start the
-// file or follow an empty line, without those lines, and each ">From " (with
-// any number of ">") unquoted by one ">".
-std::vector<std::string> splitmbox(const std::string& text);
+// The message of an mbox as the plugin should see it: its bytes without the
+// empty line that belongs to the next separator, and each ">From " (with any
+// number of ">") unquoted by one ">". Empty with an error on failure.
+std::string readmboxmessage(const savedmessage& m, std::string& error);
 
 }  // namespace pst

@@ -33,7 +33,7 @@ void label(cairo_t* c, double x, double y, const std::string& text) {
     cairo_show_text(c, text.c_str());
 }
 
-void frame(cairo_t* c, const box& b, const std::string& title, int lo, int hi) {
+void frame(cairo_t* c, const box& b, const std::string& title, long long lo, long long hi) {
     cairo_set_source_rgb(c, 0, 0, 0);
     cairo_set_line_width(c, 1);
     cairo_rectangle(c, b.x, b.y, b.w, b.h);
@@ -43,12 +43,19 @@ void frame(cairo_t* c, const box& b, const std::string& title, int lo, int hi) {
     label(c, b.x + b.w - 30, b.y + b.h + 16, std::to_string(hi));
 }
 
-// Bars of the share of a set's messages at each score bucket.
-void bars(cairo_t* c, const box& b, const std::vector<int>& scores, int lo, int width, int buckets,
-          double most, colour k, double offset) {
-    if (scores.empty() || most <= 0) return;
+// How many scores fall in each of the buckets of width from lo.
+std::vector<int> bucketcounts(const std::vector<int>& scores, long long lo, long long width,
+                              int buckets) {
     std::vector<int> counts(static_cast<size_t>(buckets), 0);
     for (const int s : scores) ++counts[static_cast<size_t>((s - lo) / width)];
+    return counts;
+}
+
+// Bars of the share of a set's messages at each score bucket.
+void bars(cairo_t* c, const box& b, const std::vector<int>& scores, long long lo, long long width,
+          int buckets, double most, colour k, double offset) {
+    if (scores.empty() || most <= 0) return;
+    const std::vector<int> counts = bucketcounts(scores, lo, width, buckets);
     const double slot = b.w / buckets;
     cairo_set_source_rgba(c, k.r, k.g, k.b, 0.8);
     for (int i = 0; i < buckets; ++i) {
@@ -62,14 +69,14 @@ void bars(cairo_t* c, const box& b, const std::vector<int>& scores, int lo, int 
 }
 
 // The share of the set on the wrong side of each threshold from lo to hi.
-void rate(cairo_t* c, const box& b, const std::vector<int>& scores, int lo, int hi, bool spamside,
-          colour k) {
+void rate(cairo_t* c, const box& b, const std::vector<int>& scores, long long lo, long long hi,
+          bool spamside, colour k) {
     if (scores.empty()) return;
     cairo_set_source_rgb(c, k.r, k.g, k.b);
     cairo_set_line_width(c, 2);
     const int steps = 200;
     for (int i = 0; i <= steps; ++i) {
-        const double t = lo + (hi - lo) * static_cast<double>(i) / steps;
+        const double t = static_cast<double>(lo) + static_cast<double>(hi - lo) * i / steps;
         const auto wrong = std::count_if(scores.begin(), scores.end(),
                                          [&](int s) { return spamside ? s < t : s >= t; });
         const double y = b.y + b.h - b.h * static_cast<double>(wrong) / scores.size();
@@ -87,22 +94,22 @@ void draw(cairo_t* c, const std::vector<int>& ham, const std::vector<int>& spam)
     cairo_paint(c);
     cairo_select_font_face(c, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
     cairo_set_font_size(c, 12);
-    int lo = 0, hi = 1;
+    // Scores wrap by design, so they may span more than an int: the
+    // arithmetic on them is wider.
+    long long lo = 0, hi = 1;
     std::vector<int> all(ham);
     all.insert(all.end(), spam.begin(), spam.end());
     if (!all.empty()) {
         lo = *std::min_element(all.begin(), all.end());
-        hi = std::max(lo + 1, *std::max_element(all.begin(), all.end()) + 1);
+        hi = std::max(lo + 1, *std::max_element(all.begin(), all.end()) + 1LL);
     }
-    const int buckets = std::min(40, hi - lo);
-    const int width = (hi - lo + buckets - 1) / buckets;
+    const int buckets = static_cast<int>(std::min(40LL, hi - lo));
+    const long long width = (hi - lo + buckets - 1) / buckets;
     const box top{60, 40, plotwidth - 100.0, 220}, bottom{60, 330, plotwidth - 100.0, 220};
 
     double most = 0;
     for (const auto* set : {&ham, &spam}) {
-        std::vector<int> counts(static_cast<size_t>(buckets), 0);
-        for (const int s : *set) ++counts[static_cast<size_t>((s - lo) / width)];
-        for (const int n : counts)
+        for (const int n : bucketcounts(*set, lo, width, buckets))
             if (!set->empty()) most = std::max(most, static_cast<double>(n) / set->size());
     }
     frame(c, top, "score distribution (share of each set): ham blue, spam red", lo, hi - 1);

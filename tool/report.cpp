@@ -11,41 +11,23 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
+#include "evaluate.h"
 #include "input.h"
 #include "json.h"
 #include "rules/rule.h"
 #include "rules/rulefile.h"
+#include "stats/statslines.h"
+#include "system/holders.h"
 #include "system/outofmemory.h"
+#include "system/pathname.h"
 
 namespace pst {
 namespace {
-
-bool readfile(const inputfile& f, std::string& out) {
-    if (!f) return false;
-    std::ifstream in(f.path(), std::ios::binary);
-    if (!in) {
-        std::fprintf(stderr, "blocklistctl: cannot read %s: %s\n", f.name(), std::strerror(errno));
-        return false;
-    }
-    std::ostringstream s;
-    s << in.rdbuf();
-    out = s.str();
-    return true;
-}
-
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) out.push_back(line);
-    return out;
-}
 
 std::string when(long long t) {
     const time_t tt = static_cast<time_t>(t);
@@ -79,9 +61,7 @@ bool maywrite(uid_t uid, const struct stat& dir) {
 void warnunwritable(const char* path) {
     struct stat file {
     }, dir{};
-    std::string parent = path;
-    const size_t slash = parent.rfind('/');
-    parent = slash == std::string::npos ? "." : slash == 0 ? "/" : parent.substr(0, slash);
+    const std::string parent = parentdirectory(path);
     if (::stat(path, &file) != 0 || !S_ISREG(file.st_mode) || ::stat(parent.c_str(), &dir) != 0)
         return;
     if (maywrite(file.st_uid, dir)) return;
@@ -116,6 +96,43 @@ void printlist(const char* title, const std::vector<dated>& list, FILE* out) {
         std::fprintf(out, "  %s  %s\n", when(d.time).c_str(), d.pattern.c_str());
 }
 
+bool cannotread(const char* name, const char* why) {
+    std::fprintf(stderr, "blocklistctl: cannot read %s: %s\n", name, why);
+    return false;
+}
+
+// The records of one statistics file into latest, in bounded memory: the file
+// is opened without waiting (a FIFO), must be a regular file (a device never
+// ends) and is read a block at a time; a line too long to be a record is
+// passed over.
+bool readrecords(const inputfile& f, std::map<std::string, long long>& latest) {
+    if (!f) return false;
+    const fdholder fd(openforscan(f.path()));
+    if (!fd) return cannotread(f.name(), std::strerror(errno));
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return cannotread(f.name(), "not a regular file");
+    auto record = [&](linecutter::piece p, std::string_view line) {
+        if (p != linecutter::piece::whole) return;
+        const auto r = parsestatsline(line);
+        if (!r) return;
+        const long long t = std::atoll(std::string(r->time.substr(0, 64)).c_str());
+        auto [it, fresh] = latest.emplace(r->pattern, t);
+        if (!fresh) it->second = std::max(it->second, t);
+    };
+    linecutter cutter;
+    std::string block(size_t{1} << 16, '\0');
+    for (;;) {
+        const ssize_t got = ::read(fd.get(), block.data(), block.size());
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return cannotread(f.name(), std::strerror(errno));
+        if (got == 0) break;
+        cutter.feed(std::string_view(block.data(), static_cast<size_t>(got)), record);
+    }
+    cutter.finish(record);
+    return true;
+}
+
 // Pattern to latest recorded hit over all the files; lines without a space
 // are not records. False, having said why, when a file is missing or cannot
 // be read.
@@ -130,16 +147,8 @@ bool readlatest(const std::vector<const char*>& statsfiles,
                          path);
             return false;
         }
-        std::string text;
-        if (!readfile(inputfile::named(path), text)) return false;
+        if (!readrecords(inputfile::named(path), latest)) return false;
         if (!stdinput) warnunwritable(path);
-        for (const std::string& line : lines(text)) {
-            const size_t space = line.find(' ');
-            if (space == std::string::npos) continue;
-            const long long t = std::atoll(line.substr(0, space).c_str());
-            auto [it, fresh] = latest.emplace(line.substr(space + 1), t);
-            if (!fresh) it->second = std::max(it->second, t);
-        }
     }
     return true;
 }

@@ -13,11 +13,13 @@
 #include <chrono>
 #include <limits>
 #include <new>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
 
 #include "system/holders.h"
+#include "system/pathname.h"
 #include "system/sysio.h"
 
 #ifndef POSTSENTINEL_LOCK_WAIT_MS
@@ -27,27 +29,14 @@
 namespace pst {
 namespace {
 
-bool readall(sysio& sys, int fd, std::string& out) {
-    // Read straight into the string: a process may run with a small stack.
-    constexpr size_t block = size_t{1} << 16;
-    for (;;) {
-        const size_t had = out.size();
-        out.resize(had + block);
-        const ssize_t got = sys.read(fd, out.data() + had, block);
-        out.resize(had + (got > 0 ? static_cast<size_t>(got) : 0));
-        if (got == 0) return true;
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-    }
-}
-
+// A write that makes no progress is a failed write: retrying it would spin
+// with the lock held.
 bool writeall(sysio& sys, int fd, std::string_view data) {
     while (!data.empty()) {
         const ssize_t put = sys.write(fd, data.data(), data.size());
-        if (put < 0) {
-            if (errno == EINTR) continue;
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) {
+            if (put == 0) errno = EIO;
             return false;
         }
         data.remove_prefix(static_cast<size_t>(put));
@@ -77,10 +66,13 @@ bool lockwithin(sysio& sys, int fd, std::chrono::steady_clock::time_point deadli
 
 // Where flock is emulated with byte-range locks (NFS), an exclusive lock
 // needs a descriptor open for writing: take one where that is permitted.
+// Never through a link: a link planted at the path would have the rewrite
+// copy the file it names into a file others can read.
 int openforlock(sysio& sys, const char* path) {
-    const int fd = sys.open(path, O_RDWR | O_CLOEXEC | O_NONBLOCK);
+    constexpr int flags = O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW;
+    const int fd = sys.open(path, O_RDWR | flags);
     if (fd >= 0 || (errno != EACCES && errno != EROFS && errno != EISDIR)) return fd;
-    return sys.open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    return sys.open(path, O_RDONLY | flags);
 }
 
 fdholder lockstats(sysio& sys, const char* path, struct stat& st) {
@@ -89,59 +81,64 @@ fdholder lockstats(sysio& sys, const char* path, struct stat& st) {
     for (int attempt = 0; attempt < 1000; ++attempt) {
         fdholder fd(openforlock(sys, path));
         if (!fd) return {};
-        if (!lockwithin(sys, fd.get(), deadline) || ::fstat(fd.get(), &st) != 0 ||
+        // Only a regular file is read: a device may never end.
+        if (!lockwithin(sys, fd.get(), deadline) || sys.fstat(fd.get(), &st) != 0 ||
             !S_ISREG(st.st_mode))
             return {};
         struct stat now {};
-        if (::stat(path, &now) != 0) return {};
+        if (::lstat(path, &now) != 0) return {};
         if (samefile(st, now)) return fd;
     }
     return {};
 }
 
-// Writes content to a fresh file at tmpname with the statistics file's mode
-// (and owners, as root), synced to disk. Never follows a link there, never
-// reuses an old file's contents; on any failure the name is removed again.
-bool writetemp(sysio& sys, const std::string& tmpname, const struct stat& st,
-               std::string_view content) {
+// The locked file, rewritten with the hits, into out; false on a read or
+// write error.
+bool copyrewritten(sysio& sys, int from, int to, const std::vector<recordedhit>& hits) {
+    constexpr size_t block = size_t{1} << 16;
+    std::string buf(block, '\0');
+    statsrewrite rewrite(hits);
+    for (;;) {
+        const ssize_t got = sys.read(from, buf.data(), block);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return false;
+        if (got == 0) break;
+        rewrite.feed(std::string_view(buf.data(), static_cast<size_t>(got)));
+        if (!writeall(sys, to, rewrite.out())) return false;
+        rewrite.out().clear();
+    }
+    rewrite.finish();
+    return writeall(sys, to, rewrite.out());
+}
+
+// Writes the rewritten file to a fresh file at tmpname with the statistics
+// file's mode (and owners, as root), synced to disk. Never follows a link
+// there, never reuses an old file's contents; on any failure the name is
+// removed again.
+bool writetemp(sysio& sys, const std::string& tmpname, const struct stat& st, int from,
+               const std::vector<recordedhit>& hits) {
     sys.unlink(tmpname.c_str());
     fdholder tmp(
         sys.open(tmpname.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!tmp) return false;
     bool ok = ::fchmod(tmp.get(), st.st_mode & 07777) == 0;
     if (ok && ::geteuid() == 0) ok = sys.fchown(tmp.get(), st.st_uid, st.st_gid) == 0;
-    ok = ok && writeall(sys, tmp.get(), content) && sys.fsync(tmp.get()) == 0;
+    ok = ok && copyrewritten(sys, from, tmp.get(), hits) && sys.fsync(tmp.get()) == 0;
     ok = sys.close(tmp.release()) == 0 && ok;
     if (!ok) sys.unlink(tmpname.c_str());
     return ok;
 }
 
 void syncdirectory(sysio& sys, const std::string& path) {
-    const size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    fdholder fd(sys.open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    fdholder fd(sys.open(parentdirectory(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd) sys.fsync(fd.get());
-}
-
-}  // namespace
-
-namespace {
-
-// The time field of a line, or the earliest time when it is not a number.
-time_t linetime(std::string_view field) {
-    long long t = 0;
-    const auto [end, ec] = std::from_chars(field.data(), field.data() + field.size(), t);
-    if (ec != std::errc() || end != field.data() + field.size())
-        return std::numeric_limits<time_t>::min();
-    return static_cast<time_t>(t);
 }
 
 // Temporary files of processes that no longer exist, left by a plugin killed
 // before its rename: each holds a full copy of the statistics.
 void removestaletemporaries(sysio& sys, const std::string& path) {
-    const size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
-    const std::string prefix = path.substr(slash == std::string::npos ? 0 : slash + 1) + ".new.";
+    const std::string dir = parentdirectory(path);
+    const std::string prefix = std::string(basename(path)) + ".new.";
     DIR* d = ::opendir(dir.c_str());
     if (!d) return;
     while (const dirent* e = ::readdir(d)) {
@@ -153,60 +150,102 @@ void removestaletemporaries(sysio& sys, const std::string& path) {
         if (ec != std::errc() || end != digits.data() + digits.size() || pid <= 0) continue;
         if (pid == ::getpid() || ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)
             continue;
-        sys.unlink((dir + "/" + e->d_name).c_str());
+        sys.unlink(((dir == "/" ? dir : dir + "/") + e->d_name).c_str());
     }
     ::closedir(d);
 }
 
 }  // namespace
 
-std::string rewritestats(std::string_view old, const std::vector<recordedhit>& hits) {
-    struct latest {
-        time_t when;
-        bool written;
-    };
-    std::unordered_map<std::string_view, latest> bypattern;
+std::optional<statsrecord> parsestatsline(std::string_view line) {
+    const size_t space = line.find(' ');
+    if (space == std::string_view::npos) return std::nullopt;
+    return statsrecord{line.substr(0, space), line.substr(space + 1)};
+}
+
+time_t recordtime(std::string_view field) {
+    long long t = 0;
+    const auto [end, ec] = std::from_chars(field.data(), field.data() + field.size(), t);
+    if (ec != std::errc() || end != field.data() + field.size())
+        return std::numeric_limits<time_t>::min();
+    return static_cast<time_t>(t);
+}
+
+statsrewrite::statsrewrite(const std::vector<recordedhit>& hits) : hits_(hits) {
     for (const recordedhit& h : hits) {
-        auto [it, fresh] = bypattern.try_emplace(h.pattern, latest{h.when, false});
+        auto [it, fresh] = bypattern_.try_emplace(h.pattern, latest{h.when, false});
         if (!fresh) it->second.when = std::max(it->second.when, h.when);
     }
-    auto putline = [](std::string& out, time_t when, std::string_view pattern) {
-        out += std::to_string(static_cast<long long>(when));
-        out += ' ';
-        out += pattern;
-        out += '\n';
-    };
-    std::string out;
-    out.reserve(old.size() + 64);
-    while (!old.empty()) {
-        const size_t end = old.find('\n');
-        const std::string_view line = old.substr(0, end);
-        old.remove_prefix(end == std::string_view::npos ? old.size() : end + 1);
-        const size_t space = line.find(' ');
-        if (space == std::string_view::npos) continue;
-        const std::string_view pattern = line.substr(space + 1);
-        if (auto it = bypattern.find(pattern); it != bypattern.end()) {
-            // A rewrite that waited may carry an older time than one written
-            // meanwhile: the line keeps the later.
-            putline(out, std::max(it->second.when, linetime(line.substr(0, space))), pattern);
-            it->second.written = true;
-        } else {
-            out += line;
-            out += '\n';
-        }
+}
+
+void statsrewrite::putrecord(time_t when, std::string_view pattern) {
+    out_ += std::to_string(static_cast<long long>(when));
+    out_ += ' ';
+    out_ += pattern;
+    out_ += '\n';
+}
+
+void statsrewrite::line(std::string_view text) {
+    const auto record = parsestatsline(text);
+    if (!record) return;
+    if (auto it = bypattern_.find(record->pattern); it != bypattern_.end()) {
+        // A rewrite that waited may carry an older time than one written
+        // meanwhile: the line keeps the later.
+        putrecord(std::max(it->second.when, recordtime(record->time)), record->pattern);
+        it->second.written = true;
+    } else {
+        out_ += text;
+        out_ += '\n';
     }
-    for (const recordedhit& h : hits) {
-        latest& l = bypattern[h.pattern];
+}
+
+void statsrewrite::feed(std::string_view chunk) {
+    cutter_.feed(chunk, [this](linecutter::piece p, std::string_view bytes) {
+        switch (p) {
+            case linecutter::piece::whole:
+                line(bytes);
+                break;
+            case linecutter::piece::head:
+                // Too long to be compared: no pattern of a rule is that long.
+                copylong_ = bytes.find(' ') != std::string_view::npos;
+                if (copylong_) out_ += bytes;
+                break;
+            case linecutter::piece::rest:
+                if (copylong_) out_ += bytes;
+                break;
+            case linecutter::piece::longend:
+                if (copylong_) out_ += '\n';
+                copylong_ = false;
+                break;
+        }
+    });
+}
+
+void statsrewrite::finish() {
+    cutter_.finish([this](linecutter::piece p, std::string_view bytes) {
+        if (p == linecutter::piece::whole) line(bytes);
+        if (p == linecutter::piece::longend && copylong_) out_ += '\n';
+        copylong_ = false;
+    });
+    for (const recordedhit& h : hits_) {
+        latest& l = bypattern_[h.pattern];
         if (l.written) continue;
-        putline(out, l.when, h.pattern);
+        putrecord(l.when, h.pattern);
         l.written = true;
     }
-    return out;
+}
+
+std::string rewritestats(std::string_view old, const std::vector<recordedhit>& hits) {
+    statsrewrite rewrite(hits);
+    rewrite.feed(old);
+    rewrite.finish();
+    return std::move(rewrite.out());
 }
 
 bool statsenabled(sysio& sys, const char* path) {
-    fdholder fd(sys.open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    return static_cast<bool>(fd);
+    const fdholder fd(sys.open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
+    struct stat st {};
+    return fd && sys.fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 void hitlog::add(std::string_view pattern, time_t when) try {
@@ -226,16 +265,13 @@ bool hitlog::apply(sysio& sys, const char* path) const try {
         const fdholder locked = lockstats(sys, path, st);
         if (!locked) return false;
         removestaletemporaries(sys, path);
-        std::string old;
-        if (!readall(sys, locked.get(), old)) return false;
-        const std::string content = rewritestats(old, hits_);
         const std::string tmpname = std::string(path) + ".new." + std::to_string(::getpid());
-        if (!writetemp(sys, tmpname, st, content)) return false;
+        if (!writetemp(sys, tmpname, st, locked.get(), hits_)) return false;
         // Deleted meanwhile (recording switched off) or replaced (rotated):
         // the rename would bring the old lines back. Gone, the record is
         // skipped; replaced, it starts again on the new file.
         struct stat now {};
-        const bool present = ::stat(path, &now) == 0;
+        const bool present = ::lstat(path, &now) == 0;
         if (!present || !samefile(st, now)) {
             sys.unlink(tmpname.c_str());
             if (!present) return false;

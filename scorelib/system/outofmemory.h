@@ -1,6 +1,9 @@
 // Memory running out deep inside an evaluation.
 #pragma once
 
+#include <cstdio>
+#include <cstdlib>
+
 namespace pst {
 
 // Thrown where memory runs out and caught where the evaluation was entered,
@@ -9,7 +12,18 @@ struct memoryexhausted {
     const char* text;
 };
 
+// Throwing needs a little memory too. Where even that is gone (memory ran out
+// before the runtime could set its reserve aside at start-up), a throw would
+// end the process by std::terminate with status 134; the only way left to
+// keep the promise of the diagnostic and status 1 is to give them here.
 [[noreturn]] inline void outofmemory(const char* text) {
+    void* room = std::malloc(256);
+    if (!room) {
+        std::fflush(stdout);
+        std::fputs(text, stderr);
+        std::exit(1);
+    }
+    std::free(room);
     throw memoryexhausted{text};
 }
 

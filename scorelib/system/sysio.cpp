@@ -18,7 +18,8 @@ ssize_t sysio::read(int fd, void* buf, size_t n) {
 }
 
 ssize_t sysio::write(int fd, const void* buf, size_t n) {
-    return fails(sysop::write) ? -1 : ::write(fd, buf, n);
+    if (fails(sysop::write)) return -1;
+    return stalls() ? 0 : ::write(fd, buf, n);
 }
 
 int sysio::fsync(int fd) {
@@ -47,6 +48,10 @@ int sysio::fchown(int fd, uid_t owner, gid_t group) {
 
 int sysio::unlink(const char* path) {
     return fails(sysop::unlink) ? -1 : ::unlink(path);
+}
+
+int sysio::fstat(int fd, struct stat* st) {
+    return fails(sysop::fstat) ? -1 : ::fstat(fd, st);
 }
 
 }  // namespace pst

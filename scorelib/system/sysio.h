@@ -3,13 +3,14 @@
 // the errno it chooses, without root and without a small file system.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
 
 namespace pst {
 
-enum class sysop { open, read, write, fsync, close, rename, flock, fchown, unlink, count };
+enum class sysop { open, read, write, fsync, close, rename, flock, fchown, unlink, fstat, count };
 
 class sysio {
    public:
@@ -29,11 +30,15 @@ class sysio {
     int flock(int fd, int operation);
     int fchown(int fd, uid_t owner, gid_t group);
     int unlink(const char* path);
+    int fstat(int fd, struct stat* st);
 
    protected:
     // Called before every call: true makes the call fail with the errno set
     // here instead of being made.
     virtual bool fails(sysop) { return false; }
+    // Called before every write that fails() let through: true makes it
+    // return 0, a write that makes no progress.
+    virtual bool stalls() { return false; }
 };
 
 }  // namespace pst
