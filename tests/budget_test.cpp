@@ -94,16 +94,33 @@ TEST(budget, hostileShapesEndWithTheMatchLimitAndTheCountSoFar) {
     }
 }
 
-// The match of "(?=ab\K)" starts after its end, and a count going on from its
-// end would never finish.
-TEST(budget, aMatchThatDoesNotMoveOnEndsTheCount) {
-    for (const bool straightforward : {false, true}) {
-        const result r = evaluate("=1 (?=ab\\K)\n=2 b\n", "ab\n", straightforward, small());
-        EXPECT_EQ(r.out.result, 2);  // "b" once
-        EXPECT_EQ(r.out.err, "#Error in rex_rc: -100 reading (?=ab\\K)\n");
+// A match may start after its end (\K inside a lookahead). It is counted,
+// and the next search starts at its end, as long as that end lies beyond
+// where its search started; only one that does not would be found for ever,
+// and that one ends the count.
+TEST(budget, aMatchThatStartsAfterItsEnd) {
+    struct resetcase {
+        const char* rules;
+        const char* body;
+        int score;
+        const char* err;
+    };
+    const resetcase cases[] = {
+        {"=1 a(?=b\\K)\n", "ab ab ab\n", 3, ""},
+        {"=1 a(?=bc\\K)\n", "abc abc\n", 2, ""},
+        {"=1 (?=ab\\K)\n=2 b\n", "ab\n", 2, "#Error in rex_rc: -100 reading (?=ab\\K)\n"},
+        {"=1 x(?=ab\\K)|b\n", "xab b\n", 3, ""},
+    };
+    for (const auto& c : cases) {
+        for (const bool straightforward : {false, true}) {
+            const result r = evaluate(c.rules, c.body, straightforward, small());
+            EXPECT_EQ(r.out.result, c.score) << c.rules << straightforward;
+            EXPECT_EQ(r.out.err, c.err) << c.rules << straightforward;
+        }
     }
     EXPECT_EQ(testutil::capture([] { return countmatches("xab", "(?=ab\\K)", 0); }).err,
               "#Error in rex_rc: -100 reading (?=ab\\K)\n");
+    EXPECT_EQ(testutil::capture([] { return countmatches("ab ab ab", "a(?=b\\K)", 0); }).result, 3);
 }
 
 TEST(budget, cheapRulesAreNeverCutShortByExpensiveOnes) {

@@ -25,7 +25,7 @@ const char* const nolsan = "ASAN_OPTIONS=detect_leaks=0";
 
 struct statsshape {
     const char* name;
-    std::function<void(const std::string& secret)> plant;
+    std::function<int(const std::string& secret)> plant;  // 0 when planted
 };
 
 // A statistics path that is not a regular file switches recording off, as a
@@ -38,15 +38,17 @@ TEST(hostilefiles, statisticsPathThatIsNoRegularFileRecordsNothing) {
     ::chmod(secret.c_str(), 0600);
     const statsshape shapes[] = {
         {"link to a private file",
-         [&](const std::string& s) { ::symlink(s.c_str(), statsfile.c_str()); }},
-        {"link to a device", [](const std::string&) { ::symlink("/dev/zero", statsfile.c_str()); }},
-        {"dangling link", [](const std::string&) { ::symlink("/nonexistent", statsfile.c_str()); }},
-        {"fifo", [](const std::string&) { ::mkfifo(statsfile.c_str(), 0644); }},
+         [&](const std::string& s) { return ::symlink(s.c_str(), statsfile.c_str()); }},
+        {"link to a device",
+         [](const std::string&) { return ::symlink("/dev/zero", statsfile.c_str()); }},
+        {"dangling link",
+         [](const std::string&) { return ::symlink("/nonexistent", statsfile.c_str()); }},
+        {"fifo", [](const std::string&) { return ::mkfifo(statsfile.c_str(), 0644); }},
     };
     for (const auto& shape : shapes) {
         for (const bool asnobody : {false, true}) {
             ::unlink(statsfile.c_str());
-            shape.plant(secret);
+            ASSERT_EQ(shape.plant(secret), 0) << shape.name;
             struct stat before {};
             ASSERT_EQ(::lstat(statsfile.c_str(), &before), 0) << shape.name;
             const auto o = plugintree::scan(

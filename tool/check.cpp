@@ -106,9 +106,10 @@ void checkcompiled(const rule& r, const std::string& pattern, columnof column,
                      "its work grows with the square of the message size on hostile mail, "
                      "until the search's budget ends it"});
     if (resetinlookaround(pattern))
-        f.push_back({"error",
+        f.push_back({"warning",
                      "\\K inside a lookaround: a match can end before it starts, and "
-                     "counting stops there (rex_rc -100)"});
+                     "counting stops at one that ends no further than the match before it "
+                     "(rex_rc -100)"});
 }
 
 std::vector<finding> checkline(std::string line, std::map<std::string, int>& seen, int lineno) {

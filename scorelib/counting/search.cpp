@@ -119,8 +119,11 @@ struct search {
     }
 
     // A match found by a search from origin: counted, or the end of the count.
-    int accept(size_t mstart, size_t mend) {
-        if (mend <= origin || mstart > mend) return regexstuckmatch;
+    // Only a match that does not end beyond origin would be found again and
+    // again; one that starts after its end (\K in a lookahead) but ends
+    // beyond origin moves the count on like any other.
+    int accept(size_t, size_t mend) {
+        if (mend <= origin) return regexstuckmatch;
         ++count;
         origin = start = mend;
         return 1;
