@@ -95,14 +95,9 @@ class explainer final : public evalsink {
 // A rule file must be a regular file, as the plugin refuses any other.
 bool readable(const inputfile& f, bool regular) {
     if (!f) return false;
+    if (regular) return static_cast<bool>(openregular(f.path(), f.name()));
     const fdholder fd(openforscan(f.path()));
-    struct stat st {};
-    const char* why = !fd ? std::strerror(errno)
-                      : regular && (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
-                          ? "not a regular file"
-                          : nullptr;
-    if (why) std::fprintf(stderr, "blocklistctl: cannot read %s: %s\n", f.name(), why);
-    return !why;
+    return fd || cannotread(f.name(), std::strerror(errno));
 }
 
 }  // namespace

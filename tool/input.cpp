@@ -15,12 +15,27 @@
 #include "system/sysio.h"
 
 namespace pst {
-namespace {
 
 bool cannotread(const char* name, const char* why) {
     std::fprintf(stderr, "blocklistctl: cannot read %s: %s\n", name, why);
     return false;
 }
+
+fdholder openregular(const char* path, const char* name) {
+    fdholder fd(openforscan(path));
+    if (!fd) {
+        cannotread(name, std::strerror(errno));
+        return fd;
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        cannotread(name, "not a regular file");
+        return fdholder();
+    }
+    return fd;
+}
+
+namespace {
 
 fdholder memoryfile() {
     return fdholder(::memfd_create("blocklistctl", MFD_CLOEXEC));
@@ -56,12 +71,8 @@ fdholder memorycopy(std::string_view content) {
 
 bool readrulelines(const inputfile& file, std::vector<std::string>& lines) {
     const char* name = file.name();
-    const fdholder fd(openforscan(file.path()));
-    if (!fd) return cannotread(name, std::strerror(errno));
-    // The plugin refuses a rule file that is not a regular file.
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        return cannotread(name, "not a regular file");
+    const fdholder fd = openregular(file.path(), name);
+    if (!fd) return false;
     sysio sys;
     try {
         boundedreader in(sys, fd.get());
@@ -106,16 +117,8 @@ inputfile inputfile::named(const char* path) {
 
 inputfile inputfile::snapshot(const char* path) {
     if (std::strcmp(path, "-") == 0) return named(path);
-    const fdholder fd(openforscan(path));
-    if (!fd) {
-        cannotread(path, std::strerror(errno));
-        return inputfile();
-    }
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        cannotread(path, "not a regular file");
-        return inputfile();
-    }
+    const fdholder fd = openregular(path, path);
+    if (!fd) return inputfile();
     fdholder memory = copyout(fd.get(), path);
     if (!memory) return inputfile();
     std::string where = procpath(memory.get());

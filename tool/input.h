@@ -35,6 +35,14 @@ class inputfile {
     std::string path_, name_;
 };
 
+// Says on standard error that name cannot be read, and why; false.
+bool cannotread(const char* name, const char* why);
+
+// Opens path for reading without waiting for a FIFO's writer, and only when
+// it is a regular file (as the plugin insists for its rule file; a device may
+// never end). Empty, having said why under name, otherwise.
+fdholder openregular(const char* path, const char* name);
+
 // Writes all n bytes, again after a short write; false on an error.
 bool writeall(int fd, const char* p, size_t n);
 

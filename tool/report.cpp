@@ -96,22 +96,14 @@ void printlist(const char* title, const std::vector<dated>& list, FILE* out) {
         std::fprintf(out, "  %s  %s\n", when(d.time).c_str(), d.pattern.c_str());
 }
 
-bool cannotread(const char* name, const char* why) {
-    std::fprintf(stderr, "blocklistctl: cannot read %s: %s\n", name, why);
-    return false;
-}
-
 // The records of one statistics file into latest, in bounded memory: the file
 // is opened without waiting (a FIFO), must be a regular file (a device never
 // ends) and is read a block at a time; a line too long to be a record is
 // passed over.
 bool readrecords(const inputfile& f, std::map<std::string, long long>& latest) {
     if (!f) return false;
-    const fdholder fd(openforscan(f.path()));
-    if (!fd) return cannotread(f.name(), std::strerror(errno));
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        return cannotread(f.name(), "not a regular file");
+    const fdholder fd = openregular(f.path(), f.name());
+    if (!fd) return false;
     auto record = [&](linecutter::piece p, std::string_view line) {
         if (p != linecutter::piece::whole) return;
         const auto r = parsestatsline(line);
