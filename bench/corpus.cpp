@@ -112,6 +112,27 @@ const std::vector<shape>& hostileshapes() {
         {"nested_words", "5 (?:[a-z]+\\s?)+!!", dottedwords, 4400},
         {"reset_in_lookahead", "10 (?=ab\\K)", [](size_t) { return std::string("ab"); }, 2},
         {"alternation_run", "10 (?:a|b)+", [](size_t n) { return filled("ab", n); }, 1 << 20},
+        // Ordinary rules that the library searches in milliseconds on mail of
+        // ordinary size: exact, never cut.
+        {"mailto_ru", "4 mailto:[^@ ]+@[a-z.]+\\.ru",
+         [](size_t n) { return filled("mailto:abc ", n); }, 55'000},
+        {"quoted_unsubscribe", "5 \"[^\"]*\"\\s*>\\s*unsubscribe",
+         [](size_t n) { return filled("\"ab\" ", n); }, 75'000},
+        {"anchor_click", "5 <a [^>]+>click", [](size_t n) { return ">" + filled("<a href=x ", n); },
+         100'000},
+        {"letters_after_deal", "1 [a-z]+ deal", [](size_t n) { return "x deal " + filled("q", n); },
+         16'000},
+        {"dot_plus_win", "1 .+win", [](size_t n) { return filled("x", n); }, 9'000},
+        {"a_or_aa_at_end", "10 (a|aa)+$",
+         [](size_t n) { return filled("aaaaaaaaaaaaaaaaaaaaaaaaaaaac ", n); }, 150},
+        {"dotted_com", "5 (?:[a-z]+\\.)+com", [](size_t n) { return filled("a.", n); }, 6'000},
+        {"any_or_x_dollars", "1 (?:.*|x)dollars", [](size_t n) { return filled("x", n); }, 7'000},
+        // Class repeats the library scans without counting them in its match
+        // limit, after a literal: quadratic, and cut by the budget.
+        {"src_scan", "5 src=(?:3d)?[^>]+>free",
+         [](size_t n) { return ">" + filled("src=3dx ", n); }, 1 << 20},
+        {"to_scan", "5 to:\\s*[^@]+@bank", [](size_t n) { return "@bank" + filled("to: ", n); },
+         1 << 20},
     };
     return shapes;
 }

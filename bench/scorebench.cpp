@@ -4,8 +4,10 @@
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -15,7 +17,10 @@
 #include <tuple>
 #include <vector>
 
+#include "../tests/generator.h"
 #include "corpus.h"
+#include "counting/regexbackend.h"
+#include "counting/search.h"
 #include "evaluate.h"
 #include "rules/rule.h"
 
@@ -162,6 +167,81 @@ void hostile(benchmark::State& state, const hostileshape* shape) {
     state.counters["search_ms"] = profile.search * 1000 / static_cast<double>(state.iterations());
 }
 
+// The budget's calibration: for every search of a set (the hostile shapes,
+// the benchmark corpora's rules on their messages, generated rules on
+// generated mail), what the search was charged against the CPU time it took,
+// measured around it. Over the searches of 10 ms or more the time per unit
+// must stay within a factor of 4; the points go to build/calibration.csv.
+struct calibrationpoint {
+    std::string what;
+    double charged, cpu;  // seconds
+};
+
+double processcpu() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+void calibrateone(const std::string& what, const std::string& pattern, const std::string& text,
+                  std::vector<calibrationpoint>& points) {
+    const pst::regexholder re = pst::compileregex(pattern.c_str());
+    if (!re) return;
+    pst::workbudget budget(pst::searchlimits::defaults());
+    int count = 0;
+    uint64_t charged = 0;
+    // The process's clock: a deep search goes on on a thread of its own.
+    const double before = processcpu();
+    pst::searchcount(*re, pattern.c_str(), text, budget, count, nullptr, &charged);
+    points.push_back({what, static_cast<double>(charged) / 1e9, processcpu() - before});
+}
+
+std::vector<calibrationpoint> calibrationset() {
+    std::vector<calibrationpoint> points;
+    for (const auto& shape : benchcorpus::hostileshapes()) {
+        const std::string rule = shape.rule;
+        calibrateone(shape.name, rule.substr(rule.find(' ') + 1), shape.body(shape.size), points);
+    }
+    for (const auto& [rules, size] : {std::pair{1000, 100 << 10}, std::pair{100, 1 << 20}}) {
+        const auto c = benchcorpus::make(rules, static_cast<size_t>(size), 30);
+        size_t from = 0;
+        for (size_t end; (end = c.rules.find('\n', from)) != std::string::npos; from = end + 1) {
+            const std::string line = c.rules.substr(from, end - from);
+            calibrateone("corpus", line.substr(line.find(' ') + 1), c.message, points);
+        }
+    }
+    testgen::generator gen(20261209);
+    for (int i = 0; i < 3000; ++i) {
+        std::string text = gen.message();
+        // Some texts large enough for the generated shapes to cost.
+        if (i % 10 == 0)
+            for (int k = 0; k < 200; ++k) text += gen.message();
+        calibrateone("generated", gen.pattern(), text, points);
+    }
+    return points;
+}
+
+void calibration(benchmark::State& state) {
+    std::vector<calibrationpoint> points;
+    for (auto _ : state) points = calibrationset();
+    std::ofstream csv("calibration.csv");
+    csv << "what,charged_s,cpu_s\n";
+    double lo = 1e300, hi = 0;
+    int counted = 0;
+    for (const auto& p : points) {
+        csv << p.what << "," << p.charged << "," << p.cpu << "\n";
+        if (p.cpu < 0.010 || p.charged <= 0) continue;
+        ++counted;
+        lo = std::min(lo, p.cpu / p.charged);
+        hi = std::max(hi, p.cpu / p.charged);
+    }
+    state.counters["searches"] = static_cast<double>(points.size());
+    state.counters["searches_10ms"] = counted;
+    state.counters["cpu_per_unit_min"] = counted ? lo : 0;
+    state.counters["cpu_per_unit_max"] = counted ? hi : 0;
+    state.counters["spread"] = counted ? hi / lo : 0;
+}
+
 void runprocess(const std::vector<std::string>& args) {
     std::vector<char*> argv;
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -237,6 +317,9 @@ void registerall() {
                                      &shape)
             ->Unit(benchmark::kMillisecond)
             ->Iterations(1);
+    benchmark::RegisterBenchmark("calibration/budget", calibration)
+        ->Unit(benchmark::kSecond)
+        ->Iterations(1);
     benchmark::RegisterBenchmark("process/plugin/50rules/2KB", pluginprocess)
         ->Unit(benchmark::kMicrosecond)
         ->UseRealTime()

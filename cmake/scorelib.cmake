@@ -47,17 +47,14 @@ if(have_pcre AND have_pcre2)
   endif()
 endif()
 
-# The work budget of the searches, in calls of the regular-expression
-# library's matcher (the unit of its match limit): no rule and no message can
-# make one scan run long.
-set(POSTSENTINEL_FREE_WORK 1000 CACHE STRING
-    "Work at one start position that is never charged to a search's budget")
-set(POSTSENTINEL_SEARCH_BUDGET 100000000 CACHE STRING
-    "Work one search of one rule may be charged before it ends with the match-limit diagnostic")
-set(POSTSENTINEL_SEARCH_GUARANTEE 10000000 CACHE STRING
-    "Work every search may be charged, whatever the searches before it in the message spent")
-set(POSTSENTINEL_MESSAGE_BUDGET 1000000000 CACHE STRING
-    "Work all the searches of one message may be charged together")
+# The work budget of the searches, in milliseconds of the scan's CPU time:
+# no rule and no message can make one scan run long.
+set(POSTSENTINEL_SEARCH_BUDGET_MS 900 CACHE STRING
+    "CPU time one search of one rule may take before it ends with the match-limit diagnostic")
+set(POSTSENTINEL_SEARCH_GUARANTEE_MS 10 CACHE STRING
+    "CPU time every search may take, whatever the searches before it in the message took")
+set(POSTSENTINEL_MESSAGE_BUDGET_MS 9000 CACHE STRING
+    "CPU time the searches of one message may take together")
 set(POSTSENTINEL_MATCHER_MEMORY_MIB 192 CACHE STRING
     "Memory in MiB, beyond the size of the text, that one deep search may take")
 set(POSTSENTINEL_LOCK_WAIT_MS 2000 CACHE STRING
@@ -74,6 +71,7 @@ set(scorelib_sources
     ${scorelib_dir}/rules/rulefile.cpp
     ${scorelib_dir}/counting/countmatches.cpp
     ${scorelib_dir}/counting/search.cpp
+    ${scorelib_dir}/counting/watchedpattern.cpp
     ${scorelib_dir}/fastpath/literalscan.cpp
     ${scorelib_dir}/fastpath/patternlint.cpp
     ${scorelib_dir}/fastpath/patternsyntax.cpp
@@ -105,10 +103,9 @@ function(add_scorelib suffix backend)
   target_link_libraries(${name} PUBLIC ${backend_library} Threads::Threads)
   target_compile_options(${name} PRIVATE ${warnings} PUBLIC ${ARGN})
   target_compile_definitions(${name} PRIVATE
-      POSTSENTINEL_FREE_WORK=${POSTSENTINEL_FREE_WORK}
-      POSTSENTINEL_SEARCH_BUDGET=${POSTSENTINEL_SEARCH_BUDGET}
-      POSTSENTINEL_SEARCH_GUARANTEE=${POSTSENTINEL_SEARCH_GUARANTEE}
-      POSTSENTINEL_MESSAGE_BUDGET=${POSTSENTINEL_MESSAGE_BUDGET}
+      POSTSENTINEL_SEARCH_BUDGET_MS=${POSTSENTINEL_SEARCH_BUDGET_MS}
+      POSTSENTINEL_SEARCH_GUARANTEE_MS=${POSTSENTINEL_SEARCH_GUARANTEE_MS}
+      POSTSENTINEL_MESSAGE_BUDGET_MS=${POSTSENTINEL_MESSAGE_BUDGET_MS}
       POSTSENTINEL_MATCHER_MEMORY_MIB=${POSTSENTINEL_MATCHER_MEMORY_MIB}
       POSTSENTINEL_LOCK_WAIT_MS=${POSTSENTINEL_LOCK_WAIT_MS})
   target_link_options(${name} PUBLIC ${ARGN})

@@ -51,8 +51,7 @@ result run(const std::string& dir, int debug, path how) {
     const int fd2 = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     dup2(fd1, 1);
     dup2(fd2, 2);
-    // Every path under the plugin's budget: a search cut short is cut short
-    // at the same point on each. "primed" finds the literals of all rules in
+    // Every path under the plugin's budget. "primed" finds the literals of all rules in
     // one pass whatever the sizes.
     pst::evaloptions options;
     options.straightforward = how == path::straightforward;
@@ -90,10 +89,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     writefile(dir + "/rules", input.substr(0, split));
     writefile(dir + "/message", split == std::string_view::npos ? "" : input.substr(split + 1));
     const result slow = run(dir, debug, path::straightforward);
+    // A search that reaches the budget ends where its CPU time ran out: the
+    // count so far is the machine's, not the input's.
+    if (slow.cuts != 0) return 0;
     for (const path how : {path::fast, path::primed}) {
         const result fast = run(dir, debug, how);
         if (fast.score != slow.score || fast.out != slow.out || fast.err != slow.err ||
-            fast.cuts != slow.cuts)
+            fast.cuts != 0)
             std::abort();
     }
     return 0;

@@ -47,10 +47,11 @@ TEST(countmatches, countsAndDiagnostics) {
     }
 }
 
-// Each match is counted, none twice (the time is the benchmark's).
-TEST(countmatches, twentyMillionMatchesAreAllCounted) {
-    const std::string text(20'000'000, 'a');
-    EXPECT_EQ(countmatches(text.c_str(), "a", 0), 20'000'000);
+// Each match is counted, none twice (the time is the benchmark's; twenty
+// million of them take most of a search's budget).
+TEST(countmatches, fourMillionMatchesAreAllCounted) {
+    const std::string text(4'000'000, 'a');
+    EXPECT_EQ(countmatches(text.c_str(), "a", 0), 4'000'000);
 }
 
 }  // namespace

@@ -99,6 +99,7 @@ class generator {
         }
     }
 
+   public:
     std::string pattern() {
         const std::string w = oneof(vocabulary), v = oneof(vocabulary);
         const std::string x = oneof(vocabulary);
@@ -179,6 +180,7 @@ class generator {
         }
     }
 
+   private:
     static constexpr const char* vocabulary[] = {
         "cheap", "pills", "free", "money", "viagra", "deal", "offer", "click", "here",
         "win",   "prize", "ab",   "aaa",   "b",      "zq",   "aba",   "abab"};

@@ -53,10 +53,6 @@ class patterncounter {
 
    private:
     route plan(std::string_view pattern, patternshape& shape);
-    // For a pattern outside the analysed class: the run its leading repeat
-    // scans, if it starts with one.
-    bool scanof(std::string_view pattern, searchplan& plan);
-    uint64_t longestrun(const byteset& set) noexcept;
 
     std::string_view text_;
     bool straightforward_;

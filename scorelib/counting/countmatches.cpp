@@ -89,24 +89,9 @@ route patterncounter::plan(std::string_view pattern, patternshape& shape) try {
     } else {
         shape = analyse(pattern);
     }
-    return chooseroute(shape, index_, budget_.limits(), straightforward_);
+    return chooseroute(shape, index_, straightforward_);
 } catch (const std::bad_alloc&) {
     return route::library;  // without memory for the analysis, the library searches
-}
-
-uint64_t patterncounter::longestrun(const byteset& set) noexcept try {
-    return index_.longestrun(set);
-} catch (const std::bad_alloc&) {
-    return text_.size();  // no run is longer than the text
-}
-
-bool patterncounter::scanof(std::string_view pattern, searchplan& plan) try {
-    plan.matchbytes.set();
-    plan.scans = leadingscan(pattern, plan.scanset, plan.scanoffset);
-    if (plan.scans) plan.longestscan = longestrun(plan.scanset);
-    return plan.scans;
-} catch (const std::bad_alloc&) {
-    return false;
 }
 
 int patterncounter::count(const char* pattern) {
@@ -139,15 +124,10 @@ int patterncounter::count(const char* pattern) {
     patternshape shape;
     const route r = plan(p, shape);
     if (r == route::none) return 0;
+    if (r != route::restricted) return countcompiled(*re, text_, pattern, sink_, budget_);
     searchplan sp;
-    if (r == route::library) {
-        if (!scanof(p, sp)) return countcompiled(*re, text_, pattern, sink_, budget_);
-        return countcompiled(*re, text_, pattern, sink_, budget_, &sp);
-    }
     sp.matchbytes = shape.matchbytes;
-    sp.scans = leadingrepeat(shape, sp.scanset, sp.scanoffset);
-    if (sp.scans) sp.longestscan = longestrun(sp.scanset);
-    if (r == route::restricted) sp.required = &shape.required;
+    sp.required = &shape.required;
     return countcompiled(*re, text_, pattern, sink_, budget_, &sp);
 }
 

@@ -29,17 +29,43 @@ uint64_t regexdefaultmatchlimit() {
     return limit;
 }
 
-regexholder compileregex(const char* pattern) {
+namespace {
+
+// The library's code for "failed to get memory": the pattern is not at
+// fault, and counting it as not compiling would change the score.
+constexpr int outofmemorycode = 21;
+
+pcre* compilepcre(const char* pattern, int& errorcode) {
     const char* error = nullptr;
-    int errorcode = 0;
     int erroffset = 0;
     // No table pointer: the library's built-in ASCII tables apply.
     pcre* re = pcre_compile2(pattern, PCRE_DOTALL | PCRE_NO_AUTO_CAPTURE, &errorcode, &error,
                              &erroffset, nullptr);
-    // The library's code for "failed to get memory": the pattern is not at
-    // fault, and counting it as not compiling would change the score.
-    constexpr int outofmemorycode = 21;
     if (!re && errorcode == outofmemorycode) outofmemory("malloc failed in pstlib:countmatches!\n");
+    return re;
+}
+
+// The watch's callout, and the callout of the pattern's own: only the
+// watch's is answered.
+int startcallout(pcre_callout_block* block) {
+    if (block->callout_number != watchcallout || !block->callout_data) return 0;
+    auto* watch = static_cast<startwatch*>(block->callout_data);
+    return watch->startat(static_cast<size_t>(block->start_match)) ? 0 : PCRE_ERROR_CALLOUT;
+}
+
+}  // namespace
+
+regexholder compileregex(const char* pattern) {
+    int errorcode = 0;
+    pcre* re = nullptr;
+    try {
+        re = compilepcre(watchedpattern(pattern).c_str(), errorcode);
+    } catch (const std::bad_alloc&) {
+        outofmemory("malloc failed in pstlib:countmatches!\n");
+    }
+    // The callout never makes a pattern fail to compile that compiles
+    // without it; if it did, the pattern is searched unwatched.
+    if (!re) re = compilepcre(pattern, errorcode);
     if (!re) return {};
     auto* code = new (std::nothrow) regexcode{re};
     if (!code) {
@@ -63,30 +89,41 @@ bool regexcompileerror(const char* pattern, std::string& message, int& offset) {
 struct regexmatcher::state {};
 
 regexmatcher::regexmatcher(const regexcode& re, size_t /*memory: the stack bounds it*/) : re_(re) {
-    unsigned long options = 0;
-    int first = -2;
-    if (pcre_fullinfo(re.re, nullptr, PCRE_INFO_OPTIONS, &options) == 0)
-        starts_.anchored = (options & PCRE_ANCHORED) != 0;
-    // -1: a match starts at the offset or after a newline; -2: anywhere.
-    if (pcre_fullinfo(re.re, nullptr, PCRE_INFO_FIRSTBYTE, &first) != 0) first = -2;
-    starts_.startline = first == -1;
-    starts_.first = first >= 0 ? first : -1;
+    // The library's one hook for callouts; every search sets the same.
+    pcre_callout = startcallout;
 }
 
 regexmatcher::~regexmatcher() = default;
 
-int regexmatcher::exec(std::string_view text, size_t offset, bool anchored, uint64_t matchlimit,
-                       unsigned long recursionlimit, size_t& mstart, size_t& mend) {
+int regexmatcher::exec(std::string_view text, size_t offset, unsigned long recursionlimit,
+                       startwatch* watch, size_t& mstart, size_t& mend) {
+    // The match limit is the library's default, as in the straightforward
+    // evaluation, so that it ends a search at the same start position.
     pcre_extra extra{};
-    extra.flags = PCRE_EXTRA_MATCH_LIMIT | PCRE_EXTRA_MATCH_LIMIT_RECURSION;
-    extra.match_limit = static_cast<unsigned long>(matchlimit);
+    extra.flags = PCRE_EXTRA_MATCH_LIMIT_RECURSION | PCRE_EXTRA_CALLOUT_DATA;
     extra.match_limit_recursion = recursionlimit;
+    extra.callout_data = watch;
     int ovector[30];
     // PCRE_NOTEMPTY is the guard against the empty-match trap: every accepted
     // match is non-empty.
     const int rc = pcre_exec(re_.re, &extra, text.data(), static_cast<int>(text.size()),
-                             static_cast<int>(offset),
-                             PCRE_NOTEMPTY | (anchored ? PCRE_ANCHORED : 0), ovector, 30);
+                             static_cast<int>(offset), PCRE_NOTEMPTY, ovector, 30);
+    if (rc > 0) {
+        mstart = static_cast<size_t>(ovector[0]);
+        mend = static_cast<size_t>(ovector[1]);
+    }
+    return rc;
+}
+
+int regexmatcher::tryat(std::string_view text, size_t position, uint64_t matchlimit, size_t& mstart,
+                        size_t& mend) {
+    pcre_extra extra{};
+    extra.flags = PCRE_EXTRA_MATCH_LIMIT;
+    extra.match_limit = static_cast<unsigned long>(matchlimit);
+    int ovector[30];
+    const int rc =
+        pcre_exec(re_.re, &extra, text.data(), static_cast<int>(text.size()),
+                  static_cast<int>(position), PCRE_NOTEMPTY | PCRE_ANCHORED, ovector, 30);
     if (rc > 0) {
         mstart = static_cast<size_t>(ovector[0]);
         mend = static_cast<size_t>(ovector[1]);

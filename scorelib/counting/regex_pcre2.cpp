@@ -60,7 +60,16 @@ pcre2_code* compilewithcontext(const char* pattern, int& errorcode, PCRE2_SIZE& 
 regexholder compileregex(const char* pattern) {
     int errorcode = 0;
     PCRE2_SIZE erroffset = 0;
-    pcre2_code* re = compilewithcontext(pattern, errorcode, erroffset);
+    pcre2_code* re = nullptr;
+    try {
+        re = compilewithcontext(watchedpattern(pattern).c_str(), errorcode, erroffset);
+    } catch (const std::bad_alloc&) {
+        outofmemory("malloc failed in pstlib:countmatches!\n");
+    }
+    // The callout never makes a pattern fail to compile that compiles
+    // without it; if it did, the pattern is searched unwatched.
+    if (!re && errorcode != PCRE2_ERROR_HEAP_FAILED)
+        re = compilewithcontext(pattern, errorcode, erroffset);
     if (!re && errorcode == PCRE2_ERROR_HEAP_FAILED)
         outofmemory("malloc failed in pstlib:countmatches!\n");
     if (!re) return {};
@@ -101,9 +110,19 @@ int classiccode(int rc) {
             return regexrecursionlimit;
         case PCRE2_ERROR_NOMEMORY:
             return regexnomemory;
+        case PCRE2_ERROR_CALLOUT:
+            return regexstopped;
         default:
             return rc;
     }
+}
+
+// The watch's callout, and the callouts of the pattern's own: only the
+// watch's is answered.
+int startcallout(pcre2_callout_block* block, void* data) {
+    if (block->callout_number != watchcallout || !data) return 0;
+    auto* watch = static_cast<startwatch*>(data);
+    return watch->startat(block->start_match) ? 0 : PCRE2_ERROR_CALLOUT;
 }
 
 }  // namespace
@@ -132,33 +151,38 @@ regexmatcher::regexmatcher(const regexcode& re, size_t memory) : re_(re) {
     const uint64_t kib = memory / 1024 / 2;
     pcre2_set_heap_limit(state_->mc, static_cast<uint32_t>(kib > UINT32_MAX ? UINT32_MAX : kib));
 
-    uint32_t options = 0, type = 0, unit = 0;
-    const uint8_t* bitmap = nullptr;
-    if (pcre2_pattern_info(re.re, PCRE2_INFO_ALLOPTIONS, &options) == 0)
-        starts_.anchored = (options & PCRE2_ANCHORED) != 0;
-    if (pcre2_pattern_info(re.re, PCRE2_INFO_FIRSTCODETYPE, &type) != 0) type = 0;
-    starts_.startline = type == 2;
-    if (type == 1 && pcre2_pattern_info(re.re, PCRE2_INFO_FIRSTCODEUNIT, &unit) == 0)
-        starts_.first = static_cast<int>(unit & 0xFF);
-    if (type == 0 && pcre2_pattern_info(re.re, PCRE2_INFO_FIRSTBITMAP, &bitmap) == 0 && bitmap) {
-        std::memcpy(starts_.bitmap, bitmap, sizeof starts_.bitmap);
-        starts_.hasbitmap = true;
-    }
+    pcre2_set_callout(state_->mc, startcallout, nullptr);
 }
 
 regexmatcher::~regexmatcher() {
     delete state_;
 }
 
-int regexmatcher::exec(std::string_view text, size_t offset, bool anchored, uint64_t matchlimit,
-                       unsigned long /*recursionlimit: the heap limit bounds it*/, size_t& mstart,
-                       size_t& mend) {
+int regexmatcher::exec(std::string_view text, size_t offset,
+                       unsigned long /*recursionlimit: the heap limit bounds it*/,
+                       startwatch* watch, size_t& mstart, size_t& mend) {
+    // The match limit is the library's default, as in the straightforward
+    // evaluation, so that it ends a search at the same start position.
+    pcre2_set_callout(state_->mc, startcallout, watch);
+    // PCRE2_NOTEMPTY is the guard against the empty-match trap.
+    const int rc = pcre2_match(re_.re, reinterpret_cast<PCRE2_SPTR>(text.data()), text.size(),
+                               offset, PCRE2_NOTEMPTY, state_->md, state_->mc);
+    if (rc > 0) {
+        const PCRE2_SIZE* ov = pcre2_get_ovector_pointer(state_->md);
+        mstart = ov[0];
+        mend = ov[1];
+    }
+    return classiccode(rc);
+}
+
+int regexmatcher::tryat(std::string_view text, size_t position, uint64_t matchlimit, size_t& mstart,
+                        size_t& mend) {
+    pcre2_set_callout(state_->mc, nullptr, nullptr);
     pcre2_set_match_limit(state_->mc,
                           static_cast<uint32_t>(matchlimit > UINT32_MAX ? UINT32_MAX : matchlimit));
-    // PCRE2_NOTEMPTY is the guard against the empty-match trap.
-    const int rc =
-        pcre2_match(re_.re, reinterpret_cast<PCRE2_SPTR>(text.data()), text.size(), offset,
-                    PCRE2_NOTEMPTY | (anchored ? PCRE2_ANCHORED : 0), state_->md, state_->mc);
+    const int rc = pcre2_match(re_.re, reinterpret_cast<PCRE2_SPTR>(text.data()), text.size(),
+                               position, PCRE2_NOTEMPTY | PCRE2_ANCHORED, state_->md, state_->mc);
+    pcre2_set_match_limit(state_->mc, static_cast<uint32_t>(regexdefaultmatchlimit()));
     if (rc > 0) {
         const PCRE2_SIZE* ov = pcre2_get_ovector_pointer(state_->md);
         mstart = ov[0];

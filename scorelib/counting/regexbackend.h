@@ -18,30 +18,37 @@ struct regexfreer {
 using regexholder = std::unique_ptr<regexcode, regexfreer>;
 
 // Compiles with "." matching newlines and plain parentheses not capturing,
-// case-sensitive, with the library's built-in ASCII tables. Null when the
-// pattern does not compile; exhausted memory ends the process.
+// case-sensitive, with the library's built-in ASCII tables, and with a
+// callout at the start of the pattern (after the options only the start may
+// set, such as "(*UTF8)"): a callout does not change what matches, and it
+// lets the search see each start position where the matcher runs. Null when
+// the pattern does not compile; exhausted memory ends the process.
 regexholder compileregex(const char* pattern);
 
 // Result codes, as the classic library numbers them: the other library's
 // codes for the same conditions are translated.
 constexpr int regexnomatch = -1;
 constexpr int regexmatchlimit = -8;
+constexpr int regexstopped = -9;  // a startwatch ended the search
 constexpr int regexrecursionlimit = -21;
 constexpr int regexnomemory = -6;
 
-// Where the library's own loop may start a match: the positions it skips
-// without running its matcher. A superset is safe; a subset is not.
-struct startpositions {
-    bool anchored = false;          // only at the offset the search starts from
-    bool startline = false;         // at that offset and after each newline
-    int first = -1;                 // the byte every match starts with, in either case
-    unsigned char bitmap[32] = {};  // with hasbitmap: the bytes a match starts with
-    bool hasbitmap = false;
+// Told of every start position where the library's own loop runs its
+// matcher, before the matcher does any work there; positions its start
+// optimisations pass over are not told. False ends the search with
+// regexstopped.
+class startwatch {
+   public:
+    virtual bool startat(size_t position) = 0;
+
+   protected:
+    ~startwatch() = default;
 };
 
-// One search of one compiled pattern over one text: the library's call at a
-// given offset, with the match limit (per start position) and, for the
-// library whose matcher recurses on the C stack, the recursion limit.
+// One search of one compiled pattern over one text: the library's own loop
+// from a given offset under its default match limit, as the straightforward
+// evaluation calls it, with, for the library whose matcher recurses on the C
+// stack, the recursion limit.
 class regexmatcher {
    public:
     // memory: what the matcher may use for its backtracking (the heap limit
@@ -53,19 +60,24 @@ class regexmatcher {
 
     // The library's result: >0 a match (its start and end in mstart, mend), 0
     // when the match set more groups than the 9 reported, else an error code.
-    // anchored tries offset alone; otherwise the library's own loop tries
-    // every position from offset on, each under matchlimit.
-    int exec(std::string_view text, size_t offset, bool anchored, uint64_t matchlimit,
-             unsigned long recursionlimit, size_t& mstart, size_t& mend);
-
-    const startpositions& starts() const { return starts_; }
+    int exec(std::string_view text, size_t offset, unsigned long recursionlimit, startwatch* watch,
+             size_t& mstart, size_t& mend);
+    // One attempt at position alone, under the given match limit: how the
+    // analysis' bound on the work at a position is checked.
+    int tryat(std::string_view text, size_t position, uint64_t matchlimit, size_t& mstart,
+              size_t& mend);
 
    private:
     struct state;
     const regexcode& re_;
     [[maybe_unused]] state* state_ = nullptr;  // what the heap-based library keeps between calls
-    startpositions starts_;
 };
+
+// The pattern with the search's callout at its start: after the items of
+// the form "(*NAME)" or "(*NAME=digits)" that a pattern may start with.
+std::string watchedpattern(std::string_view pattern);
+// The callout's number.
+constexpr int watchcallout = 255;
 
 // The library's default match limit: the calls of its matcher at one start
 // position after which a search ends with regexmatchlimit.

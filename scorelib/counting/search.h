@@ -1,8 +1,18 @@
-// Counting one pattern's matches in one text within a bounded amount of the
-// library's work. The library's match limit bounds the work at one start
-// position only; a rule such as "free.*money" costs, at every "free", work in
+// Counting one pattern's matches in one text within a bounded amount of
+// work. The library's match limit bounds the work at one start position
+// only; a rule such as "free.*money" costs, at every "free", work in
 // proportion to the rest of the text, so a message of "free free free ..."
-// costs the square of its size. Every search here runs under a budget.
+// costs the square of its size, and a repeat that the library scans without
+// counting it ("[^>]+" in "src=[^>]+>free") costs that with no limit at all.
+//
+// The work is measured as what it costs: the CPU time of the search. The
+// search is the library's own loop, called exactly as the straightforward
+// evaluation calls it; a callout at the pattern's start reads a cheap clock
+// at every start position where the matcher runs, and the search ends when
+// its CPU time reaches its allowance. So a search that finishes within its
+// allowance gives exactly the straightforward count and diagnostics, and no
+// search runs longer than its allowance plus the work of one start
+// position, which the library's match limit bounds.
 #pragma once
 
 #include <cstddef>
@@ -12,7 +22,7 @@
 #include <vector>
 
 #include "counting/regexbackend.h"
-#include "fastpath/shape.h"
+#include "fastpath/patternsyntax.h"
 
 namespace pst {
 
@@ -22,17 +32,28 @@ namespace pst {
 // count like an error of the library.
 constexpr int regexstuckmatch = -100;
 
-// The work is counted in calls of the library's matcher, as its match limit
-// counts them. Defaults are set when the library is built.
+// The clocks a search's work is measured by, in nanoseconds.
+class workclock {
+   public:
+    virtual ~workclock() = default;
+    // A clock that never runs slower than the thread's CPU time and costs a
+    // few nanoseconds to read: it is read at every start position.
+    virtual uint64_t cheap() = 0;
+    // The thread's CPU time: it costs a system call, and is read only when
+    // the cheap clock says that a search may have spent its allowance.
+    virtual uint64_t cpu() = 0;
+};
+
+// The coarse monotonic clock and the thread's CPU clock.
+workclock& systemclock();
+
 struct searchlimits {
-    // Work at one start position that is never charged: the library's own
-    // loop runs under this limit, so that a cheap search runs at its speed.
-    uint64_t freework;
-    // Work one search may be charged, and that it may always be charged
-    // however much the message has spent before it.
+    // CPU time one search may take, and that it may always take however
+    // much the message has spent before it.
     uint64_t search;
     uint64_t guaranteed;
-    // Work all the searches of one message may be charged together.
+    // CPU time the searches of one message may take together: once it is
+    // spent, each search gets its guarantee only.
     uint64_t message;
     // Memory for a deep search's backtracking, beyond the size of the text.
     size_t matchermemory;
@@ -40,6 +61,8 @@ struct searchlimits {
     // all rules are found in one pass over the text, not one search each.
     size_t primedtext;
     size_t primedliterals;
+    // Null for systemclock(); the tests give one that counts.
+    workclock* clock = nullptr;
 
     static searchlimits defaults();
 };
@@ -47,9 +70,13 @@ struct searchlimits {
 // What one message's searches may still spend.
 class workbudget {
    public:
-    explicit workbudget(const searchlimits& limits) : limits_(limits), left_(limits.message) {}
+    explicit workbudget(const searchlimits& limits)
+        : limits_(limits),
+          clock_(limits.clock ? *limits.clock : systemclock()),
+          left_(limits.message) {}
 
     const searchlimits& limits() const { return limits_; }
+    workclock& clock() const { return clock_; }
     // What the next search may spend.
     uint64_t allowance() const;
     void spend(uint64_t work) { left_ = work > left_ ? 0 : left_ - work; }
@@ -59,30 +86,18 @@ class workbudget {
 
    private:
     searchlimits limits_;
+    workclock& clock_;
     uint64_t left_;
     int cuts_ = 0;
 };
 
-// What the analysis of a pattern of the analysed class tells its search.
+// What the analysis of a pattern tells its search: every match contains one
+// of the required literals and consists of matchbytes, and no start position
+// can reach the library's match limit; so only the start positions from
+// which a match can reach an occurrence (inside the same run of matchbytes)
+// are tried, and the search stops after the last occurrence.
 struct searchplan {
-    // Every byte of a match is one of these.
     byteset matchbytes;
-    // With scans: the pattern's first unbounded repeat scans the run of
-    // scanset from a start position plus scanoffset. The library's match
-    // limit does not count the bytes its matcher scans without calling
-    // itself (auto-possessified repeats such as the "[a-z]+" of
-    // "[a-z]+ deal"), so where such a run is long, each start position is
-    // charged it.
-    bool scans = false;
-    byteset scanset;
-    size_t scanoffset = 0;
-    // The longest run of scanset in the text: where it is short, nothing is
-    // charged, and the library's own loop searches.
-    uint64_t longestscan = 0;
-    // When given: every match contains one of these literals, and no start
-    // position can reach the library's match limit, so only the positions
-    // from which a match can reach an occurrence (inside the same run of
-    // matchbytes) are tried, and a search stops after the last occurrence.
     const std::vector<std::string>* required = nullptr;
 };
 
@@ -90,8 +105,9 @@ struct searchplan {
 // own loop from offset 0 finds them, adding to count; returns the result that
 // ended the count: regexnomatch, 0 when a match set more groups than the 9
 // reported, regexstuckmatch, or an error code of the library. A search that
-// spends its budget ends with regexmatchlimit, the matches before it counted.
+// spends its allowance ends with regexmatchlimit, the matches before it
+// counted. spent, if given, receives the search's CPU time.
 int searchcount(const regexcode& re, const char* pattern, std::string_view text, workbudget& budget,
-                int& count, const searchplan* plan = nullptr);
+                int& count, const searchplan* plan = nullptr, uint64_t* spent = nullptr);
 
 }  // namespace pst

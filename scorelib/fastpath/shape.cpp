@@ -259,65 +259,6 @@ bool consumesnothing(const node& n) {
 
 }  // namespace
 
-bool leadingrepeat(const patternshape& shape, byteset& set, size_t& offset) {
-    if (!shape.simple || !shape.root || shape.root->alternatives.size() != 1) return false;
-    offset = 0;
-    for (const node& n : shape.root->alternatives.front()) {
-        if (n.k == node::assertion) continue;
-        if (n.k != node::item) return false;
-        if (n.max - n.min > 64) {
-            set = n.set;
-            offset += n.min;
-            return true;
-        }
-        if (n.max != n.min) return false;
-        offset += n.min;
-    }
-    return false;
-}
-
-bool leadingscan(std::string_view pattern, byteset& set, size_t& offset) {
-    if (leadingrepeat(analyse(pattern), set, offset)) return true;
-    size_t i = 0;
-    for (;;) {
-        if (pattern.substr(i).starts_with("(?:"))
-            i += 3;
-        else if (pattern.substr(i).starts_with("(") && !pattern.substr(i).starts_with("(?") &&
-                 !pattern.substr(i).starts_with("(*"))
-            i += 1;
-        else
-            break;
-    }
-    size_t end = i;
-    if (end < pattern.size() && pattern[end] == '[') {
-        end += 1;
-        if (end < pattern.size() && pattern[end] == '^') ++end;
-        if (end < pattern.size() && pattern[end] == ']') ++end;
-        while (end < pattern.size() && pattern[end] != ']') end += pattern[end] == '\\' ? 2 : 1;
-        ++end;
-    } else if (end < pattern.size() && pattern[end] == '\\') {
-        end += 2;
-    } else if (end < pattern.size() && pattern[end] == '.') {
-        end += 1;
-    } else {
-        return false;
-    }
-    if (end >= pattern.size()) return false;
-    size_t q = end;
-    if (pattern[q] == '*' || pattern[q] == '+') {
-        ++q;
-    } else if (pattern[q] == '{') {
-        q = pattern.find('}', q);
-        if (q == std::string_view::npos) return false;
-        ++q;
-    } else {
-        return false;
-    }
-    // The item and its quantifier alone, read by the parser of the class.
-    const patternshape item = analyse(pattern.substr(i, q - i));
-    return leadingrepeat(item, set, offset);
-}
-
 bool matchesonlyempty(const patternshape& shape) {
     return shape.simple && shape.root && consumesnothing(*shape.root);
 }

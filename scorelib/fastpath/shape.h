@@ -34,17 +34,6 @@ struct patternshape {
 
 patternshape analyse(std::string_view pattern);
 
-// The first unbounded repeat of a simple pattern, when only items of fixed
-// length come before it: at a start position p it scans the run of its bytes
-// from p + offset. The library scans such a run without counting the work in
-// its match limit where nothing can follow inside it ("[a-z]+ deal").
-bool leadingrepeat(const patternshape& shape, byteset& set, size_t& offset);
-
-// The same for any pattern: for one outside the analysed class, an unbounded
-// repeat of a class, escape or "." that the pattern starts with, perhaps
-// inside groups, as the "[a-z0-9-]+" of "(?:[a-z0-9-]+\.)+com".
-bool leadingscan(std::string_view pattern, byteset& set, size_t& offset);
-
 // True for a simple pattern that consumes nothing on every path (such as
 // "", "^" or "\b"): with non-empty matches only, it never counts.
 bool matchesonlyempty(const patternshape& shape);

@@ -11,7 +11,6 @@
 namespace pst {
 
 class textindex;
-struct searchlimits;
 
 // A pattern without metacharacters this short always compiles, in either
 // library, far within its pattern size limit: its compile can only fail for
@@ -32,12 +31,15 @@ constexpr size_t primedliteralcount = 500;
 // texts.
 uint64_t workbound(const patternshape& shape, textindex& text);
 
-// How a pattern is searched: by the library's loop alone, with what its
-// analysis tells the search, only from the positions that can reach a
-// literal every match holds, or not at all (it certainly counts 0).
-enum class route { library, planned, restricted, none };
+// The most matcher calls at one start position of a pattern whose search
+// may leave out the positions that cannot reach a literal it requires.
+constexpr uint64_t skippablework = 1000;
 
-route chooseroute(const patternshape& shape, textindex& text, const searchlimits& limits,
-                  bool straightforward);
+// How a pattern is searched: by the library's loop alone, only from the
+// positions that can reach a literal every match holds, or not at all (it
+// certainly counts 0).
+enum class route { library, restricted, none };
+
+route chooseroute(const patternshape& shape, textindex& text, bool straightforward);
 
 }  // namespace pst
