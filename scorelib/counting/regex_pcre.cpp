@@ -89,8 +89,8 @@ bool regexcompileerror(const char* pattern, std::string& message, int& offset) {
 struct regexmatcher::state {};
 
 regexmatcher::regexmatcher(const regexcode& re, size_t /*memory: the stack bounds it*/) : re_(re) {
-    // The library's one hook for callouts; every search sets the same.
-    pcre_callout = startcallout;
+    // The library's one hook for callouts, set once for every thread.
+    [[maybe_unused]] static const bool installed = (pcre_callout = startcallout, true);
 }
 
 regexmatcher::~regexmatcher() = default;
