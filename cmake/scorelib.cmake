@@ -51,9 +51,9 @@ endif()
 # no rule and no message can make one scan run long.
 set(POSTSENTINEL_SEARCH_BUDGET_MS 900 CACHE STRING
     "CPU time one search of one rule may take before it ends with the match-limit diagnostic")
-set(POSTSENTINEL_SEARCH_GUARANTEE_MS 10 CACHE STRING
+set(POSTSENTINEL_SEARCH_GUARANTEE_MS 1 CACHE STRING
     "CPU time every search may take, whatever the searches before it in the message took")
-set(POSTSENTINEL_MESSAGE_BUDGET_MS 9000 CACHE STRING
+set(POSTSENTINEL_MESSAGE_BUDGET_MS 8000 CACHE STRING
     "CPU time the searches of one message may take together")
 set(POSTSENTINEL_MATCHER_MEMORY_MIB 192 CACHE STRING
     "Memory in MiB, beyond the size of the text, that one deep search may take")

@@ -26,6 +26,7 @@ namespace {
 class tickclock final : public pst::workclock {
    public:
     uint64_t cheap() override { return ++ticks_; }
+    uint64_t fine() override { return ++ticks_; }
     uint64_t cpu() override { return ticks_; }
 
    private:

@@ -37,8 +37,12 @@ class workclock {
    public:
     virtual ~workclock() = default;
     // A clock that never runs slower than the thread's CPU time and costs a
-    // few nanoseconds to read: it is read at every start position.
+    // few nanoseconds to read: it is read at every start position. It ticks
+    // every few milliseconds.
     virtual uint64_t cheap() = 0;
+    // The same, to the nanosecond, for a search allowed fewer milliseconds
+    // than the cheap clock's ticks resolve; it costs a little more.
+    virtual uint64_t fine() = 0;
     // The thread's CPU time: it costs a system call, and is read only when
     // the cheap clock says that a search may have spent its allowance.
     virtual uint64_t cpu() = 0;
