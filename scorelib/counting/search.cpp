@@ -31,6 +31,12 @@ constexpr uint64_t millisecond = 1'000'000;
 // Below this allowance a search reads the fine clock: the cheap one ticks
 // every 4 ms on most kernels.
 constexpr uint64_t finebelow = 20 * millisecond;
+// While the cheap clock shows no tick between readings, it is read at every
+// second, then every fourth start position only: the reading costs as much
+// as a cheap position. A position costs at most what the library's match
+// limit allows, so a search runs at most three positions past its
+// allowance.
+constexpr unsigned maxstride = 4;
 
 uint64_t readclock(clockid_t id) {
     timespec t{};
@@ -89,7 +95,8 @@ class searchtimer {
 
     void start() {
         running_ = true;
-        began_ = now();
+        began_ = last_ = now();
+        stride_ = countdown_ = 1;
         marked_ = false;
         deadline_ = allowance_ > carried_ ? allowance_ - carried_ : 0;
     }
@@ -100,7 +107,11 @@ class searchtimer {
 
     // False once the search has spent its allowance.
     bool within() {
+        if (--countdown_ > 0) return true;
         const uint64_t t = now();
+        stride_ = t != last_ ? 1 : stride_ < maxstride ? stride_ * 2 : maxstride;
+        countdown_ = stride_;
+        last_ = t;
         if (!marked_ && t != began_) {
             marked_ = true;
             markwall_ = t;
@@ -125,7 +136,8 @@ class searchtimer {
     uint64_t now() const { return allowance_ < finebelow ? clock_.fine() : clock_.cheap(); }
 
     workclock& clock_;
-    uint64_t allowance_, carried_ = 0, began_ = 0, deadline_ = 0;
+    uint64_t allowance_, carried_ = 0, began_ = 0, deadline_ = 0, last_ = 0;
+    unsigned stride_ = 1, countdown_ = 1;
     bool running_ = false, marked_ = false;
     uint64_t markwall_ = 0, markcpu_ = 0;
 };
