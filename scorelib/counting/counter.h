@@ -53,6 +53,9 @@ class patterncounter {
 
    private:
     route plan(std::string_view pattern, patternshape& shape);
+    // Whether a search needs the watch at every start position: not where
+    // the analysis bounds its work far within its allowance.
+    bool needswatch(const patternshape& shape) noexcept;
 
     std::string_view text_;
     bool straightforward_;

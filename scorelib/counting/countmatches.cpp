@@ -94,6 +94,16 @@ route patterncounter::plan(std::string_view pattern, patternshape& shape) try {
     return route::library;  // without memory for the analysis, the library searches
 }
 
+bool patterncounter::needswatch(const patternshape& shape) noexcept try {
+    if (!shape.simple) return true;
+    const uint64_t bound = workbound(shape, index_);
+    const uint64_t positions = text_.size() + 1;
+    if (bound == UINT64_MAX || bound > UINT64_MAX / positions / nanosecondsperunit) return true;
+    return bound * positions * nanosecondsperunit > budget_.allowance() / 2;
+} catch (const std::bad_alloc&) {
+    return true;
+}
+
 int patterncounter::count(const char* pattern) {
     const std::string_view p(pattern);
     if (!straightforward_ && p.size() <= shortliteral && isliteral(p)) {
@@ -124,8 +134,11 @@ int patterncounter::count(const char* pattern) {
     patternshape shape;
     const route r = plan(p, shape);
     if (r == route::none) return 0;
-    if (r != route::restricted) return countcompiled(*re, text_, pattern, sink_, budget_);
     searchplan sp;
+    if (r != route::restricted) {
+        sp.watched = needswatch(shape);
+        return countcompiled(*re, text_, pattern, sink_, budget_, &sp);
+    }
     sp.matchbytes = shape.matchbytes;
     sp.required = &shape.required;
     return countcompiled(*re, text_, pattern, sink_, budget_, &sp);

@@ -210,8 +210,9 @@ class windows {
 // start position.
 class search final : public startwatch {
    public:
-    search(regexmatcher& m, std::string_view text, workclock& clock, uint64_t allowance, windows* w)
-        : m_(m), text_(text), timer_(clock, allowance), windows_(w) {}
+    search(regexmatcher& m, std::string_view text, workclock& clock, uint64_t allowance, windows* w,
+           bool watched)
+        : m_(m), text_(text), timer_(clock, allowance), windows_(w), watched_(watched || w) {}
 
     bool startat(size_t position) override {
         if (windows_ && position > windows_->end()) {
@@ -243,7 +244,7 @@ class search final : public startwatch {
             if (windows_ && !windows_->find(resume_, from)) return regexnomatch;
             skipped_ = false;
             size_t mstart = 0, mend = 0;
-            const int rc = m_.exec(text_, from, depth, this, mstart, mend);
+            const int rc = m_.exec(text_, from, depth, watched_ ? this : nullptr, mstart, mend);
             if (rc > 0) {
                 // Only a match that does not end beyond where the count
                 // stood would be found again and again; one that starts
@@ -263,6 +264,7 @@ class search final : public startwatch {
     std::string_view text_;
     searchtimer timer_;
     windows* windows_;
+    bool watched_;
     // Where the count's library loop started (the end of the last match),
     // and where the next window is looked for.
     size_t origin_ = 0, resume_ = 0;
@@ -278,7 +280,8 @@ int searchcount(const regexcode& re, const char* pattern, std::string_view text,
     regexmatcher m(re, limits.matchermemory + text.size());
     std::optional<windows> w;
     if (plan && plan->required && positionindependent(pattern)) w.emplace(text, *plan);
-    search s(m, text, budget.clock(), budget.allowance(), w ? &*w : nullptr);
+    search s(m, text, budget.clock(), budget.allowance(), w ? &*w : nullptr,
+             !plan || plan->watched);
     const int rc = rundeep(limits.matchermemory + text.size(), search::run, &s);
     budget.spend(s.spent());
     if (s.cut()) budget.cut();

@@ -100,9 +100,14 @@ class workbudget {
 // can reach the library's match limit; so only the start positions from
 // which a match can reach an occurrence (inside the same run of matchbytes)
 // are tried, and the search stops after the last occurrence.
+// Without required literals, the plan may only say that the search needs
+// no watch: its work, bounded from the pattern's analysis and the text,
+// stays far within its allowance, and the library's loop runs without the
+// callout.
 struct searchplan {
     byteset matchbytes;
     const std::vector<std::string>* required = nullptr;
+    bool watched = true;
 };
 
 // Counts non-empty, non-overlapping matches left to right, as the library's
