@@ -17,18 +17,20 @@ class compilecache {
    public:
     // The compiled pattern, or null when it does not compile.
     // Exhausted memory is thrown, and nothing is kept of the pattern then.
-    const regexcode* get(const char* pattern) try {
-        if (auto it = compiled_.find(pattern); it != compiled_.end()) return it->second.get();
-        regexholder re = compileregex(pattern);
+    const regexcode* get(const char* pattern, bool watched) try {
+        auto& compiled = compiled_[watched];
+        if (auto it = compiled.find(pattern); it != compiled.end()) return it->second.get();
+        regexholder re = compileregex(pattern, watched);
         const regexcode* code = re.get();
-        compiled_.emplace(pattern, std::move(re));
+        compiled.emplace(pattern, std::move(re));
         return code;
     } catch (const std::bad_alloc&) {
         outofmemory("malloc failed in pstlib:countmatches!\n");
     }
 
    private:
-    std::unordered_map<std::string, regexholder> compiled_;
+    // Without the search's callout, and with it.
+    std::unordered_map<std::string, regexholder> compiled_[2];
 };
 
 }  // namespace pst

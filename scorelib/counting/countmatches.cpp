@@ -22,8 +22,8 @@ std::string_view searchable(std::string_view text) {
     return text.size() > INT_MAX ? text.substr(0, INT_MAX) : text;
 }
 
-regexholder compilepattern(const char* pattern, evalsink& sink) {
-    regexholder re = compileregex(pattern);
+regexholder compilepattern(const char* pattern, bool watched, evalsink& sink) {
+    regexholder re = compileregex(pattern, watched);
     if (!re) sink.compilefailed(pattern);
     return re;
 }
@@ -110,37 +110,41 @@ int patterncounter::count(const char* pattern) {
         stopwatch w(profile_ ? &profile_->search : nullptr);
         return index_.countliteral(p);
     }
+    // Without metacharacters the library matches the bytes themselves,
+    // leftmost first, each search starting where the last match ended, and
+    // never calls its matcher more than once at a position.
+    const bool literal = !straightforward_ && isliteral(p);
+    patternshape shape;
+    route r = route::none;
+    searchplan sp;
+    if (!literal) {
+        stopwatch w(profile_ ? &profile_->search : nullptr);
+        r = plan(p, shape);
+        sp.watched = r == route::restricted || (r == route::library && needswatch(shape));
+    }
     regexholder owned;
     const regexcode* re = nullptr;
     {
         // Every pattern is compiled, so that compile errors are reported
-        // exactly as the library sees them, whatever the search does.
+        // exactly as the library sees them, whatever the search does; a
+        // search without the watch is compiled without its callout.
         stopwatch w(profile_ ? &profile_->compile : nullptr);
         if (cache_) {
-            re = cache_->get(pattern);
+            re = cache_->get(pattern, sp.watched);
             if (!re) sink_.compilefailed(pattern);
         } else {
-            owned = compilepattern(pattern, sink_);
+            owned = compilepattern(pattern, sp.watched, sink_);
             re = owned.get();
         }
     }
     if (!re) return 0;
     stopwatch w(profile_ ? &profile_->search : nullptr);
-    // Without metacharacters the library matches the bytes themselves,
-    // leftmost first, each search starting where the last match ended, and
-    // never calls its matcher more than once at a position.
-    if (!straightforward_ && isliteral(p)) return index_.countliteral(p);
-
-    patternshape shape;
-    const route r = plan(p, shape);
+    if (literal) return index_.countliteral(p);
     if (r == route::none) return 0;
-    searchplan sp;
-    if (r != route::restricted) {
-        sp.watched = needswatch(shape);
-        return countcompiled(*re, text_, pattern, sink_, budget_, &sp);
+    if (r == route::restricted) {
+        sp.matchbytes = shape.matchbytes;
+        sp.required = &shape.required;
     }
-    sp.matchbytes = shape.matchbytes;
-    sp.required = &shape.required;
     return countcompiled(*re, text_, pattern, sink_, budget_, &sp);
 }
 
@@ -149,7 +153,7 @@ int patterncounter::count(const char* pattern) {
 int countmatches(const char* text, const char* pattern, int debug) {
     pst::streamsink sink(debug);
     try {
-        const pst::regexholder re = pst::compilepattern(pattern, sink);
+        const pst::regexholder re = pst::compilepattern(pattern, true, sink);
         if (!re) return 0;
         pst::workbudget budget(pst::searchlimits::defaults());
         return pst::countcompiled(*re, pst::searchable(std::string_view(text, std::strlen(text))),

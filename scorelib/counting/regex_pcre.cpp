@@ -55,11 +55,11 @@ int startcallout(pcre_callout_block* block) {
 
 }  // namespace
 
-regexholder compileregex(const char* pattern) {
+regexholder compileregex(const char* pattern, bool watched) {
     int errorcode = 0;
     pcre* re = nullptr;
     try {
-        re = compilepcre(watchedpattern(pattern).c_str(), errorcode);
+        if (watched) re = compilepcre(watchedpattern(pattern).c_str(), errorcode);
     } catch (const std::bad_alloc&) {
         outofmemory("malloc failed in pstlib:countmatches!\n");
     }

@@ -57,12 +57,12 @@ pcre2_code* compilewithcontext(const char* pattern, int& errorcode, PCRE2_SIZE& 
 
 }  // namespace
 
-regexholder compileregex(const char* pattern) {
+regexholder compileregex(const char* pattern, bool watched) {
     int errorcode = 0;
     PCRE2_SIZE erroffset = 0;
     pcre2_code* re = nullptr;
     try {
-        re = compilewithcontext(watchedpattern(pattern).c_str(), errorcode, erroffset);
+        if (watched) re = compilewithcontext(watchedpattern(pattern).c_str(), errorcode, erroffset);
     } catch (const std::bad_alloc&) {
         outofmemory("malloc failed in pstlib:countmatches!\n");
     }

@@ -18,12 +18,13 @@ struct regexfreer {
 using regexholder = std::unique_ptr<regexcode, regexfreer>;
 
 // Compiles with "." matching newlines and plain parentheses not capturing,
-// case-sensitive, with the library's built-in ASCII tables, and with a
+// case-sensitive, with the library's built-in ASCII tables; watched, with a
 // callout at the start of the pattern (after the options only the start may
-// set, such as "(*UTF8)"): a callout does not change what matches, and it
-// lets the search see each start position where the matcher runs. Null when
-// the pattern does not compile; exhausted memory ends the process.
-regexholder compileregex(const char* pattern);
+// set, such as "(*UTF8)"): a callout does not change what compiles or what
+// matches, and it lets the search see each start position where the matcher
+// runs. Null when the pattern does not compile; exhausted memory ends the
+// process.
+regexholder compileregex(const char* pattern, bool watched = true);
 
 // Result codes, as the classic library numbers them: the other library's
 // codes for the same conditions are translated.
