@@ -114,10 +114,15 @@ int patterncounter::count(const char* pattern) {
     // leftmost first, each search starting where the last match ended, and
     // never calls its matcher more than once at a position.
     const bool literal = !straightforward_ && isliteral(p);
+    // A rule of ordinary length is analysed before it is compiled, so that
+    // it is compiled with the callout only if its search needs the watch; a
+    // long one only once it has compiled, and with the callout.
+    const bool analysedfirst = !literal && p.size() <= analysedbeforecompile;
     patternshape shape;
     route r = route::none;
     searchplan sp;
-    if (!literal) {
+    sp.watched = !literal;
+    if (analysedfirst) {
         stopwatch w(profile_ ? &profile_->search : nullptr);
         r = plan(p, shape);
         sp.watched = r == route::restricted || (r == route::library && needswatch(shape));
@@ -140,6 +145,7 @@ int patterncounter::count(const char* pattern) {
     if (!re) return 0;
     stopwatch w(profile_ ? &profile_->search : nullptr);
     if (literal) return index_.countliteral(p);
+    if (!analysedfirst) r = plan(p, shape);
     if (r == route::none) return 0;
     if (r == route::restricted) {
         sp.matchbytes = shape.matchbytes;

@@ -17,6 +17,11 @@ class textindex;
 // want of memory, so it is not compiled at all.
 constexpr size_t shortliteral = 1000;
 
+// Patterns up to this length are analysed before they are compiled; the
+// analysis of a pattern of hundreds of kilobytes that does not compile would
+// cost more than the library's refusal.
+constexpr size_t analysedbeforecompile = 4096;
+
 // From this size of text and this number of literals on, the literals of all
 // rules are found in one pass over the text rather than one search each:
 // below them the text's table of byte triples and a substring search per
