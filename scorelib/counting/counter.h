@@ -56,6 +56,9 @@ class patterncounter {
     // Whether a search needs the watch at every start position: not where
     // the analysis bounds its work far within its allowance.
     bool needswatch(const patternshape& shape) noexcept;
+    // The pattern compiled, from the cache or into owned; null when it does
+    // not compile.
+    const regexcode* compiled(const char* pattern, bool watched, regexholder& owned);
 
     std::string_view text_;
     bool straightforward_;

@@ -104,6 +104,13 @@ bool patterncounter::needswatch(const patternshape& shape) noexcept try {
     return true;
 }
 
+const regexcode* patterncounter::compiled(const char* pattern, bool watched, regexholder& owned) {
+    stopwatch w(profile_ ? &profile_->compile : nullptr);
+    if (cache_) return cache_->get(pattern, watched);
+    owned = compileregex(pattern, watched);
+    return owned.get();
+}
+
 int patterncounter::count(const char* pattern) {
     const std::string_view p(pattern);
     if (!straightforward_ && p.size() <= shortliteral && isliteral(p)) {
@@ -116,36 +123,43 @@ int patterncounter::count(const char* pattern) {
     const bool literal = !straightforward_ && isliteral(p);
     // A rule of ordinary length is analysed before it is compiled, so that
     // it is compiled with the callout only if its search needs the watch; a
-    // long one only once it has compiled, and with the callout.
+    // long one is compiled as it is first, and again with the callout once
+    // the analysis says that its search needs it.
     const bool analysedfirst = !literal && p.size() <= analysedbeforecompile;
     patternshape shape;
     route r = route::none;
     searchplan sp;
-    sp.watched = !literal;
+    sp.watched = false;
     if (analysedfirst) {
         stopwatch w(profile_ ? &profile_->search : nullptr);
         r = plan(p, shape);
         sp.watched = r == route::restricted || (r == route::library && needswatch(shape));
     }
     regexholder owned;
-    const regexcode* re = nullptr;
-    {
-        // Every pattern is compiled, so that compile errors are reported
-        // exactly as the library sees them, whatever the search does; a
-        // search without the watch is compiled without its callout.
-        stopwatch w(profile_ ? &profile_->compile : nullptr);
-        if (cache_) {
-            re = cache_->get(pattern, sp.watched);
-            if (!re) sink_.compilefailed(pattern);
-        } else {
-            owned = compilepattern(pattern, sp.watched, sink_);
-            re = owned.get();
-        }
+    // Every pattern is compiled, so that compile errors are reported exactly
+    // as the library sees them, whatever the search does; a search without
+    // the watch is compiled without its callout.
+    const regexcode* re = compiled(pattern, sp.watched, owned);
+    if (!re) {
+        sink_.compilefailed(pattern);
+        return 0;
     }
-    if (!re) return 0;
+    if (literal) {
+        stopwatch w(profile_ ? &profile_->search : nullptr);
+        return index_.countliteral(p);
+    }
+    regexholder ownedwatched;
+    if (!analysedfirst) {
+        {
+            stopwatch w(profile_ ? &profile_->search : nullptr);
+            r = plan(p, shape);
+        }
+        const regexcode* watched =
+            r != route::none ? compiled(pattern, true, ownedwatched) : nullptr;
+        if (watched) re = watched;
+        sp.watched = watched != nullptr;
+    }
     stopwatch w(profile_ ? &profile_->search : nullptr);
-    if (literal) return index_.countliteral(p);
-    if (!analysedfirst) r = plan(p, shape);
     if (r == route::none) return 0;
     if (r == route::restricted) {
         sp.matchbytes = shape.matchbytes;
