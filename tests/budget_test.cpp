@@ -22,14 +22,17 @@
 namespace {
 
 // Every reading of the cheap clock is one tick: a search's charge is the
-// start positions the library tried, whatever each cost.
+// start positions the library tried, whatever each cost. A CPU clock that
+// cannot be read shows 0.
 class tickclock final : public pst::workclock {
    public:
+    explicit tickclock(bool cpuworks = true) : cpuworks_(cpuworks) {}
     uint64_t cheap() override { return ++ticks_; }
     uint64_t fine() override { return ++ticks_; }
-    uint64_t cpu() override { return ticks_; }
+    uint64_t cpu() override { return cpuworks_ ? ticks_ : 0; }
 
    private:
+    bool cpuworks_;
     uint64_t ticks_ = 0;
 };
 
@@ -61,8 +64,9 @@ result evaluate(const std::string& rules, const std::string& body, bool straight
 }
 
 // Budgets in ticks of the counting clock.
-result evaluateinticks(const std::string& rules, const std::string& body, bool straightforward) {
-    tickclock clock;
+result evaluateinticks(const std::string& rules, const std::string& body, bool straightforward,
+                       bool cpuworks = true) {
+    tickclock clock(cpuworks);
     pst::searchlimits l = pst::searchlimits::defaults();
     l.search = 400;
     l.guaranteed = 300;
@@ -105,6 +109,16 @@ TEST(budget, hostileShapesEndWithTheMatchLimitAndTheCountSoFar) {
             EXPECT_EQ(r.cuts, 1) << s.pattern;
         }
     }
+}
+
+// Without a CPU clock the wall clock ends the search, at four times its
+// allowance.
+TEST(budget, aCpuClockThatCannotBeReadStillEndsTheSearch) {
+    const std::string body = "free money " + testutil::repeated("free ", 40 << 10) + "y";
+    const result r = evaluateinticks("=1 free.*money\n", body, false, false);
+    EXPECT_EQ(r.out.result, 1);
+    EXPECT_EQ(r.out.err, limit("free.*money"));
+    EXPECT_EQ(r.cuts, 1);
 }
 
 // A match may start after its end (\K inside a lookahead). It is counted,

@@ -37,6 +37,9 @@ constexpr uint64_t finebelow = 20 * millisecond;
 // limit allows, so a search runs at most three positions past its
 // allowance.
 constexpr unsigned maxstride = 4;
+// However little CPU time the clock shows, a search ends after this many
+// times its allowance of wall time.
+constexpr uint64_t wallcap = 4;
 
 uint64_t readclock(clockid_t id) {
     timespec t{};
@@ -120,6 +123,9 @@ class searchtimer {
         if (t - began_ < deadline_) return true;
         const uint64_t used = spent();
         if (used >= allowance_) return false;
+        // A CPU clock that cannot be read, or a machine this loaded, ends
+        // the search on the wall clock.
+        if (t - began_ >= wallcap * allowance_) return false;
         // Preempted rather than working: the wall time goes on, the CPU
         // time has some way to go.
         deadline_ = t - began_ + (allowance_ - used);
@@ -129,7 +135,8 @@ class searchtimer {
     uint64_t spent() const {
         if (!running_) return carried_;
         if (!marked_) return carried_ + (now() - began_);
-        return carried_ + (markwall_ - began_) + (clock_.cpu() - markcpu_);
+        const uint64_t cpu = clock_.cpu();
+        return carried_ + (markwall_ - began_) + (cpu > markcpu_ ? cpu - markcpu_ : 0);
     }
 
    private:
