@@ -48,12 +48,23 @@ TEST(blocklistctl, exitStatusAndErrors) {
     EXPECT_EQ(missing.result, 66);
     EXPECT_EQ(missing.err,
               "blocklistctl: cannot read " + dir.path() + "/none: No such file or directory\n");
+    // A usage error is one line and where to look, not the whole help.
     const auto bad = ctl({"frobnicate"});
     EXPECT_EQ(bad.result, 64);
-    EXPECT_NE(bad.err.find("usage: blocklistctl"), std::string::npos);
+    EXPECT_EQ(bad.err, "blocklistctl: unknown command 'frobnicate'\nTry 'blocklistctl --help'\n");
+    EXPECT_EQ(bad.out, "");
     const auto help = ctl({"--help"});
     EXPECT_EQ(help.result, 0);
-    EXPECT_NE(help.out.find("usage: blocklistctl"), std::string::npos);
+    for (const char* command : {"check", "explain", "stats", "corpus"}) {
+        EXPECT_NE(help.out.find("blocklistctl " + std::string(command) + " ["), std::string::npos);
+        // A command's help is its own: its synopsis, and no other's.
+        const auto one = ctl({command, "--help"});
+        EXPECT_EQ(one.result, 0) << command;
+        EXPECT_EQ(one.out.rfind("usage: blocklistctl " + std::string(command) + " [", 0), 0u)
+            << one.out;
+        EXPECT_EQ(one.out.find("       blocklistctl "), std::string::npos) << one.out;
+        EXPECT_NE(one.out.find("Exit status:"), std::string::npos) << command;
+    }
 }
 
 }  // namespace

@@ -164,13 +164,22 @@ TEST(corpus, plotsAsSvgOrPng) {
         EXPECT_EQ(o.result, 0) << o.err;
         EXPECT_EQ(picturesize(testutil::readfile(plot)), std::make_pair(800, 600)) << ext;
     }
+    // Another kind of picture is a usage error, before any message is
+    // scored; a plot that cannot be written is status 70 after the report.
     std::vector<std::string> args = sources(g);
     args.insert(args.end(), {"--rules", rules, "--plot", g.dir.path() + "/plot.gif"});
+    const auto gif = corpus(args);
+    EXPECT_EQ(gif.result, 64);
+    EXPECT_EQ(gif.out, "");
+    EXPECT_EQ(gif.err, "blocklistctl: --plot needs a .svg or a .png file, not '" + g.dir.path() +
+                           "/plot.gif'\nTry 'blocklistctl --help'\n");
+    args = sources(g);
+    args.insert(args.end(), {"--rules", rules, "--plot", g.dir.path() + "/none/plot.svg"});
     EXPECT_EQ(corpus(args).result, 70);
 }
 
 // Unreadable messages are reported and skipped; a source that is not there is
-// reported, and the others are scored.
+// reported, the others are scored, and the status says that one was missing.
 TEST(corpus, badMessagesAreSkippedNotFatal) {
     testutil::tempdir dir;
     const std::string rules = dir.file("rules", "10 cheap\n");
@@ -183,7 +192,7 @@ TEST(corpus, badMessagesAreSkippedNotFatal) {
                                          good, locked, dir.path() + "/missing"},
                                         nobody);
     ::chmod(locked.c_str(), 0644);
-    EXPECT_EQ(o.result, 0) << o.err;
+    EXPECT_EQ(o.result, 66) << o.err;
     EXPECT_NE(o.err.find("missing"), std::string::npos) << o.err;
     const auto report = nlohmann::json::parse(o.out);
     EXPECT_EQ(report["messages"][0]["score"], 30);

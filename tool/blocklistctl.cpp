@@ -15,49 +15,63 @@
 #include "corpus.h"
 #include "explain.h"
 #include "paths.h"
+#include "plot.h"
 #include "report.h"
 
 namespace {
 
-constexpr const char* usage =
-    "usage: blocklistctl check [--format=text|json] [RULEFILE]\n"
-    "       blocklistctl explain [--format=text|json] [--rules RULEFILE | --rule 'WEIGHT "
-    "PATTERN']\n"
-    "                            MESSAGE\n"
-    "       blocklistctl stats [--format=text|json] [--stale DAYS] [--rules RULEFILE]\n"
-    "                          [--stats STATSFILE]...\n"
-    "       blocklistctl corpus [--format=text|json] [--rules RULEFILE] [--ham SRC]...\n"
-    "                           [--spam SRC]... [--threshold N] [--compare NEWRULES]\n"
-    "                           [--plot FILE.svg|FILE.png] [--jobs N] [SRC]...\n"
-    "       blocklistctl --version\n"
-    "\n"
-    "  check   reads the rule file as the plugin does and reports, one finding a\n"
-    "          line, FILE:LINE[:COLUMN]: error|warning|note: text; exit status 0\n"
-    "          (clean), 1 (warnings only) or 2 (errors). It never writes anything.\n"
-    "  explain scores MESSAGE exactly as the plugin does (without the debug\n"
-    "          marker) and shows the Subject line as cleaned, the text sizes, and\n"
-    "          for each rule that hits its line, pattern, weight, occurrences,\n"
-    "          capitalised occurrences, contribution and running score; --rule\n"
-    "          tries one rule without a rule file. It never writes the statistics\n"
-    "          file.\n"
-    "  stats   lists the rules with the time of their latest recorded hit (newest\n"
-    "          first), the rules never recorded, with --stale the rules not hit\n"
-    "          for DAYS days, and recorded patterns no longer in the rule file.\n"
-    "          Several --stats files (one per mail server) are merged. It only\n"
-    "          reads.\n"
-    "  corpus  scores saved mail exactly as the plugin does: SRC is a message\n"
-    "          file, a directory of them, a Maildir or an mbox file; --ham and\n"
-    "          --spam label their source. It reports per rule the share of ham\n"
-    "          and of spam it hits, its spam share of hits (S/O) and its\n"
-    "          contribution, the rules that hit nothing and the score\n"
-    "          distribution; --threshold lists the ham at or above N and the\n"
-    "          spam below it, --compare the messages whose score NEWRULES\n"
-    "          changes, --plot draws both distributions and the error rates\n"
-    "          over the threshold. It uses every core (--jobs) and never writes\n"
-    "          the statistics file.\n"
+// One command's synopsis and what it does: the full help is all of them, a
+// command's help its own.
+struct commandhelp {
+    const char* name;
+    const char* synopsis;
+    const char* description;
+};
+
+constexpr commandhelp commands[] = {
+    {"check", "blocklistctl check [--format=text|json] [RULEFILE]\n",
+     "  check   reads the rule file as the plugin does and reports, one finding a\n"
+     "          line, FILE:LINE[:COLUMN]: error|warning|note: text; exit status 0\n"
+     "          (clean), 1 (warnings only) or 2 (errors). It never writes anything.\n"},
+    {"explain",
+     "blocklistctl explain [--format=text|json] [--rules RULEFILE | --rule 'WEIGHT "
+     "PATTERN']\n"
+     "                            MESSAGE\n",
+     "  explain scores MESSAGE exactly as the plugin does (without the debug\n"
+     "          marker) and shows the Subject line as cleaned, the text sizes, and\n"
+     "          for each rule that hits its line, pattern, weight, occurrences,\n"
+     "          capitalised occurrences, contribution and running score; --rule\n"
+     "          tries one rule without a rule file. It never writes the statistics\n"
+     "          file.\n"},
+    {"stats",
+     "blocklistctl stats [--format=text|json] [--stale DAYS] [--rules RULEFILE]\n"
+     "                          [--stats STATSFILE]...\n",
+     "  stats   lists the rules with the time of their latest recorded hit (newest\n"
+     "          first), the rules never recorded, with --stale the rules not hit\n"
+     "          for DAYS days, and recorded patterns no longer in the rule file.\n"
+     "          Several --stats files (one per mail server) are merged. It only\n"
+     "          reads.\n"},
+    {"corpus",
+     "blocklistctl corpus [--format=text|json] [--rules RULEFILE] [--ham SRC]...\n"
+     "                           [--spam SRC]... [--threshold N] [--compare NEWRULES]\n"
+     "                           [--plot FILE.svg|FILE.png] [--jobs N] [SRC]...\n",
+     "  corpus  scores saved mail exactly as the plugin does: SRC is a message\n"
+     "          file, a directory of them, a Maildir or an mbox file; --ham and\n"
+     "          --spam label their source. It reports per rule the share of ham\n"
+     "          and of spam it hits, its spam share of hits (S/O) and its\n"
+     "          contribution, the rules that hit nothing and the score\n"
+     "          distribution; --threshold lists the ham at or above N and the\n"
+     "          spam below it, --compare the messages whose score NEWRULES\n"
+     "          changes, --plot draws both distributions and the error rates\n"
+     "          over the threshold. It uses every core (--jobs) and never writes\n"
+     "          the statistics file. A source that cannot be read is named, the\n"
+     "          rest is scored, and the exit status is 66.\n"},
+};
+
+constexpr const char* notes =
     "\n"
     "Options may come before or after the operands, as --opt VALUE or\n"
-    "--opt=VALUE; -h or --help after any command prints this. A file named \"-\"\n"
+    "--opt=VALUE; -h or --help after a command prints its help. A file named \"-\"\n"
     "is standard input. --format=json writes one JSON document for scripts.\n"
     "RULEFILE defaults to " POSTSENTINEL_RULEFILE ", STATSFILE to " POSTSENTINEL_STATSFILE
     ".\n"
@@ -65,6 +79,22 @@ constexpr const char* usage =
     "Exit status: 0 done (check: clean), 1 check found warnings only, 2 check\n"
     "found errors, 64 usage error, 66 a file cannot be read, 70 the plot\n"
     "cannot be written.\n";
+
+// The help of one command, or of all with null.
+void printhelp(const char* only) {
+    const char* lead = "usage: ";
+    for (const commandhelp& c : commands) {
+        if (only && std::strcmp(only, c.name) != 0) continue;
+        std::fputs(lead, stdout);
+        std::fputs(c.synopsis, stdout);
+        lead = "       ";
+    }
+    if (!only) std::puts("       blocklistctl --version");
+    std::putchar('\n');
+    for (const commandhelp& c : commands)
+        if (!only || std::strcmp(only, c.name) == 0) std::fputs(c.description, stdout);
+    std::fputs(notes, stdout);
+}
 
 // What the command line asked for.
 struct request {
@@ -92,9 +122,14 @@ bool number(const char* text, long lo, long hi, long& out) {
 }
 
 int usageerror(const std::string& problem) {
-    std::fprintf(stderr, "blocklistctl: %s\n", problem.c_str());
-    std::fputs(usage, stderr);
+    std::fprintf(stderr, "blocklistctl: %s\nTry 'blocklistctl --help'\n", problem.c_str());
     return EX_USAGE;
+}
+
+bool knowncommand(std::string_view name) {
+    for (const commandhelp& c : commands)
+        if (name == c.name) return true;
+    return false;
 }
 
 // Returns 0, or the exit status of a usage error.
@@ -200,7 +235,7 @@ int main(int argc, char** argv) {
     if (argc < 2) return usageerror("no command");
     const std::string_view first = argv[1];
     if (first == "--help" || first == "-h") {
-        std::fputs(usage, stdout);
+        printhelp(nullptr);
         return EX_OK;
     }
     if (first == "--version") {
@@ -209,13 +244,12 @@ int main(int argc, char** argv) {
     }
     request r;
     if (const int status = parse(argc - 1, argv + 1, r); status != 0) return status;
+    const std::string_view command = r.command;
+    if (!knowncommand(command)) return usageerror("unknown command '" + std::string(command) + "'");
     if (r.help) {
-        std::fputs(usage, stdout);
+        printhelp(r.command);
         return EX_OK;
     }
-    const std::string_view command = r.command;
-    if (command != "check" && command != "explain" && command != "stats" && command != "corpus")
-        return usageerror("unknown command '" + std::string(command) + "'");
     if (r.rule && command != "explain") return usageerror("--rule is for explain");
     if (r.rule && r.rules) return usageerror("--rule and --rules exclude each other");
     if (!r.stats.empty() && command != "stats") return usageerror("--stats is for stats");
@@ -226,6 +260,8 @@ int main(int argc, char** argv) {
             "--ham, --spam, --threshold, --compare, --plot and --jobs are for corpus");
     if (r.stale >= 0 && command != "stats") return usageerror("--stale is for stats");
     if (stdintwice(r)) return usageerror("standard input (\"-\") can be read only once");
+    if (c.plot && !pst::plotnameknown(c.plot))
+        return usageerror(std::string("--plot needs a .svg or a .png file, not '") + c.plot + "'");
     const char* rules = r.rules ? r.rules : POSTSENTINEL_RULEFILE;
     const size_t n = r.operands.size();
     if (command == "check" && n <= 1)

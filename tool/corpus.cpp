@@ -328,9 +328,16 @@ int corpusreport(const corpusrequest& q, FILE* out) {
     // file is edited during the run.
     const inputfile rules = inputfile::snapshot(q.rules);
     if (!rules || !readruleset(rules.path(), run.rules)) return EX_NOINPUT;
-    bool anysource = q.sources.empty();
-    for (const auto& [source, set] : q.sources) anysource |= addmessages(source, set, run.messages);
+    // A source that cannot be read is named, the rest is scored, and the
+    // status says that something was left out.
+    bool anysource = q.sources.empty(), allsources = true;
+    for (const auto& [source, set] : q.sources) {
+        const bool read = addmessages(source, set, run.messages);
+        anysource |= read;
+        allsources &= read;
+    }
     if (!anysource) return EX_NOINPUT;
+    const int done = allsources ? 0 : EX_NOINPUT;
     run.scores = scoreall(run.messages, rules.path(), q.jobs);
     for (const auto& [diagnostic, count] : run.scores.diagnostics)
         std::fprintf(stderr, "blocklistctl: %d messages: %s\n", count, diagnostic.c_str());
@@ -359,12 +366,12 @@ int corpusreport(const corpusrequest& q, FILE* out) {
     }
     if (q.json) {
         printjson(jsonreport(q, run, h, q.compare ? &compared : nullptr), out);
-        return 0;
+        return done;
     }
     printtext(q, run, h, out);
     if (q.hasthreshold) printthreshold(q, run, out);
     if (q.compare) printcompare(q, run, compared, out);
-    return 0;
+    return done;
 }
 
 }  // namespace pst

@@ -132,10 +132,14 @@ bool endswith(const std::string& s, const char* tail) {
 
 }  // namespace
 
+bool plotnameknown(const std::string& path) {
+    return endswith(path, ".svg") || endswith(path, ".png");
+}
+
 bool plotscores(const std::string& path, const std::vector<int>& hamscores,
                 const std::vector<int>& spamscores, std::string& error) {
     const bool svg = endswith(path, ".svg");
-    if (!svg && !endswith(path, ".png")) {
+    if (!plotnameknown(path)) {
         error = "the plot is a .svg or a .png file";
         return false;
     }
