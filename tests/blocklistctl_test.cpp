@@ -171,6 +171,12 @@ TEST(blocklistctl, commandLine) {
         // One rule without a rule file.
         {{"explain", "--rule", "=3 cheap", message}, 0, "line 1: cheap  weight 3", ""},
         {{"explain", "--rule=1 (", message}, 0, "score: 0\n", "Regexp compile error on ("},
+        // The one rule is checked as check checks a line.
+        {{"explain", "--rule", "10cheap", message},
+         0,
+         "score: 0\n",
+         "--rule: warning: no space between weight and pattern: the line is ignored\n"},
+        {{"explain", "--rule", "10 Cheap", message}, 0, "score: 0\n", "capital letter 'C'"},
         {{"explain", "--rule", "3 x", "--rules", rules, message}, 64, "", "exclude each other"},
         {{"check", "--rule", "3 x"}, 64, "", "--rule is for explain"},
         {{"check", "--format=xml"}, 64, "", "--format is text or json, not 'xml'"},

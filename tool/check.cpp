@@ -80,6 +80,15 @@ template <typename columnof>
 void checkcompiled(const rule& r, const std::string& pattern, columnof column,
                    std::vector<finding>& f) {
     if (!r.exact) {
+        const cbuf upper(ucstrdup(pattern.c_str()));
+        // Upper-casing changes nothing when no letter stands outside an
+        // escape.
+        if (pattern == upper.get() && !capitaloutsideescape(pattern) &&
+            !matchesonlyempty(analyse(pattern)))
+            f.push_back({"warning",
+                         "no letter outside an escape: the capitals pass searches the same "
+                         "pattern again, and each match counts three times (mark the rule "
+                         "exact with '=' to count it once)"});
         if (const char c = capitaloutsideescape(pattern))
             f.push_back({"warning", std::string("capital letter '") + c +
                                         "' can never match: the text is folded to lower "
@@ -87,7 +96,6 @@ void checkcompiled(const rule& r, const std::string& pattern, columnof column,
                                         "exact with '=')"});
         std::string message;
         int offset = 0;
-        const cbuf upper(ucstrdup(pattern.c_str()));
         if (regexcompileerror(upper.get(), message, offset))
             f.push_back({"error",
                          std::string("the upper-cased pattern '") + upper.get() +
@@ -105,6 +113,10 @@ void checkcompiled(const rule& r, const std::string& pattern, columnof column,
                      "an unbounded repeat of a broad class with more pattern after it: "
                      "its work grows with the square of the message size on hostile mail, "
                      "until the search's budget ends it"});
+    if (wholetextanchor(pattern))
+        f.push_back({"warning",
+                     "'^' and '$' match only at the start and the end of the whole scan "
+                     "text, not of each line: (?m) makes them match at every line"});
     if (resetinlookaround(pattern))
         f.push_back({"warning",
                      "\\K inside a lookaround: a match can end before it starts, and "
@@ -159,6 +171,17 @@ bool checkfile(const inputfile& file, std::vector<located>& out, int& count) {
 }
 
 }  // namespace
+
+int checkrule(const char* line, const char* name, FILE* err) {
+    std::map<std::string, int> seen;
+    int errors = 0;
+    for (const auto& f : checkline(line, seen, 1)) {
+        if (std::strcmp(f.severity, "note") == 0) continue;
+        std::fprintf(err, "%s: %s: %s\n", name, f.severity, f.text.c_str());
+        errors += std::strcmp(f.severity, "error") == 0;
+    }
+    return errors;
+}
 
 int checkrules(const char* path, bool json, FILE* out) {
     const inputfile file = inputfile::named(path);

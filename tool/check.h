@@ -12,4 +12,8 @@ namespace pst {
 // cannot be read).
 int checkrules(const char* path, bool json, FILE* out);
 
+// The findings of one rule line, as "NAME: error|warning: text" lines to err;
+// returns the number of errors.
+int checkrule(const char* line, const char* name, FILE* err);
+
 }  // namespace pst

@@ -6,6 +6,7 @@
 #include <new>
 #include <string>
 
+#include "check.h"
 #include "evaluate.h"
 #include "input.h"
 #include "json.h"
@@ -105,6 +106,9 @@ bool readable(const inputfile& f, bool regular) {
 int explainmessage(const char* message, const char* rules, const char* rule, bool json, FILE* out) {
     const inputfile msg = inputfile::named(message);
     if (!readable(msg, false)) return EX_NOINPUT;
+    // The one rule is checked as check checks a line: a rule the plugin
+    // would ignore, or one that can never match, is named before its score.
+    if (rule) checkrule(rule, "--rule", stderr);
     const inputfile rulefile =
         rule ? inputfile::text(std::string(rule) + "\n", "the rule") : inputfile::named(rules);
     if (!readable(rulefile, true)) return EX_NOINPUT;

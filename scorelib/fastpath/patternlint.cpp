@@ -1,6 +1,7 @@
 #include "fastpath/patternlint.h"
 
 #include <algorithm>
+#include <cctype>
 #include <string_view>
 #include <vector>
 
@@ -130,6 +131,30 @@ bool resetinlookaround(const std::string& p) {
         }
     }
     return false;
+}
+
+bool wholetextanchor(const std::string& p) {
+    bool anchor = false;
+    for (size_t i = 0; i < p.size(); ++i) {
+        if (p[i] == '\\') {
+            ++i;
+        } else if (p[i] == '[') {
+            size_t end = 0;
+            classsize(p, i + 1, end);
+            i = end - 1;
+        } else if (p[i] == '^' || p[i] == '$') {
+            anchor = true;
+        } else if (p.compare(i, 2, "(?") == 0) {
+            // An option setting such as "(?m)" or "(?im:": multi-line mode
+            // somewhere, and the anchors may well be meant for lines.
+            size_t j = i + 2;
+            while (j < p.size() && std::isalpha(static_cast<unsigned char>(p[j])) != 0) {
+                if (p[j] == 'm') return false;
+                ++j;
+            }
+        }
+    }
+    return anchor;
 }
 
 }  // namespace pst

@@ -24,4 +24,8 @@ bool quadraticrepeat(const std::string& p);
 // "\K" inside a lookaround: the match's start can lie after its end.
 bool resetinlookaround(const std::string& p);
 
+// "^" or "$" outside a class and an escape, in a pattern that never sets
+// (?m): they match only at the ends of the whole scan text.
+bool wholetextanchor(const std::string& p);
+
 }  // namespace pst
