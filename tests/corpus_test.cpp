@@ -104,6 +104,18 @@ TEST(corpus, scoresEveryMessageAsThePluginDoes) {
             const std::string name = m["message"];
             ASSERT_TRUE(g.files.count(name)) << name;
             EXPECT_EQ(m["score"].get<int>(), pluginscore(rules, g.files[name])) << name << rules;
+            // Its hits explain its score: a weight times the occurrences and
+            // twice the capitals, adding up to the score (these scores are
+            // far from wrapping).
+            long long sum = 0;
+            for (const auto& h : m["hits"]) {
+                const long long found = h["found"], capitals = h["capitals"];
+                EXPECT_EQ(h["contribution"].get<long long>(),
+                          h["weight"].get<long long>() * (found + 2 * capitals))
+                    << name << h.dump();
+                sum += h["contribution"].get<long long>();
+            }
+            EXPECT_EQ(sum, m["score"].get<long long>()) << name << rules;
         }
     }
     std::remove(TREE_CONFDIR "/blocklist.local");

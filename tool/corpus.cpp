@@ -112,10 +112,10 @@ void tally(corpusrun& run) {
         }
         const int set = run.messages[i].set;
         ++run.sizes[set];
-        for (const auto& [line, added] : r.hits) {
-            rulestats& s = run.rules[byline.at(line)];
+        for (const messagehit& h : r.hits) {
+            rulestats& s = run.rules[byline.at(h.line)];
             ++s.hits[set];
-            s.contribution += added;
+            s.contribution += h.added;
         }
     }
 }
@@ -244,13 +244,27 @@ void printcompare(const corpusrequest& q, const corpusrun& run, const std::vecto
 nlohmann::json jsonreport(const corpusrequest& q, const corpusrun& run, const histogram& h,
                           const std::vector<change>* compared) {
     nlohmann::json messages = nlohmann::json::array(), notscored = nlohmann::json::array();
+    std::map<int, const rulestats*> byline;
+    for (const auto& r : run.rules) byline[r.line] = &r;
     for (size_t i = 0; i < run.messages.size(); ++i) {
         const scoredmessage& r = run.scores.results[i];
-        if (r.scored)
+        if (r.scored) {
+            // Why the message scored what it did, rule by rule.
+            nlohmann::json hits = nlohmann::json::array();
+            for (const messagehit& h : r.hits) {
+                const rulestats& rule = *byline.at(h.line);
+                hits.push_back({{"line", h.line},
+                                {"pattern", rule.pattern},
+                                {"weight", rule.weight},
+                                {"found", h.found},
+                                {"capitals", h.capitals},
+                                {"contribution", h.added}});
+            }
             messages.push_back({{"message", run.messages[i].name},
                                 {"set", setnames[run.messages[i].set]},
-                                {"score", r.score}});
-        else
+                                {"score", r.score},
+                                {"hits", std::move(hits)}});
+        } else
             notscored.push_back({{"message", run.messages[i].name}, {"reason", r.error}});
     }
     nlohmann::json rules = nlohmann::json::array(), unhit = nlohmann::json::array();

@@ -34,8 +34,9 @@ class collector final : public evalsink {
     // Memory running out while collecting ends the evaluation as it does
     // inside it: the message is reported, not scored.
     void hit(const rulehit& h) override try {
-        into_.hits.emplace_back(h.line, static_cast<int>(static_cast<unsigned>(h.after) -
-                                                         static_cast<unsigned>(h.before)));
+        into_.hits.push_back(
+            {h.line, h.found, h.capitals,
+             static_cast<int>(static_cast<unsigned>(h.after) - static_cast<unsigned>(h.before))});
     } catch (const std::bad_alloc&) {
         outofmemory("out of memory");
     }

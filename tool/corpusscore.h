@@ -9,12 +9,17 @@
 
 namespace pst {
 
+// A rule that hit a message: its line, its occurrences, those of its
+// capitals (0 for an exact-case rule) and what it added to the score.
+struct messagehit {
+    int line, found, capitals, added;
+};
+
 struct scoredmessage {
     bool scored = false;
     std::string error;  // why it was not scored
     int score = 0;
-    // The rules that hit: their line and what they added.
-    std::vector<std::pair<int, int>> hits;
+    std::vector<messagehit> hits;
 };
 
 struct scoringrun {
