@@ -103,7 +103,9 @@ TEST(blocklistctl, explainScoresAsThePluginDoes) {
 namespace {
 
 // The plugin renames its new statistics file into the directory: a directory
-// the file's owner cannot write records nothing, and stats says so.
+// the file's owner cannot write records nothing, and stats says so; so does a
+// file and a directory that only root may write, as a plain "touch" by root
+// makes them.
 TEST(blocklistctl, statsWarnsOfAnUnwritableDirectory) {
     testutil::tempdir dir;
     const std::string rules = dir.file("rules", "10 cheap\n");
@@ -111,16 +113,39 @@ TEST(blocklistctl, statsWarnsOfAnUnwritableDirectory) {
     ASSERT_EQ(::mkdir(spool.c_str(), 0755), 0);
     const std::string stats = spool + "/STATS";
     testutil::writefile(stats, "100 cheap\n");
-    EXPECT_EQ(ctl({"stats", "--rules", rules, "--stats", stats}).err, "");
-    // Owned by another user (root can write anywhere), or a directory
-    // without write permission.
-    const bool root = ::geteuid() == 0;
-    ASSERT_EQ(root ? ::chown(stats.c_str(), 65534, 65534) : ::chmod(spool.c_str(), 0555), 0);
-    const auto o = ctl({"stats", "--rules", rules, "--stats", stats});
-    ::chmod(spool.c_str(), 0755);
-    EXPECT_EQ(o.result, 0);
-    EXPECT_NE(o.err.find("warning: " + spool + " is not writable by "), std::string::npos) << o.err;
-    EXPECT_NE(o.err.find("the plugin cannot record hits there"), std::string::npos);
+    const std::string unwritable = "warning: " + spool + " is not writable by ";
+    const std::string rootonly = "warning: " + stats + " and " + spool + " belong to root";
+    if (::geteuid() != 0) {
+        EXPECT_EQ(ctl({"stats", "--rules", rules, "--stats", stats}).err, "");
+        ASSERT_EQ(::chmod(spool.c_str(), 0555), 0);
+        const auto o = ctl({"stats", "--rules", rules, "--stats", stats});
+        ::chmod(spool.c_str(), 0755);
+        EXPECT_NE(o.err.find(unwritable), std::string::npos) << o.err;
+        return;
+    }
+    struct owners {
+        uid_t file, spool;
+        std::string warning;  // empty: none
+    };
+    const owners cases[] = {
+        {65534, 65534, ""},      // the mail user's, as the README sets it up
+        {0, 65534, ""},          // the mail user replaces root's file
+        {65534, 0, unwritable},  // the owner cannot create the new file
+        {0, 0, rootonly},        // "touch STATS" as root
+    };
+    for (const owners& c : cases) {
+        ASSERT_EQ(::chown(stats.c_str(), c.file, c.file), 0);
+        ASSERT_EQ(::chown(spool.c_str(), c.spool, c.spool), 0);
+        const auto o = ctl({"stats", "--rules", rules, "--stats", stats});
+        EXPECT_EQ(o.result, 0);
+        if (c.warning.empty()) {
+            EXPECT_EQ(o.err, "") << c.file << " " << c.spool;
+        } else {
+            EXPECT_NE(o.err.find(c.warning), std::string::npos) << o.err;
+            EXPECT_NE(o.err.find("cannot record hits there"), std::string::npos) << o.err;
+        }
+    }
+    ::chown(spool.c_str(), 0, 0);
 }
 
 // The command line: options anywhere, --opt=value, numbers checked, the

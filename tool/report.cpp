@@ -64,7 +64,18 @@ void warnunwritable(const char* path) {
     const std::string parent = parentdirectory(path);
     if (::stat(path, &file) != 0 || !S_ISREG(file.st_mode) || ::stat(parent.c_str(), &dir) != 0)
         return;
-    if (maywrite(file.st_uid, dir)) return;
+    if (maywrite(file.st_uid, dir)) {
+        // "touch STATS" as root in a directory only root may write: the
+        // plugin, which runs as the mail user, can neither replace the file
+        // nor create the new one beside it.
+        if (file.st_uid == 0 && dir.st_uid == 0 && (dir.st_mode & (S_IWGRP | S_IWOTH)) == 0)
+            std::fprintf(stderr,
+                         "blocklistctl: warning: %s and %s belong to root: the plugin, unless it "
+                         "runs as root, cannot record hits there (install -m 0640 -o MAILUSER "
+                         "/dev/null %s, and let MAILUSER write %s)\n",
+                         path, parent.c_str(), path, parent.c_str());
+        return;
+    }
     const passwd* pw = ::getpwuid(file.st_uid);
     const std::string owner = pw ? pw->pw_name : std::to_string(file.st_uid);
     std::fprintf(stderr,
