@@ -121,8 +121,9 @@ int evaluatewith(evalsink& sink, sysio& sys, int messagefd, int rulefd, int debu
     }
     // A read error ends the message read so far like the end of the file.
     if (scan.readfailed) sink.readfailed(evalsink::file::message);
-    sink.message(std::string_view(scan.text.get() + scan.len - scan.subjectlen, scan.subjectlen),
-                 scan.bodylen, scan.len);
+    sink.message({std::string_view(scan.text.get() + scan.len - scan.subjectlen, scan.subjectlen),
+                  std::string_view(scan.text.get(), scan.bodylen), scan.len, scan.headerended,
+                  scan.encoded});
     cbuf folded;
     {
         stopwatch w(profile ? &profile->fold : nullptr);

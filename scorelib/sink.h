@@ -22,9 +22,19 @@ struct rulehit {
 class evalsink {
    public:
     virtual ~evalsink() = default;
-    // The message as read: the cleaned Subject line (empty without one) and
-    // the sizes of the body and the scan text.
-    virtual void message(std::string_view subject, size_t bodylen, size_t scanlen) = 0;
+    // The message as read.
+    struct read {
+        std::string_view subject;  // the cleaned Subject line, empty without one
+        std::string_view body;     // as the rules see it
+        size_t scanlen;
+        // An empty line ended the header block; without one, only the
+        // Subject line is scored.
+        bool headerended;
+        // The header block names a transfer encoding of base64 or
+        // quoted-printable: the rules see the encoded text.
+        bool encoded;
+    };
+    virtual void message(const read& m) = 0;
     virtual void hit(const rulehit& h) = 0;
     // Diagnostics. They take the pieces rather than a formatted line: a
     // diagnostic must get out when memory is short.
@@ -48,7 +58,7 @@ class evalsink {
 class streamsink final : public evalsink {
    public:
     explicit streamsink(int debug) : debug_(debug) {}
-    void message(std::string_view, size_t, size_t) override {}
+    void message(const read&) override {}
     void hit(const rulehit& h) override;
     void compilefailed(const char* pattern) override;
     void searchfailed(int rc, const char* pattern) override;

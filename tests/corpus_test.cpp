@@ -326,3 +326,60 @@ TEST(corpus, theProgressLineShowsTheRateAndTheTimeLeft) {
 }
 
 }  // namespace
+
+namespace {
+
+// What the rules cannot see is said: a header that no empty line ends (every
+// line in CR-LF) leaves the body unscored, and a body in base64 or
+// quoted-printable, at the top or in a part, is searched as encoded text.
+TEST(corpus, whatTheRulesCannotSeeIsSaid) {
+    testutil::tempdir dir;
+    const std::string rules = dir.file("rules", "10 cheap\n");
+    ::mkdir((dir.path() + "/mail").c_str(), 0755);
+    struct sample {
+        const char* name;
+        std::string text;
+        bool headerended, encoded;
+    };
+    const sample samples[] = {
+        {"plain", "Subject: x\n\ncheap\n", true, false},
+        {"crlf", "Subject: cheap\r\nX: y\r\n\r\ncheap\r\n", false, false},
+        {"base64", "Subject: x\nContent-Transfer-Encoding: BASE64\n\nY2hlYXA=\n", true, true},
+        {"part",
+         "Subject: x\nContent-Type: multipart/mixed; boundary=b\n\n--b\n"
+         "Content-Transfer-Encoding:  quoted-printable\n\nche=\nap\n--b--\n",
+         true, true},
+        {"eightbit", "Subject: x\nContent-Transfer-Encoding: 8bit\n\ncheap\n", true, false},
+    };
+    for (const sample& s : samples) testutil::writefile(dir.path() + "/mail/" + s.name, s.text);
+    const auto json = corpus({"--rules", rules, "--format=json", dir.path() + "/mail"});
+    ASSERT_EQ(json.result, 0) << json.err;
+    const auto report = nlohmann::json::parse(json.out);
+    EXPECT_EQ(report["counts"]["header_not_ended"], 1);
+    EXPECT_EQ(report["counts"]["encoded"], 2);
+    for (const auto& m : report["messages"]) {
+        const std::string name = m["message"].get<std::string>();
+        for (const sample& s : samples)
+            if (name == dir.path() + "/mail/" + s.name) {
+                EXPECT_EQ(m["header_ended"], s.headerended) << name;
+                EXPECT_EQ(m["encoded"], s.encoded) << name;
+            }
+    }
+    const auto text = corpus({"--rules", rules, dir.path() + "/mail"});
+    EXPECT_NE(
+        text.out.find("1 messages: no empty line ends the header: the body is not scored\n  " +
+                      dir.path() + "/mail/crlf\n"),
+        std::string::npos)
+        << text.out;
+    EXPECT_NE(text.out.find("2 messages: the body is in base64 or quoted-printable: the rules "
+                            "see the encoded text\n"),
+              std::string::npos)
+        << text.out;
+    const auto explained = testutil::runprocess(
+        {BLOCKLISTCTL, "explain", "--rules", rules, dir.path() + "/mail/crlf"});
+    EXPECT_NE(explained.out.find("note: no empty line ends the header: the body is not scored\n"),
+              std::string::npos)
+        << explained.out;
+}
+
+}  // namespace

@@ -13,6 +13,7 @@
 #include "input.h"
 #include "json.h"
 #include "mailsource.h"
+#include "messagenotes.h"
 #include "plot.h"
 #include "rules/rulefile.h"
 #include "system/outofmemory.h"
@@ -85,6 +86,9 @@ struct corpusrun {
     std::vector<rulestats> rules;
     int sizes[3] = {0, 0, 0};  // scored messages per set
     int notscored = 0;
+    // Scored messages whose header no empty line ends, and whose body the
+    // rules saw encoded.
+    int noheaderend = 0, encoded = 0;
 };
 
 bool readruleset(const char* path, std::vector<rulestats>& out) {
@@ -112,6 +116,8 @@ void tally(corpusrun& run) {
         }
         const int set = run.messages[i].set;
         ++run.sizes[set];
+        run.noheaderend += !r.headerended;
+        run.encoded += r.encoded;
         for (const messagehit& h : r.hits) {
             rulestats& s = run.rules[byline.at(h.line)];
             ++s.hits[set];
@@ -146,6 +152,18 @@ void printtext(const corpusrequest& q, const corpusrun& run, const histogram& h,
         if (!run.scores.results[i].scored)
             std::fprintf(out, "  not scored: %s: %s\n", run.messages[i].name.c_str(),
                          run.scores.results[i].error.c_str());
+    // What the rules could not see, message by message.
+    const auto noted = [&](int count, const char* note, bool scoredmessage::*which, bool when) {
+        if (count == 0) return;
+        std::fprintf(out, "%d messages: %s\n", count, note);
+        for (size_t i = 0; i < run.messages.size(); ++i) {
+            const scoredmessage& r = run.scores.results[i];
+            if (r.scored && r.*which == when)
+                std::fprintf(out, "  %s\n", run.messages[i].name.c_str());
+        }
+    };
+    noted(run.noheaderend, noheaderend, &scoredmessage::headerended, false);
+    noted(run.encoded, encodedbody, &scoredmessage::encoded, true);
 
     std::fputs(
         "\nper rule: the share of ham and of spam it hits, its spam share of hits (S/O),\n"
@@ -263,6 +281,8 @@ nlohmann::json jsonreport(const corpusrequest& q, const corpusrun& run, const hi
             messages.push_back({{"message", run.messages[i].name},
                                 {"set", setnames[run.messages[i].set]},
                                 {"score", r.score},
+                                {"header_ended", r.headerended},
+                                {"encoded", r.encoded},
                                 {"hits", std::move(hits)}});
         } else
             notscored.push_back({{"message", run.messages[i].name}, {"reason", r.error}});
@@ -298,7 +318,9 @@ nlohmann::json jsonreport(const corpusrequest& q, const corpusrun& run, const hi
                            {{"ham", run.sizes[ham]},
                             {"spam", run.sizes[spam]},
                             {"unlabelled", run.sizes[unlabelled]},
-                            {"not_scored", run.notscored}}},
+                            {"not_scored", run.notscored},
+                            {"header_not_ended", run.noheaderend},
+                            {"encoded", run.encoded}}},
                           {"messages", std::move(messages)},
                           {"not_scored", std::move(notscored)},
                           {"per_rule", std::move(rules)},

@@ -17,6 +17,7 @@
 #include "counting/compilecache.h"
 #include "evaluate.h"
 #include "input.h"
+#include "messagenotes.h"
 #include "system/holders.h"
 #include "system/outofmemory.h"
 
@@ -30,7 +31,10 @@ class collector final : public evalsink {
     explicit collector(scoredmessage& into) : into_(into) {}
     std::vector<std::string> diagnostics;
 
-    void message(std::string_view, size_t, size_t) override {}
+    void message(const read& m) override {
+        into_.headerended = m.headerended;
+        into_.encoded = isencoded(m);
+    }
     // Memory running out while collecting ends the evaluation as it does
     // inside it: the message is reported, not scored.
     void hit(const rulehit& h) override try {

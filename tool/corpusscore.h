@@ -20,6 +20,8 @@ struct scoredmessage {
     std::string error;  // why it was not scored
     int score = 0;
     std::vector<messagehit> hits;
+    bool headerended = true;  // without it, the body was not scored
+    bool encoded = false;     // the rules saw base64 or quoted-printable text
 };
 
 struct scoringrun {

@@ -10,6 +10,7 @@
 #include "evaluate.h"
 #include "input.h"
 #include "json.h"
+#include "messagenotes.h"
 #include "rules/rule.h"
 #include "system/holders.h"
 #include "system/outofmemory.h"
@@ -21,12 +22,15 @@ namespace {
 // are the plugin's, on standard error as without the debug marker.
 class explainer final : public evalsink {
    public:
-    void message(std::string_view subject, size_t bodylen, size_t scanlen) override {
+    void message(const read& m) override {
+        std::string_view subject = m.subject;
         while (!subject.empty() && (subject.back() == '\n' || subject.back() == '\r'))
             subject.remove_suffix(1);
         subject_ = subject;
-        bodylen_ = bodylen;
-        scanlen_ = scanlen;
+        bodylen_ = m.body.size();
+        scanlen_ = m.scanlen;
+        headerended_ = m.headerended;
+        encoded_ = isencoded(m);
     }
 
     void hit(const rulehit& h) override try {
@@ -49,6 +53,8 @@ class explainer final : public evalsink {
         else
             std::fprintf(out, "subject line: \"%s\" (counted three times)\n", subject_.c_str());
         std::fprintf(out, "body: %zu bytes; scan text: %zu bytes\n", bodylen_, scanlen_);
+        if (!headerended_) std::fprintf(out, "note: %s\n", noheaderend);
+        if (encoded_) std::fprintf(out, "note: %s\n", encodedbody);
         for (const auto& h : hits_) {
             const std::string caps =
                 h.exact ? "exact-case" : std::to_string(h.capitals) + " in capitals";
@@ -72,6 +78,8 @@ class explainer final : public evalsink {
         pst::printjson({{"subject", subject_.empty() ? nlohmann::json() : nlohmann::json(subject_)},
                         {"body_bytes", bodylen_},
                         {"scan_bytes", scanlen_},
+                        {"header_ended", headerended_},
+                        {"encoded", encoded_},
                         {"hits", std::move(hits)},
                         {"score", score}},
                        out);
@@ -88,6 +96,7 @@ class explainer final : public evalsink {
     streamsink streams_{0};
     std::string subject_;
     size_t bodylen_ = 0, scanlen_ = 0;
+    bool headerended_ = true, encoded_ = false;
     std::vector<hitline> hits_;
 };
 

@@ -29,10 +29,15 @@ scantext readmessage(sysio& sys, int fd, uint64_t size) {
     boundedreader reader(sys, fd, size);
     char* subject = nullptr;
     size_t subjectlen = 0;
+    bool headerended = false, encoded = false;
     while (!reader.eof()) {
         reader.readline(line.get(), size);
         size_t len = std::strlen(line.get());
-        if (len == 1) break;  // the empty line that ends the header block
+        if (len == 1) {  // the empty line that ends the header block
+            headerended = true;
+            break;
+        }
+        encoded = encoded || namesencoding(std::string_view(line.get(), len));
         if (!issubjectline(std::string_view(line.get(), len))) continue;
         len = removetags(line.get(), len);
         // Header and body are disjoint parts of at most size bytes read, so the
@@ -57,6 +62,8 @@ scantext readmessage(sysio& sys, int fd, uint64_t size) {
     scan.bodylen = bodylen;
     scan.subjectlen = subjectlen;
     scan.readfailed = reader.failed();
+    scan.headerended = headerended;
+    scan.encoded = encoded;
     scan.text = allocbuf(scan.len + 4);
     if (!scan.text) outofmemory("pstlib:evalscore: Unable to allocate nbuf.\n");
     char* out = scan.text.get();

@@ -22,6 +22,8 @@ struct scantext {
     size_t bodylen = 0;
     size_t subjectlen = 0;  // one copy; the copies end the text
     bool readfailed = false;
+    bool headerended = false;  // by an empty line
+    bool encoded = false;      // a base64 or quoted-printable transfer encoding
 };
 
 // Reads the header block and the body of a message of size bytes from fd and

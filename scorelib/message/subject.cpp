@@ -24,6 +24,28 @@ bool issubjectline(std::string_view line) {
     return true;
 }
 
+namespace {
+
+bool startsfolded(std::string_view text, std::string_view lower) {
+    if (text.size() < lower.size()) return false;
+    for (size_t i = 0; i < lower.size(); ++i) {
+        auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 'A' && c <= 'Z') c = static_cast<unsigned char>(c - 'A' + 'a');
+        if (c != static_cast<unsigned char>(lower[i])) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool namesencoding(std::string_view line) {
+    constexpr std::string_view name = "content-transfer-encoding:";
+    if (!startsfolded(line, name)) return false;
+    line.remove_prefix(name.size());
+    while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+    return startsfolded(line, "base64") || startsfolded(line, "quoted-printable");
+}
+
 // Repeatedly cuts from the first "[" through the first "]" while the "]"
 // comes after the "[". The text before a cut tag holds no bracket at all, so
 // the next tag is searched only in what follows the cut: one pass over the
