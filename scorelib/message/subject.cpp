@@ -13,19 +13,9 @@ int chrpos(const char* s, int c) {
 
 namespace pst {
 
-bool issubjectline(std::string_view line) {
-    constexpr std::string_view name = "subject";
-    if (line.size() < name.size()) return false;
-    for (size_t i = 0; i < name.size(); ++i) {
-        auto c = static_cast<unsigned char>(line[i]);
-        if (c >= 'A' && c <= 'Z') c = static_cast<unsigned char>(c - 'A' + 'a');
-        if (c != static_cast<unsigned char>(name[i])) return false;
-    }
-    return true;
-}
-
 namespace {
 
+// Whether text starts with lower, ASCII letters of text in either case.
 bool startsfolded(std::string_view text, std::string_view lower) {
     if (text.size() < lower.size()) return false;
     for (size_t i = 0; i < lower.size(); ++i) {
@@ -37,6 +27,10 @@ bool startsfolded(std::string_view text, std::string_view lower) {
 }
 
 }  // namespace
+
+bool issubjectline(std::string_view line) {
+    return startsfolded(line, "subject");
+}
 
 bool namesencoding(std::string_view line) {
     constexpr std::string_view name = "content-transfer-encoding:";
