@@ -145,7 +145,7 @@ TEST(blocklistctl, statsWarnsOfAnUnwritableDirectory) {
             EXPECT_NE(o.err.find("cannot record hits there"), std::string::npos) << o.err;
         }
     }
-    ::chown(spool.c_str(), 0, 0);
+    EXPECT_EQ(::chown(spool.c_str(), 0, 0), 0);
 }
 
 // The command line: options anywhere, --opt=value, numbers checked, the

@@ -103,17 +103,19 @@ void scoreone(const savedmessage& m, int rulefd, compilecache& compiled, scoredm
 // a terminal only; the rate and the time left once half a second has shown
 // them.
 std::string progresstext(size_t done, size_t total, double seconds) {
-    const int width = 30;
+    constexpr int width = 30;
     const int filled = total ? static_cast<int>(done * width / total) : width;
-    std::string text = "[" + std::string(static_cast<size_t>(filled), '#') +
-                       std::string(static_cast<size_t>(width - filled), ' ') + "] " +
-                       std::to_string(done) + "/" + std::to_string(total) + " messages";
-    if (seconds < 0.5 || done == 0) return text;
+    char text[160];
+    int n = std::snprintf(text, sizeof text, "[%.*s%*s] %zu/%zu messages", filled,
+                          "##############################", width - filled, "", done, total);
+    if (seconds < 0.5 || done == 0 || n < 0) return text;
     const double rate = static_cast<double>(done) / seconds;
     const auto left = static_cast<long>(static_cast<double>(total - done) / rate + 0.5);
-    text += ", " + std::to_string(static_cast<long>(rate + 0.5)) + "/s, ";
-    text += left >= 60 ? std::to_string(left / 60) + " min " + std::to_string(left % 60) + " s left"
-                       : std::to_string(left) + " s left";
+    const auto size = sizeof text - static_cast<size_t>(n);
+    if (left >= 60)
+        std::snprintf(text + n, size, ", %.0f/s, %ld min %ld s left", rate, left / 60, left % 60);
+    else
+        std::snprintf(text + n, size, ", %.0f/s, %ld s left", rate, left);
     return text;
 }
 
