@@ -22,8 +22,8 @@ std::string_view searchable(std::string_view text) {
     return text.size() > INT_MAX ? text.substr(0, INT_MAX) : text;
 }
 
-regexholder compilepattern(const char* pattern, bool watched, evalsink& sink) {
-    regexholder re = compileregex(pattern, watched);
+regexholder compilepattern(const char* pattern, evalsink& sink) {
+    regexholder re = compileregex(pattern);
     if (!re) sink.compilefailed(pattern);
     return re;
 }
@@ -173,7 +173,7 @@ int patterncounter::count(const char* pattern) {
 int countmatches(const char* text, const char* pattern, int debug) {
     pst::streamsink sink(debug);
     try {
-        const pst::regexholder re = pst::compilepattern(pattern, true, sink);
+        const pst::regexholder re = pst::compilepattern(pattern, sink);
         if (!re) return 0;
         pst::workbudget budget(pst::searchlimits::defaults());
         return pst::countcompiled(*re, pst::searchable(std::string_view(text, std::strlen(text))),
