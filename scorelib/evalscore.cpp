@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -71,10 +72,10 @@ int scorerules(boundedreader& in, std::string_view scan, std::string_view folded
     }
     // Only rules that hit need the unfolded text.
     std::optional<patterncounter> inscan;
-    for (const auto& [line, r] : rules.rules) {
+    auto scorerule = [&](int line, const rule& r) {
         const char* pattern = r.pattern.data();
         const int found = infolded.count(pattern);
-        if (found == 0) continue;
+        if (found == 0) return;
         const int before = score;
         int capitals = 0;
         score = addweighted(score, found, r.weight, 1);
@@ -91,6 +92,26 @@ int scorerules(boundedreader& in, std::string_view scan, std::string_view folded
             score = addweighted(score, capitals, r.weight, 2);
         }
         sink.hit({line, pattern, r.weight, r.exact, found, capitals, before, score});
+    };
+    if (options.work) {
+        try {
+            options.work->reserve(options.work->size() + rules.rules.size());
+        } catch (const std::bad_alloc&) {
+            outofmemory("out of memory");
+        }
+    }
+    for (const auto& [line, r] : rules.rules) {
+        if (!options.work) {
+            scorerule(line, r);
+            continue;
+        }
+        using clock = std::chrono::steady_clock;
+        const clock::time_point began = clock::now();
+        const int cuts = budget.cuts();
+        scorerule(line, r);
+        const auto took =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(clock::now() - began);
+        options.work->push_back({line, static_cast<uint64_t>(took.count()), budget.cuts() != cuts});
     }
     // A read error ends the rules read so far like the end of the file.
     if (in.failed()) sink.readfailed(evalsink::file::rules);

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <vector>
 
 #include "sink.h"
 
@@ -23,6 +25,15 @@ struct evalprofile {
     int budgetcuts = 0;  // searches ended by the work budget
 };
 
+// What one rule's searches in one message took, both passes and its
+// compilation included: the time on the evaluating thread, and whether the
+// work budget ended one of them.
+struct rulework {
+    int line;
+    uint64_t nanoseconds;
+    bool cut;
+};
+
 // For the tests, the benchmark and blocklistctl: the plugin takes the defaults.
 struct evaloptions {
     // One library search over the whole text for every rule, with none of
@@ -38,6 +49,9 @@ struct evaloptions {
     // Patterns compiled for earlier messages (blocklistctl corpus); null to
     // compile each for this message, as the plugin does.
     compilecache* compiled = nullptr;
+    // Each rule's work appended in the order of the rule file
+    // (blocklistctl corpus); null not to time the rules, as the plugin does.
+    std::vector<rulework>* work = nullptr;
 };
 
 // evalscore with options: the files are opened by path.

@@ -5,11 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -189,6 +191,67 @@ TEST(corpus, plotsAsSvgOrPng) {
     args = sources(g);
     args.insert(args.end(), {"--rules", rules, "--plot", g.dir.path() + "/none/plot.svg"});
     EXPECT_EQ(corpus(args).result, 70);
+}
+
+// The texts of an SVG's <text> elements, in order.
+std::vector<std::string> svgtexts(const std::string& svg) {
+    std::vector<std::string> out;
+    for (size_t at = 0; (at = svg.find("<text", at)) != std::string::npos;) {
+        const size_t open = svg.find('>', at) + 1, close = svg.find("</text>", open);
+        out.push_back(svg.substr(open, close - open));
+        at = close;
+    }
+    return out;
+}
+
+bool has(const std::vector<std::string>& list, const std::string& item) {
+    return std::find(list.begin(), list.end(), item) != list.end();
+}
+
+// The plot's axes carry ticks and numbers, the threshold is marked with the
+// error rates there, an outlier gets a bucket of its own, and the report and
+// the plot share their buckets, whose width --buckets sets.
+TEST(corpus, thePlotHasAxesAThresholdAndTheReportsBuckets) {
+    testutil::tempdir dir;
+    const std::string rules = dir.file("rules", "1 point\n");
+    ::mkdir((dir.path() + "/ham").c_str(), 0755);
+    ::mkdir((dir.path() + "/spam").c_str(), 0755);
+    auto message = [&](const std::string& name, int points) {
+        std::string body;
+        for (int i = 0; i < points; ++i) body += "point\n";
+        dir.file(name, "Subject: s\n\n" + body);
+    };
+    for (int i = 0; i < 8; ++i) message("ham/" + std::to_string(i), i % 4);
+    for (int i = 0; i < 8; ++i) message("spam/" + std::to_string(i), 10 + i);
+    message("spam/far", 900);  // an outlier
+    const std::string plot = dir.path() + "/p.svg";
+    const auto o =
+        corpus({"--rules", rules, "--ham", dir.path() + "/ham", "--spam", dir.path() + "/spam",
+                "--threshold", "8", "--buckets", "2", "--plot", plot});
+    ASSERT_EQ(o.result, 0) << o.err;
+    const auto texts = svgtexts(testutil::readfile(plot));
+    // Both axes of both panels: shares up the side, scores along the bottom,
+    // the outliers' bucket ending at the highest score.
+    for (const char* t : {"0%", "25%", "50%", "75%", "100%", "0", "6", "12", "52", "900",
+                          "outliers", "threshold 8", "false positives 0%, false negatives 0%",
+                          "score distribution, buckets of 2 (share of each set): ham blue, "
+                          "spam red"})
+        EXPECT_TRUE(has(texts, t)) << t;
+    // The text report has the same buckets of 2, the outlier in its own.
+    EXPECT_NE(o.out.find("score distribution (buckets of 2;"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("\n       0..1      ham     4 ##############################"),
+              std::string::npos)
+        << o.out;
+    EXPECT_NE(o.out.find("..900    ham     0                                spam     1 "),
+              std::string::npos)
+        << o.out;
+    EXPECT_NE(o.out.find("  (outliers)\n"), std::string::npos) << o.out;
+    // Neither a width of 0 nor one that is not a number.
+    for (const char* bad : {"0", "-2", "x"}) {
+        const auto b = corpus({"--rules", rules, "--ham", dir.path() + "/ham", "--buckets", bad});
+        EXPECT_EQ(b.result, 64) << bad;
+        EXPECT_EQ(b.out, "");
+    }
 }
 
 // Unreadable messages are reported and skipped; a source that is not there is
@@ -380,6 +443,65 @@ TEST(corpus, whatTheRulesCannotSeeIsSaid) {
     EXPECT_NE(explained.out.find("note: no empty line ends the header: the body is not scored\n"),
               std::string::npos)
         << explained.out;
+}
+
+}  // namespace
+
+namespace {
+
+// --costs: every rule's work once, the one the budget cut first and flagged,
+// the scores untouched.
+TEST(corpus, costsNameTheRulesTheBudgetCut) {
+    testutil::tempdir dir;
+    // "[^>]+" scans the rest of the text at every "src=": the square of
+    // 320 KB is far more than one search may take.
+    const std::string hostile = "src=(?:3d)?[^>]+>free";
+    const std::string rules = dir.file("rules", "5 cheap\n\n3 " + hostile + "\n2 =never\n");
+    ::mkdir((dir.path() + "/spam").c_str(), 0755);
+    std::string slow = "Subject: cheap\n\n>";
+    for (int i = 0; i < 40'000; ++i) slow += "src=3dx ";
+    slow += "\n";
+    dir.file("spam/slow", slow);
+    dir.file("spam/plain", "Subject: cheap cheap\n\nnothing here\n");
+    const auto o =
+        corpus({"--rules", rules, "--spam", dir.path() + "/spam", "--costs", "--format=json"});
+    ASSERT_EQ(o.result, 0) << o.err;
+    const auto doc = nlohmann::json::parse(o.out);
+    const auto& work = doc.at("work");
+    EXPECT_EQ(work.at("search_budget_seconds"), 0.9);
+    const auto& list = work.at("rules");
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(list[0].at("line"), 3);
+    EXPECT_EQ(list[0].at("pattern"), hostile);
+    EXPECT_EQ(list[0].at("messages_cut"), 1);
+    EXPECT_GT(list[0].at("most_budget_share").get<double>(), 0.5);
+    std::set<int> lines;
+    for (const auto& r : list) {
+        lines.insert(r.at("line").get<int>());
+        EXPECT_GE(r.at("cpu_seconds").get<double>(), r.at("most_seconds").get<double>());
+        if (r.at("line") != 3) {
+            EXPECT_EQ(r.at("messages_cut"), 0);
+        }
+    }
+    EXPECT_EQ(lines, (std::set<int>{1, 3, 4}));
+    // The score the budget leaves is the plugin's.
+    for (const auto& m : doc.at("messages")) {
+        const std::string name = m.at("message");
+        const std::string file = dir.path() + "/spam/" + name.substr(name.rfind('/') + 1);
+        EXPECT_EQ(m.at("score").get<int>(), pluginscore(testutil::readfile(rules), file)) << name;
+    }
+
+    const auto text = corpus({"--rules", rules, "--spam", dir.path() + "/spam", "--costs"});
+    ASSERT_EQ(text.result, 0) << text.err;
+    const size_t at = text.out.find("\nwork per rule:");
+    ASSERT_NE(at, std::string::npos) << text.out;
+    const std::string rows = text.out.substr(at);
+    EXPECT_NE(rows.find("\n      3 "), std::string::npos) << rows;
+    EXPECT_NE(rows.find("      1  " + hostile + "\n"), std::string::npos) << rows;
+    EXPECT_NE(rows.find("; 1 rules cut short by the budget\n"), std::string::npos) << rows;
+    // Without --costs, no rule is timed and nothing is said of work.
+    const auto plain = corpus({"--rules", rules, "--spam", dir.path() + "/spam/plain"});
+    EXPECT_EQ(plain.out.find("work per rule"), std::string::npos);
 }
 
 }  // namespace

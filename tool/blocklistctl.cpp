@@ -54,7 +54,8 @@ constexpr commandhelp commands[] = {
     {"corpus",
      "blocklistctl corpus [--format=text|json] [--rules RULEFILE] [--ham SRC]...\n"
      "                           [--spam SRC]... [--threshold N] [--compare NEWRULES]\n"
-     "                           [--plot FILE.svg|FILE.png] [--jobs N] [SRC]...\n",
+     "                           [--plot FILE.svg|FILE.png] [--buckets WIDTH]\n"
+     "                           [--costs] [--jobs N] [SRC]...\n",
      "  corpus  scores saved mail exactly as the plugin does: SRC is a message\n"
      "          file, a directory of them, a Maildir or an mbox file; --ham and\n"
      "          --spam label their source. It reports per rule the share of ham\n"
@@ -63,9 +64,12 @@ constexpr commandhelp commands[] = {
      "          distribution; --threshold lists the ham at or above N and the\n"
      "          spam below it, --compare the messages whose score NEWRULES\n"
      "          changes, --plot draws both distributions and the error rates\n"
-     "          over the threshold. It uses every core (--jobs) and never writes\n"
-     "          the statistics file. A source that cannot be read is named, the\n"
-     "          rest is scored, and the exit status is 66.\n"},
+     "          over the threshold, --buckets sets the width of the buckets of\n"
+     "          the distribution and the plot, --costs lists the rules that cost\n"
+     "          the most CPU time and those the search budget cut short. It uses\n"
+     "          every core (--jobs) and never writes the statistics file. A\n"
+     "          source that cannot be read is named, the rest is scored, and the\n"
+     "          exit status is 66.\n"},
 };
 
 constexpr const char* notes =
@@ -145,6 +149,8 @@ int parse(int argc, char** argv, request& r) {
                                          {"compare", required_argument, nullptr, 'c'},
                                          {"plot", required_argument, nullptr, 'p'},
                                          {"jobs", required_argument, nullptr, 'j'},
+                                         {"buckets", required_argument, nullptr, 'b'},
+                                         {"costs", no_argument, nullptr, 'C'},
                                          {"help", no_argument, nullptr, 'h'},
                                          {nullptr, 0, nullptr, 0}};
     r.command = argv[0];
@@ -204,6 +210,17 @@ int parse(int argc, char** argv, request& r) {
                 r.corpus.jobs = static_cast<unsigned>(n);
                 break;
             }
+            case 'b': {
+                long n = 0;
+                if (!number(optarg, 1, INT_MAX, n))
+                    return usageerror(std::string("--buckets needs a width from 1 to ") +
+                                      std::to_string(INT_MAX) + ", not '" + optarg + "'");
+                r.corpus.bucketwidth = n;
+                break;
+            }
+            case 'C':
+                r.corpus.costs = true;
+                break;
             case 'h':
                 r.help = true;
                 break;
@@ -254,10 +271,11 @@ int main(int argc, char** argv) {
     if (r.rule && r.rules) return usageerror("--rule and --rules exclude each other");
     if (!r.stats.empty() && command != "stats") return usageerror("--stats is for stats");
     const pst::corpusrequest& c = r.corpus;
-    if (command != "corpus" &&
-        (!c.sources.empty() || c.hasthreshold || c.compare || c.plot || c.jobs))
+    if (command != "corpus" && (!c.sources.empty() || c.hasthreshold || c.compare || c.plot ||
+                                c.jobs || c.bucketwidth || c.costs))
         return usageerror(
-            "--ham, --spam, --threshold, --compare, --plot and --jobs are for corpus");
+            "--ham, --spam, --threshold, --compare, --plot, --buckets, --costs and --jobs are "
+            "for corpus");
     if (r.stale >= 0 && command != "stats") return usageerror("--stale is for stats");
     if (stdintwice(r)) return usageerror("standard input (\"-\") can be read only once");
     if (c.plot && !pst::plotnameknown(c.plot))

@@ -7,9 +7,12 @@
 #include <cmath>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <string>
 
+#include "buckets.h"
 #include "corpusscore.h"
+#include "counting/search.h"
 #include "input.h"
 #include "json.h"
 #include "mailsource.h"
@@ -31,41 +34,15 @@ struct rulestats {
     long long contribution = 0;
 };
 
-// The bars of a histogram: a width of 1, 2 or 5 times a power of ten that
-// gives at most 20 buckets, buckets starting at a multiple of it.
-struct histogram {
-    long long width = 1, first = 0;
-    std::vector<std::array<int, 3>> counts;
-};
-
-long long bucketwidth(long long span) {
-    for (long long step = 1;; step *= 10)
-        for (const long long m : {1LL, 2LL, 5LL})
-            if (span / (step * m) < 20) return step * m;
-}
-
-histogram histogramof(const std::vector<scoredmessage>& results,
-                      const std::vector<savedmessage>& messages) {
-    histogram h;
-    long long lo = 0, hi = 0;
-    bool any = false;
-    for (const auto& r : results) {
-        if (!r.scored) continue;
-        lo = any ? std::min<long long>(lo, r.score) : r.score;
-        hi = any ? std::max<long long>(hi, r.score) : r.score;
-        any = true;
-    }
-    if (!any) return h;
-    h.width = bucketwidth(hi - lo);
-    auto floordiv = [](long long a, long long b) { return a / b - (a % b != 0 && a < 0); };
-    h.first = floordiv(lo, h.width) * h.width;
-    h.counts.assign(static_cast<size_t>((floordiv(hi, h.width) * h.width - h.first) / h.width + 1),
-                    {0, 0, 0});
+// The scored messages' scores with their sets, in the buckets of the report
+// and the plot.
+scorebuckets bucketsof(const corpusrequest& q, const std::vector<scoredmessage>& results,
+                       const std::vector<savedmessage>& messages) {
+    std::vector<std::pair<int, int>> scores;
     for (size_t i = 0; i < results.size(); ++i)
-        if (results[i].scored)
-            ++h.counts[static_cast<size_t>((results[i].score - h.first) / h.width)]
-                      [static_cast<size_t>(messages[i].set)];
-    return h;
+        if (results[i].scored) scores.emplace_back(results[i].score, messages[i].set);
+    return bucketscores(scores, q.bucketwidth,
+                        q.hasthreshold ? std::optional<int>(q.threshold) : std::nullopt);
 }
 
 double share(int part, int whole) {
@@ -139,12 +116,14 @@ std::string ratio(double x) {
     return buf;
 }
 
-std::string bar(int n, int most) {
-    const int width = most ? (n * 30 + most - 1) / most : 0;
+// A bar of the share of its set, 30 characters for the largest share.
+std::string bar(int n, int setsize, double most) {
+    const double part = share(n, setsize);
+    const int width = most > 0 ? static_cast<int>(std::ceil(part / most * 30 - 1e-9)) : 0;
     return std::string(static_cast<size_t>(width), '#');
 }
 
-void printtext(const corpusrequest& q, const corpusrun& run, const histogram& h, FILE* out) {
+void printtext(const corpusrequest& q, const corpusrun& run, const scorebuckets& h, FILE* out) {
     std::fprintf(out, "rules: %s (%zu rules)\n", q.rules, run.rules.size());
     std::fprintf(out, "messages: %d ham, %d spam, %d unlabelled; %d not scored\n", run.sizes[ham],
                  run.sizes[spam], run.sizes[unlabelled], run.notscored);
@@ -186,20 +165,96 @@ void printtext(const corpusrequest& q, const corpusrun& run, const histogram& h,
     for (const rulestats* r : unhit)
         std::fprintf(out, "  line %d: %s\n", r->line, r->pattern.c_str());
 
-    int most = 0;
-    for (const auto& c : h.counts) most = std::max({most, c[ham], c[spam], c[unlabelled]});
-    std::fprintf(out, "\nscore distribution (buckets of %lld):\n", h.width);
-    for (size_t i = 0; i < h.counts.size(); ++i) {
-        const long long from = h.first + static_cast<long long>(i) * h.width;
+    double most = 0;
+    for (const bucket& k : h.list)
+        for (const int set : {ham, spam, unlabelled})
+            most = std::max(most, share(k.count[set], run.sizes[set]));
+    std::fprintf(out,
+                 "\nscore distribution (buckets of %lld; a bar is the share of its set, outliers\n"
+                 "in a bucket of their own at either end):\n",
+                 h.width);
+    for (const bucket& k : h.list) {
         char line[256];
-        std::snprintf(line, sizeof line, "  %6lld..%-6lld ham %5d %-30s spam %5d %-30s", from,
-                      from + h.width - 1, h.counts[i][ham], bar(h.counts[i][ham], most).c_str(),
-                      h.counts[i][spam], bar(h.counts[i][spam], most).c_str());
+        std::snprintf(line, sizeof line, "  %6lld..%-6lld ham %5d %-30s spam %5d %-30s", k.from,
+                      k.to, k.count[ham], bar(k.count[ham], run.sizes[ham], most).c_str(),
+                      k.count[spam], bar(k.count[spam], run.sizes[spam], most).c_str());
         std::string text = line;
-        if (run.sizes[unlabelled]) text += " unlabelled " + std::to_string(h.counts[i][unlabelled]);
+        if (run.sizes[unlabelled])
+            text += " unlabelled " + std::to_string(k.count[unlabelled]) + " " +
+                    bar(k.count[unlabelled], run.sizes[unlabelled], most);
         text.erase(text.find_last_not_of(' ') + 1);
+        if (k.outliers) text += "  (outliers)";
         std::fprintf(out, "%s\n", text.c_str());
     }
+}
+
+// The rules by their work, the costliest first; those the budget cut short
+// come first whatever they cost, as they are the ones to rewrite.
+std::vector<rulecost> costliest(const corpusrun& run) {
+    std::vector<rulecost> list = run.scores.costs;
+    std::stable_sort(list.begin(), list.end(), [](const rulecost& a, const rulecost& b) {
+        if ((a.cut > 0) != (b.cut > 0)) return a.cut > 0;
+        return a.seconds > b.seconds;
+    });
+    return list;
+}
+
+// A search may take this much CPU time; the most a rule took on one message
+// is given as a share of it.
+double searchbudget() {
+    return static_cast<double>(searchlimits::defaults().search) * 1e-9;
+}
+
+const std::string& patternat(const corpusrun& run, int line) {
+    static const std::string none;
+    for (const auto& r : run.rules)
+        if (r.line == line) return r.pattern;
+    return none;
+}
+
+constexpr size_t costsshown = 20;
+
+void printcosts(const corpusrun& run, FILE* out) {
+    const std::vector<rulecost> list = costliest(run);
+    double total = 0;
+    int cut = 0;
+    for (const rulecost& c : list) {
+        total += c.seconds;
+        cut += c.cut > 0;
+    }
+    std::fprintf(out,
+                 "\nwork per rule: its CPU time over the corpus, the most it took on one\n"
+                 "message as a share of the search budget (%.0f ms), and the messages on\n"
+                 "which the budget cut a search of it short (its count there may fall short)\n",
+                 searchbudget() * 1000);
+    std::fprintf(out, "  %5s %12s %7s %6s  %s\n", "line", "CPU time", "most", "cut", "pattern");
+    size_t shown = 0;
+    for (const rulecost& c : list) {
+        if (shown == costsshown && c.cut == 0) break;
+        ++shown;
+        char time[32];
+        std::snprintf(time, sizeof time, "%.3f ms", c.seconds * 1000);
+        std::fprintf(out, "  %5d %12s %7s %6d  %s\n", c.line, time,
+                     percent(c.most / searchbudget()).c_str(), c.cut,
+                     patternat(run, c.line).c_str());
+    }
+    if (shown < list.size())
+        std::fprintf(out, "  (%zu cheaper rules not listed; --format=json lists every rule)\n",
+                     list.size() - shown);
+    std::fprintf(out, "all rules: %.3f ms of CPU time; %d rules cut short by the budget\n",
+                 total * 1000, cut);
+}
+
+nlohmann::json jsoncosts(const corpusrun& run) {
+    nlohmann::json rules = nlohmann::json::array();
+    for (const rulecost& c : costliest(run))
+        rules.push_back({{"line", c.line},
+                         {"pattern", patternat(run, c.line)},
+                         {"cpu_seconds", c.seconds},
+                         {"most_seconds", c.most},
+                         {"most_budget_share", c.most / searchbudget()},
+                         {"messages_cut", c.cut}});
+    return {{"search_budget_seconds", searchbudget()}, {"rules", std::move(rules)}};
 }
 
 // Ham at or above the threshold, spam below it.
@@ -259,7 +314,7 @@ void printcompare(const corpusrequest& q, const corpusrun& run, const std::vecto
                      static_cast<long long>(c.after) - c.before, verdictchange(q, c).c_str());
 }
 
-nlohmann::json jsonreport(const corpusrequest& q, const corpusrun& run, const histogram& h,
+nlohmann::json jsonreport(const corpusrequest& q, const corpusrun& run, const scorebuckets& h,
                           const std::vector<change>* compared) {
     nlohmann::json messages = nlohmann::json::array(), notscored = nlohmann::json::array();
     std::map<int, const rulestats*> byline;
@@ -305,14 +360,13 @@ nlohmann::json jsonreport(const corpusrequest& q, const corpusrun& run, const hi
             unhit.push_back({{"line", r.line}, {"pattern", r.pattern}});
     }
     nlohmann::json buckets = nlohmann::json::array();
-    for (size_t i = 0; i < h.counts.size(); ++i) {
-        const long long from = h.first + static_cast<long long>(i) * h.width;
-        buckets.push_back({{"from", from},
-                           {"to", from + h.width - 1},
-                           {"ham", h.counts[i][ham]},
-                           {"spam", h.counts[i][spam]},
-                           {"unlabelled", h.counts[i][unlabelled]}});
-    }
+    for (const bucket& k : h.list)
+        buckets.push_back({{"from", k.from},
+                           {"to", k.to},
+                           {"outliers", k.outliers},
+                           {"ham", k.count[ham]},
+                           {"spam", k.count[spam]},
+                           {"unlabelled", k.count[unlabelled]}});
     nlohmann::json doc = {{"rules", q.rules},
                           {"counts",
                            {{"ham", run.sizes[ham]},
@@ -339,6 +393,7 @@ nlohmann::json jsonreport(const corpusrequest& q, const corpusrun& run, const hi
         doc["threshold"] = {
             {"at", q.threshold}, {"false_positives", names(fp)}, {"false_negatives", names(fn)}};
     }
+    if (q.costs) doc["work"] = jsoncosts(run);
     if (compared) {
         nlohmann::json list = nlohmann::json::array();
         for (const change& c : *compared) {
@@ -374,11 +429,11 @@ int corpusreport(const corpusrequest& q, FILE* out) {
     }
     if (!anysource) return EX_NOINPUT;
     const int done = allsources ? 0 : EX_NOINPUT;
-    run.scores = scoreall(run.messages, rules.path(), q.jobs);
+    run.scores = scoreall(run.messages, rules.path(), q.jobs, q.costs);
     for (const auto& [diagnostic, count] : run.scores.diagnostics)
         std::fprintf(stderr, "blocklistctl: %d messages: %s\n", count, diagnostic.c_str());
     tally(run);
-    const histogram h = histogramof(run.scores.results, run.messages);
+    const scorebuckets h = bucketsof(q, run.scores.results, run.messages);
 
     std::vector<change> compared;
     if (q.compare) {
@@ -395,7 +450,9 @@ int corpusreport(const corpusrequest& q, FILE* out) {
             if (run.messages[i].set == spam) spamscores.push_back(run.scores.results[i].score);
         }
         std::string error;
-        if (!plotscores(q.plot, hamscores, spamscores, error)) {
+        const plotinput picture{h, hamscores, spamscores,
+                                q.hasthreshold ? std::optional<int>(q.threshold) : std::nullopt};
+        if (!plotscores(q.plot, picture, error)) {
             std::fprintf(stderr, "blocklistctl: cannot write %s: %s\n", q.plot, error.c_str());
             return EX_SOFTWARE;
         }
@@ -405,6 +462,7 @@ int corpusreport(const corpusrequest& q, FILE* out) {
         return done;
     }
     printtext(q, run, h, out);
+    if (q.costs) printcosts(run, out);
     if (q.hasthreshold) printthreshold(q, run, out);
     if (q.compare) printcompare(q, run, compared, out);
     return done;

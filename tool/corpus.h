@@ -19,6 +19,8 @@ struct corpusrequest {
     bool hasthreshold = false;
     int threshold = 0;
     const char* plot = nullptr;  // FILE.svg or FILE.png
+    long long bucketwidth = 0;   // of the distribution and the plot; 0 to choose
+    bool costs = false;          // each rule's work over the corpus
     bool json = false;
     unsigned jobs = 0;  // 0: one per core
 };

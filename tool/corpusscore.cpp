@@ -1,6 +1,7 @@
 #include "corpusscore.h"
 
 #include <sys/mman.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -80,8 +81,52 @@ fdholder openmessage(const savedmessage& m, std::string& error) {
     return fd;
 }
 
+// The CPU time of the calling thread, in seconds.
+double threadseconds() {
+    timespec t{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+// Each rule's work over one worker's messages, indexed by line.
+class costtally {
+   public:
+    // Memory running out here costs the report this message's work, not
+    // the run.
+    void add(const std::vector<rulework>& work, double cpu, double wall) noexcept try {
+        // The rules are timed on the monotonic clock, which costs a few
+        // nanoseconds; the thread's CPU clock, which costs a system call, is
+        // read once per message, and takes out the time the thread waited.
+        const double scale = wall > 0 && cpu < wall ? cpu / wall : 1;
+        for (const rulework& w : work) {
+            if (static_cast<size_t>(w.line) >= bylines_.size())
+                bylines_.resize(static_cast<size_t>(w.line) + 1);
+            rulecost& c = bylines_[static_cast<size_t>(w.line)];
+            const double seconds = static_cast<double>(w.nanoseconds) * 1e-9 * scale;
+            c.line = w.line;
+            c.seconds += seconds;
+            c.most = std::max(c.most, seconds);
+            c.cut += w.cut;
+        }
+    } catch (const std::bad_alloc&) {
+    }
+    void mergeinto(std::vector<rulecost>& all) const noexcept try {
+        if (all.size() < bylines_.size()) all.resize(bylines_.size());
+        for (size_t i = 0; i < bylines_.size(); ++i) {
+            all[i].line = std::max(all[i].line, bylines_[i].line);
+            all[i].seconds += bylines_[i].seconds;
+            all[i].most = std::max(all[i].most, bylines_[i].most);
+            all[i].cut += bylines_[i].cut;
+        }
+    } catch (const std::bad_alloc&) {
+    }
+
+   private:
+    std::vector<rulecost> bylines_;
+};
+
 void scoreone(const savedmessage& m, int rulefd, compilecache& compiled, scoredmessage& out,
-              std::vector<std::string>& diagnostics) {
+              std::vector<std::string>& diagnostics, costtally* costs) {
     const fdholder message = openmessage(m, out.error);
     if (!message) return;
     if (::lseek(rulefd, 0, SEEK_SET) != 0) {
@@ -92,8 +137,16 @@ void scoreone(const savedmessage& m, int rulefd, compilecache& compiled, scoredm
     evaloptions options;
     options.sink = &sink;
     options.compiled = &compiled;
+    std::vector<rulework> work;
+    if (costs) options.work = &work;
+    const double cpu = costs ? threadseconds() : 0;
+    const auto began = std::chrono::steady_clock::now();
     // As the plugin scores without the debug marker; nothing is recorded.
     out.score = evaluate(openfiles{message.get(), rulefd}, 0, nullptr, options);
+    if (costs) {
+        const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - began;
+        costs->add(work, threadseconds() - cpu, wall.count());
+    }
     out.scored = out.error.empty();
     if (!out.scored) out.hits.clear();
     for (auto& d : sink.diagnostics) diagnostics.push_back(std::move(d));
@@ -144,8 +197,8 @@ class progressline {
 
 }  // namespace
 
-scoringrun scoreall(const std::vector<savedmessage>& messages, const char* rulepath,
-                    unsigned jobs) {
+scoringrun scoreall(const std::vector<savedmessage>& messages, const char* rulepath, unsigned jobs,
+                    bool timed) {
     scoringrun run;
     run.results.resize(messages.size());
     if (jobs == 0) jobs = std::max(1u, std::thread::hardware_concurrency());
@@ -158,6 +211,7 @@ scoringrun scoreall(const std::vector<savedmessage>& messages, const char* rulep
         const fdholder rulefd(openforscan(rulepath));
         std::vector<std::string> seen;
         compilecache compiled;
+        costtally costs;
         for (size_t i; (i = next++) < messages.size(); ++done) {
             scoredmessage& out = run.results[i];
             if (!rulefd) {
@@ -165,7 +219,7 @@ scoringrun scoreall(const std::vector<savedmessage>& messages, const char* rulep
                 continue;
             }
             seen.clear();
-            scoreone(messages[i], rulefd.get(), compiled, out, seen);
+            scoreone(messages[i], rulefd.get(), compiled, out, seen, timed ? &costs : nullptr);
             if (seen.empty()) continue;
             std::lock_guard<std::mutex> hold(lock);
             // Each diagnostic once per message, as the plugin would print it.
@@ -173,6 +227,8 @@ scoringrun scoreall(const std::vector<savedmessage>& messages, const char* rulep
             seen.erase(std::unique(seen.begin(), seen.end()), seen.end());
             for (const auto& d : seen) ++diagnostics[d];
         }
+        std::lock_guard<std::mutex> hold(lock);
+        costs.mergeinto(run.costs);
     };
     progressline progress(messages.size());
     std::vector<std::thread> threads;
@@ -183,6 +239,8 @@ scoringrun scoreall(const std::vector<savedmessage>& messages, const char* rulep
     }
     for (auto& t : threads) t.join();
     run.diagnostics.assign(diagnostics.begin(), diagnostics.end());
+    // Lines that hold no rule are no rule's costs.
+    std::erase_if(run.costs, [](const rulecost& c) { return c.line == 0; });
     return run;
 }
 

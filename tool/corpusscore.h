@@ -24,14 +24,27 @@ struct scoredmessage {
     bool encoded = false;     // the rules saw base64 or quoted-printable text
 };
 
+// A rule's work over the corpus: its CPU time in all, the most it took on
+// one message, and the messages on which the work budget ended a search of
+// it.
+struct rulecost {
+    int line = 0;
+    double seconds = 0, most = 0;
+    int cut = 0;
+};
+
 struct scoringrun {
     std::vector<scoredmessage> results;  // one per message, in order
     // Each distinct diagnostic of the evaluations and how many messages gave it.
     std::vector<std::pair<std::string, int>> diagnostics;
+    // Each rule's work, in the order of the rule file, when it was asked for.
+    std::vector<rulecost> costs;
 };
 
 // rulepath must stay readable while this runs; jobs 0 means one per core. A
-// progress line goes to standard error when it is a terminal.
-scoringrun scoreall(const std::vector<savedmessage>& messages, const char* rulepath, unsigned jobs);
+// progress line goes to standard error when it is a terminal. timed: each
+// rule's work is measured too.
+scoringrun scoreall(const std::vector<savedmessage>& messages, const char* rulepath, unsigned jobs,
+                    bool timed = false);
 
 }  // namespace pst

@@ -1,13 +1,121 @@
 #include "plot.h"
 
-#include <cairo-svg.h>
 #include <cairo.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <memory>
 
 namespace pst {
 namespace {
+
+struct box {
+    double x, y, w, h;
+};
+
+struct colour {
+    double r, g, b;
+};
+constexpr colour black{0, 0, 0}, grey{0.93, 0.93, 0.93}, hamcolour{0.2, 0.4, 0.8},
+    spamcolour{0.85, 0.25, 0.2};
+
+enum class anchor { start, middle, end };
+
+struct point {
+    double x, y;
+};
+
+// What the plot is drawn on: an SVG document of our own, whose labels stay
+// text that a script (or a test) can read, or a cairo image for PNG.
+class canvas {
+   public:
+    virtual ~canvas() = default;
+    virtual void fill(const box& b, colour k, double alpha) = 0;
+    virtual void outline(const box& b) = 0;
+    virtual void line(const std::vector<point>& points, colour k, double width, bool dashed) = 0;
+    virtual void text(double x, double y, const std::string& s, anchor a) = 0;
+};
+
+std::string number(double v) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.1f", v);
+    return buf;
+}
+
+std::string rgb(colour k) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "rgb(%d,%d,%d)", static_cast<int>(k.r * 255),
+                  static_cast<int>(k.g * 255), static_cast<int>(k.b * 255));
+    return buf;
+}
+
+std::string escaped(const std::string& s) {
+    std::string out;
+    for (const char c : s) {
+        if (c == '&')
+            out += "&amp;";
+        else if (c == '<')
+            out += "&lt;";
+        else if (c == '>')
+            out += "&gt;";
+        else
+            out += c;
+    }
+    return out;
+}
+
+class svgcanvas final : public canvas {
+   public:
+    svgcanvas() {
+        doc_ =
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<svg xmlns=\"http://www.w3.org/2000/svg\" "
+            "width=\"" +
+            std::to_string(plotwidth) + "\" height=\"" + std::to_string(plotheight) +
+            "\" viewBox=\"0 0 " + std::to_string(plotwidth) + " " + std::to_string(plotheight) +
+            "\" font-family=\"sans-serif\" font-size=\"12\">\n<rect width=\"100%\" "
+            "height=\"100%\" fill=\"white\"/>\n";
+    }
+    void fill(const box& b, colour k, double alpha) override {
+        doc_ += "<rect x=\"" + number(b.x) + "\" y=\"" + number(b.y) + "\" width=\"" + number(b.w) +
+                "\" height=\"" + number(b.h) + "\" fill=\"" + rgb(k) + "\" fill-opacity=\"" +
+                number(alpha) + "\"/>\n";
+    }
+    void outline(const box& b) override {
+        doc_ += "<rect x=\"" + number(b.x) + "\" y=\"" + number(b.y) + "\" width=\"" + number(b.w) +
+                "\" height=\"" + number(b.h) + "\" fill=\"none\" stroke=\"black\"/>\n";
+    }
+    void line(const std::vector<point>& points, colour k, double width, bool dashed) override {
+        doc_ += "<polyline fill=\"none\" stroke=\"" + rgb(k) + "\" stroke-width=\"" +
+                number(width) + "\"" + (dashed ? " stroke-dasharray=\"6 4\"" : "") + " points=\"";
+        for (const point& p : points) doc_ += number(p.x) + "," + number(p.y) + " ";
+        doc_ += "\"/>\n";
+    }
+    void text(double x, double y, const std::string& s, anchor a) override {
+        const char* how = a == anchor::start ? "start" : a == anchor::middle ? "middle" : "end";
+        doc_ += "<text x=\"" + number(x) + "\" y=\"" + number(y) + "\" text-anchor=\"" + how +
+                "\">" + escaped(s) + "</text>\n";
+    }
+    bool write(const std::string& path, std::string& error) {
+        doc_ += "</svg>\n";
+        std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(path.c_str(), "w"), std::fclose);
+        if (!f || std::fwrite(doc_.data(), 1, doc_.size(), f.get()) != doc_.size() ||
+            std::fflush(f.get()) != 0) {
+            error = std::strerror(errno);
+            return false;
+        }
+        if (std::fclose(f.release()) != 0) {
+            error = std::strerror(errno);
+            return false;
+        }
+        return true;
+    }
+
+   private:
+    std::string doc_;
+};
 
 struct surfacefreer {
     void operator()(cairo_surface_t* s) const { cairo_surface_destroy(s); }
@@ -18,116 +126,237 @@ struct contextfreer {
 using surfaceholder = std::unique_ptr<cairo_surface_t, surfacefreer>;
 using contextholder = std::unique_ptr<cairo_t, contextfreer>;
 
-struct box {
-    double x, y, w, h;
+class cairocanvas final : public canvas {
+   public:
+    explicit cairocanvas(cairo_t* c) : c_(c) {
+        cairo_set_source_rgb(c_, 1, 1, 1);
+        cairo_paint(c_);
+        cairo_select_font_face(c_, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
+        cairo_set_font_size(c_, 12);
+    }
+    void fill(const box& b, colour k, double alpha) override {
+        cairo_set_source_rgba(c_, k.r, k.g, k.b, alpha);
+        cairo_rectangle(c_, b.x, b.y, b.w, b.h);
+        cairo_fill(c_);
+    }
+    void outline(const box& b) override {
+        cairo_set_source_rgb(c_, 0, 0, 0);
+        cairo_set_line_width(c_, 1);
+        cairo_rectangle(c_, b.x, b.y, b.w, b.h);
+        cairo_stroke(c_);
+    }
+    void line(const std::vector<point>& points, colour k, double width, bool dashed) override {
+        if (points.empty()) return;
+        cairo_set_source_rgb(c_, k.r, k.g, k.b);
+        cairo_set_line_width(c_, width);
+        const double dash[] = {6, 4};
+        cairo_set_dash(c_, dash, dashed ? 2 : 0, 0);
+        cairo_move_to(c_, points[0].x, points[0].y);
+        for (const point& p : points) cairo_line_to(c_, p.x, p.y);
+        cairo_stroke(c_);
+        cairo_set_dash(c_, dash, 0, 0);
+    }
+    void text(double x, double y, const std::string& s, anchor a) override {
+        cairo_text_extents_t e{};
+        cairo_text_extents(c_, s.c_str(), &e);
+        const double shift = a == anchor::start    ? 0
+                             : a == anchor::middle ? e.x_advance / 2
+                                                   : e.x_advance;
+        cairo_set_source_rgb(c_, 0, 0, 0);
+        cairo_move_to(c_, x - shift, y);
+        cairo_show_text(c_, s.c_str());
+    }
+
+   private:
+    cairo_t* c_;
 };
 
-struct colour {
-    double r, g, b;
+std::string percentlabel(double share) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%g%%", std::round(share * 1000) / 10);
+    return buf;
+}
+
+// Where scores fall across a panel: each bucket a slot of the same width,
+// the outliers' buckets too, so that the scores around the threshold keep
+// their room.
+class scoreaxis {
+   public:
+    scoreaxis(const scorebuckets& b, const box& panel)
+        : list_(b.list), x_(panel.x), slot_(panel.w / static_cast<double>(b.list.size())) {}
+
+    double xof(double score) const {
+        size_t i = 0;
+        while (i + 1 < list_.size() && score > static_cast<double>(list_[i].to) + 1) ++i;
+        const bucket& k = list_[i];
+        const double span = static_cast<double>(k.to - k.from + 1);
+        const double f = std::clamp((score - static_cast<double>(k.from)) / span, 0.0, 1.0);
+        return x_ + slot_ * (static_cast<double>(i) + f);
+    }
+    // The score at x, the inverse of xof.
+    double scoreat(double x) const {
+        const double at = std::max(0.0, (x - x_) / slot_);
+        const size_t i = std::min(list_.size() - 1, static_cast<size_t>(at));
+        const bucket& k = list_[i];
+        const double f = std::min(1.0, at - static_cast<double>(i));
+        return static_cast<double>(k.from) + f * static_cast<double>(k.to - k.from + 1);
+    }
+    double slot() const { return slot_; }
+
+   private:
+    const std::vector<bucket>& list_;
+    double x_, slot_;
 };
-constexpr colour hamcolour{0.2, 0.4, 0.8}, spamcolour{0.85, 0.25, 0.2};
 
-void label(cairo_t* c, double x, double y, const std::string& text) {
-    cairo_set_source_rgb(c, 0, 0, 0);
-    cairo_move_to(c, x, y);
-    cairo_show_text(c, text.c_str());
-}
-
-void frame(cairo_t* c, const box& b, const std::string& title, long long lo, long long hi) {
-    cairo_set_source_rgb(c, 0, 0, 0);
-    cairo_set_line_width(c, 1);
-    cairo_rectangle(c, b.x, b.y, b.w, b.h);
-    cairo_stroke(c);
-    label(c, b.x, b.y - 8, title);
-    label(c, b.x, b.y + b.h + 16, std::to_string(lo));
-    label(c, b.x + b.w - 30, b.y + b.h + 16, std::to_string(hi));
-}
-
-// How many scores fall in each of the buckets of width from lo.
-std::vector<int> bucketcounts(const std::vector<int>& scores, long long lo, long long width,
-                              int buckets) {
-    std::vector<int> counts(static_cast<size_t>(buckets), 0);
-    for (const int s : scores) ++counts[static_cast<size_t>((s - lo) / width)];
-    return counts;
-}
-
-// Bars of the share of a set's messages at each score bucket.
-void bars(cairo_t* c, const box& b, const std::vector<int>& scores, long long lo, long long width,
-          int buckets, double most, colour k, double offset) {
-    if (scores.empty() || most <= 0) return;
-    const std::vector<int> counts = bucketcounts(scores, lo, width, buckets);
-    const double slot = b.w / buckets;
-    cairo_set_source_rgba(c, k.r, k.g, k.b, 0.8);
-    for (int i = 0; i < buckets; ++i) {
-        const double part = static_cast<double>(counts[static_cast<size_t>(i)]) /
-                            static_cast<double>(scores.size());
-        const double height = part / most * b.h;
-        cairo_rectangle(c, b.x + i * slot + offset * slot / 2, b.y + b.h - height, slot / 2,
-                        height);
+// Ticks and numbers under a panel: the lowest score of a bucket at its left
+// edge, at most about ten of them, and the highest score at the right end.
+void scoreticks(canvas& c, const box& b, const scorebuckets& sb, const scoreaxis& axis) {
+    const size_t every = (sb.list.size() + 9) / 10;
+    for (size_t i = 0; i < sb.list.size(); ++i) {
+        const bool edge = sb.list[i].outliers || (i > 0 && sb.list[i - 1].outliers);
+        if (i % every != 0 && !edge) continue;
+        const double x = b.x + axis.slot() * static_cast<double>(i);
+        c.line({{x, b.y + b.h}, {x, b.y + b.h + 5}}, black, 1, false);
+        c.text(x, b.y + b.h + 18, std::to_string(sb.list[i].from), anchor::middle);
     }
-    cairo_fill(c);
+    c.line({{b.x + b.w, b.y + b.h}, {b.x + b.w, b.y + b.h + 5}}, black, 1, false);
+    c.text(b.x + b.w, b.y + b.h + 18, std::to_string(sb.list.back().to), anchor::middle);
 }
 
-// The share of the set on the wrong side of each threshold from lo to hi.
-void rate(cairo_t* c, const box& b, const std::vector<int>& scores, long long lo, long long hi,
-          bool spamside, colour k) {
-    if (scores.empty()) return;
-    cairo_set_source_rgb(c, k.r, k.g, k.b);
-    cairo_set_line_width(c, 2);
-    const int steps = 200;
-    for (int i = 0; i <= steps; ++i) {
-        const double t = static_cast<double>(lo) + static_cast<double>(hi - lo) * i / steps;
-        const auto wrong = std::count_if(scores.begin(), scores.end(),
-                                         [&](int s) { return spamside ? s < t : s >= t; });
-        const double y = b.y + b.h - b.h * static_cast<double>(wrong) / scores.size();
-        const double x = b.x + b.w * i / steps;
-        if (i == 0)
-            cairo_move_to(c, x, y);
-        else
-            cairo_line_to(c, x, y);
+// Ticks and shares beside a panel, from 0 to top.
+void shareticks(canvas& c, const box& b, double top, double step) {
+    for (double v = 0; v <= top + step / 2; v += step) {
+        const double y = b.y + b.h - b.h * v / top;
+        c.line({{b.x - 5, y}, {b.x, y}}, black, 1, false);
+        c.text(b.x - 8, y + 4, percentlabel(v), anchor::end);
     }
-    cairo_stroke(c);
 }
 
-void draw(cairo_t* c, const std::vector<int>& ham, const std::vector<int>& spam) {
-    cairo_set_source_rgb(c, 1, 1, 1);
-    cairo_paint(c);
-    cairo_select_font_face(c, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
-    cairo_set_font_size(c, 12);
-    // Scores wrap by design, so they may span more than an int: the
-    // arithmetic on them is wider.
-    long long lo = 0, hi = 1;
-    std::vector<int> all(ham);
-    all.insert(all.end(), spam.begin(), spam.end());
-    if (!all.empty()) {
-        lo = *std::min_element(all.begin(), all.end());
-        hi = std::max(lo + 1, *std::max_element(all.begin(), all.end()) + 1LL);
-    }
-    const int buckets = static_cast<int>(std::min(40LL, hi - lo));
-    const long long width = (hi - lo + buckets - 1) / buckets;
-    const box top{60, 40, plotwidth - 100.0, 220}, bottom{60, 330, plotwidth - 100.0, 220};
+// The largest share of a bucket, rounded up to a tick step that gives at most
+// five ticks.
+std::pair<double, double> sharescale(double most) {
+    for (const double step : {0.005, 0.01, 0.02, 0.025, 0.05, 0.1, 0.2, 0.25})
+        if (most <= 5 * step + 1e-12)
+            return {std::max(step, std::ceil(most / step - 1e-9) * step), step};
+    return {1.0, 0.25};
+}
 
+double shareof(int n, size_t of) {
+    return of ? static_cast<double>(n) / static_cast<double>(of) : 0;
+}
+
+void distribution(canvas& c, const box& b, const plotinput& in, const scoreaxis& axis) {
     double most = 0;
-    for (const auto* set : {&ham, &spam}) {
-        for (const int n : bucketcounts(*set, lo, width, buckets))
-            if (!set->empty()) most = std::max(most, static_cast<double>(n) / set->size());
+    for (const bucket& k : in.buckets.list)
+        most = std::max(
+            {most, shareof(k.count[1], in.ham.size()), shareof(k.count[2], in.spam.size())});
+    const auto [top, step] = sharescale(most);
+    for (size_t i = 0; i < in.buckets.list.size(); ++i) {
+        const bucket& k = in.buckets.list[i];
+        const double x = b.x + axis.slot() * static_cast<double>(i);
+        if (k.outliers) {
+            c.fill({x, b.y, axis.slot(), b.h}, grey, 1);
+            c.text(x + axis.slot() / 2, b.y + 14, "outliers", anchor::middle);
+        }
+        const double hamh = shareof(k.count[1], in.ham.size()) / top * b.h;
+        const double spamh = shareof(k.count[2], in.spam.size()) / top * b.h;
+        c.fill({x + axis.slot() * 0.1, b.y + b.h - hamh, axis.slot() * 0.4, hamh}, hamcolour, 0.8);
+        c.fill({x + axis.slot() * 0.5, b.y + b.h - spamh, axis.slot() * 0.4, spamh}, spamcolour,
+               0.8);
     }
-    frame(c, top, "score distribution (share of each set): ham blue, spam red", lo, hi - 1);
-    bars(c, top, ham, lo, width, buckets, most, hamcolour, 0);
-    bars(c, top, spam, lo, width, buckets, most, spamcolour, 1);
-    frame(c, bottom,
-          "at threshold T: ham at or above T (false positives, blue), spam below T (false "
-          "negatives, red)",
-          lo, hi - 1);
-    rate(c, bottom, ham, lo, hi, false, hamcolour);
-    rate(c, bottom, spam, lo, hi, true, spamcolour);
-    label(c, 10, bottom.y + 10, "100%");
-    label(c, 20, bottom.y + bottom.h, "0%");
+    c.outline(b);
+    shareticks(c, b, top, step);
+    c.text(b.x, b.y - 10,
+           "score distribution, buckets of " + std::to_string(in.buckets.width) +
+               " (share of each set): ham blue, spam red",
+           anchor::start);
+}
+
+// The share of a set on the wrong side of threshold t: ham at or above it,
+// spam below it. sorted is the set's scores in order.
+double wrongshare(const std::vector<int>& sorted, double t, bool spamside) {
+    if (sorted.empty()) return 0;
+    const auto below =
+        std::lower_bound(sorted.begin(), sorted.end(), t, [](int s, double v) { return s < v; }) -
+        sorted.begin();
+    const auto n = static_cast<double>(sorted.size());
+    return spamside ? static_cast<double>(below) / n : (n - static_cast<double>(below)) / n;
+}
+
+void rates(canvas& c, const box& b, const plotinput& in, const scoreaxis& axis) {
+    std::vector<int> ham(in.ham), spam(in.spam);
+    std::sort(ham.begin(), ham.end());
+    std::sort(spam.begin(), spam.end());
+    for (const auto& [set, spamside, k] :
+         {std::tuple{&ham, false, hamcolour}, std::tuple{&spam, true, spamcolour}}) {
+        if (set->empty()) continue;
+        std::vector<point> points;
+        for (double x = b.x; x <= b.x + b.w + 0.01; x += 1) {
+            const double t = std::ceil(axis.scoreat(x) - 1e-9);
+            points.push_back({x, b.y + b.h - b.h * wrongshare(*set, t, spamside)});
+        }
+        c.line(points, k, 2, false);
+    }
+    c.outline(b);
+    shareticks(c, b, 1, 0.25);
+    c.text(b.x, b.y - 10,
+           "at threshold T: ham at or above T (false positives, blue), spam below T (false "
+           "negatives, red)",
+           anchor::start);
+    if (!in.threshold) return;
+    const double t = *in.threshold;
+    c.text(axis.xof(t) + 6, b.y + 14,
+           "false positives " + percentlabel(wrongshare(ham, t, false)) + ", false negatives " +
+               percentlabel(wrongshare(spam, t, true)),
+           anchor::start);
+}
+
+void draw(canvas& c, const plotinput& in) {
+    const box top{70, 50, plotwidth - 100.0, 200}, bottom{70, 350, plotwidth - 100.0, 200};
+    if (in.buckets.list.empty()) {
+        c.outline(top);
+        c.outline(bottom);
+        c.text(plotwidth / 2.0, top.y + top.h / 2, "no scored ham or spam", anchor::middle);
+        return;
+    }
+    const scoreaxis axis(in.buckets, top);
+    distribution(c, top, in, axis);
+    scoreticks(c, top, in.buckets, axis);
+    rates(c, bottom, in, axis);
+    scoreticks(c, bottom, in.buckets, axis);
+    c.text(bottom.x + bottom.w / 2, bottom.y + bottom.h + 36, "score", anchor::middle);
+    if (!in.threshold) return;
+    const double x = axis.xof(*in.threshold);
+    c.line({{x, top.y}, {x, bottom.y + bottom.h}}, black, 1, true);
+    c.text(x, top.y + top.h + 34, "threshold " + std::to_string(*in.threshold), anchor::middle);
 }
 
 bool endswith(const std::string& s, const char* tail) {
     const std::string t(tail);
     return s.size() >= t.size() && s.compare(s.size() - t.size(), t.size(), t) == 0;
+}
+
+bool drawpng(const std::string& path, const plotinput& in, std::string& error) {
+    surfaceholder surface(cairo_image_surface_create(CAIRO_FORMAT_RGB24, plotwidth, plotheight));
+    if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS) {
+        error = cairo_status_to_string(cairo_surface_status(surface.get()));
+        return false;
+    }
+    {
+        contextholder c(cairo_create(surface.get()));
+        cairocanvas canvas(c.get());
+        draw(canvas, in);
+        if (cairo_status(c.get()) != CAIRO_STATUS_SUCCESS) {
+            error = cairo_status_to_string(cairo_status(c.get()));
+            return false;
+        }
+    }
+    const cairo_status_t status = cairo_surface_write_to_png(surface.get(), path.c_str());
+    if (status != CAIRO_STATUS_SUCCESS) {
+        error = cairo_status_to_string(status);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -136,40 +365,15 @@ bool plotnameknown(const std::string& path) {
     return endswith(path, ".svg") || endswith(path, ".png");
 }
 
-bool plotscores(const std::string& path, const std::vector<int>& hamscores,
-                const std::vector<int>& spamscores, std::string& error) {
-    const bool svg = endswith(path, ".svg");
+bool plotscores(const std::string& path, const plotinput& in, std::string& error) {
     if (!plotnameknown(path)) {
         error = "the plot is a .svg or a .png file";
         return false;
     }
-    surfaceholder surface(
-        svg ? cairo_svg_surface_create(path.c_str(), plotwidth, plotheight)
-            : cairo_image_surface_create(CAIRO_FORMAT_RGB24, plotwidth, plotheight));
-    if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS) {
-        error = cairo_status_to_string(cairo_surface_status(surface.get()));
-        return false;
-    }
-    {
-        contextholder c(cairo_create(surface.get()));
-        draw(c.get(), hamscores, spamscores);
-        if (cairo_status(c.get()) != CAIRO_STATUS_SUCCESS) {
-            error = cairo_status_to_string(cairo_status(c.get()));
-            return false;
-        }
-    }
-    cairo_status_t status;
-    if (svg) {
-        cairo_surface_finish(surface.get());
-        status = cairo_surface_status(surface.get());
-    } else {
-        status = cairo_surface_write_to_png(surface.get(), path.c_str());
-    }
-    if (status != CAIRO_STATUS_SUCCESS) {
-        error = cairo_status_to_string(status);
-        return false;
-    }
-    return true;
+    if (endswith(path, ".png")) return drawpng(path, in, error);
+    svgcanvas svg;
+    draw(svg, in);
+    return svg.write(path, error);
 }
 
 }  // namespace pst
