@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdio>
 #include <string>
 
 namespace {
@@ -13,8 +14,11 @@ namespace {
 // "from..to" per bucket, "!" after an outliers' bucket, and the width.
 std::string layout(const pst::scorebuckets& b) {
     std::string s = "width " + std::to_string(b.width) + ":";
-    for (const pst::bucket& k : b.list)
-        s += " " + std::to_string(k.from) + ".." + std::to_string(k.to) + (k.outliers ? "!" : "");
+    for (const pst::bucket& k : b.list) {
+        char one[64];
+        std::snprintf(one, sizeof one, " %lld..%lld%s", k.from, k.to, k.outliers ? "!" : "");
+        s += one;
+    }
     return s;
 }
 
