@@ -75,6 +75,71 @@ corpus make(int rules, size_t size, int hitpercent, uint32_t variant) {
 
 namespace {
 
+rule makefrequentrule(std::mt19937& rng, int kind, const std::string& a, const std::string& b) {
+    switch (kind % 8) {
+        case 0:
+            return {a + " " + b, a + " " + b};
+        case 1:
+            return {"\\b" + a + "\\b", a};
+        case 2:
+            return {"[a-z]+" + a, "x" + a};
+        case 3:
+            return {a + "\\s+" + b, a + "  " + b};
+        case 4:
+            return {a + "|" + b, b};
+        case 5:
+            return {a + ".{0,20}" + b, a + " and " + b};
+        case 6:
+            return {a + " [0-9]+", a + " " + std::to_string(rng() % 1000)};
+        default:
+            return {"\\d+ " + a, std::to_string(rng() % 1000) + " " + a};
+    }
+}
+
+}  // namespace
+
+corpus makefrequent(int rules, size_t size, int hitpercent, uint32_t variant) {
+    std::mt19937 rng(variant);
+    std::vector<std::string> common, frequent;
+    for (int i = 0; i < 2000; ++i) common.push_back(randomword(rng, 2, 6));
+    for (int i = 0; i < 30; ++i) frequent.push_back(randomword(rng, 3, 5));
+
+    corpus c;
+    std::vector<std::string> planted;
+    for (int i = 0; i < rules; ++i) {
+        const bool hits = static_cast<int>(rng() % 100) < hitpercent;
+        const std::string a = hits ? frequent[rng() % frequent.size()] : randomword(rng, 7, 10);
+        const std::string b = hits ? frequent[rng() % frequent.size()] : randomword(rng, 7, 10);
+        const rule r = makefrequentrule(rng, i, a, b);
+        c.rules += std::to_string(1 + static_cast<int>(rng() % 20)) + " " + r.pattern + "\n";
+        if (hits) planted.push_back(r.sample);
+    }
+
+    c.message = "From: sender@example.net\nTo: admin@example.org\nSubject: [list] weekly " +
+                common[0] + "\n\n";
+    // A fifth of the words are the frequent ones.
+    size_t line = c.message.size(), next = 0;
+    const size_t every = planted.empty() ? size : size / (planted.size() + 1);
+    while (c.message.size() < size) {
+        if (next < planted.size() && c.message.size() >= every * (next + 1))
+            c.message += planted[next++];
+        else if (rng() % 5 == 0)
+            c.message += frequent[rng() % frequent.size()];
+        else
+            c.message += common[rng() % common.size()];
+        c.message += ' ';
+        if (c.message.size() - line > 70) {
+            c.message += '\n';
+            line = c.message.size();
+        }
+    }
+    // A small message holds what fits: its rules hit where their words occur.
+    c.message += '\n';
+    return c;
+}
+
+namespace {
+
 std::string filled(const std::string& unit, size_t size) {
     std::string s;
     s.reserve(size + unit.size());

@@ -277,6 +277,51 @@ void minimalprocess(benchmark::State& state) {
     for (auto _ : state) runprocess({BENCH_MINIMAL, f.rules, f.message});
 }
 
+// Mail as a server sees it, through whole processes: the plugin and the
+// straightforward evaluation in turn, seven pairs, each process's wall time;
+// the medians and the median of the pairs' ratios.
+double secondssince(const timespec& t0) {
+    timespec t1{};
+    clock_gettime(CLOCK_MONOTONIC, &t1);
+    return static_cast<double>(t1.tv_sec - t0.tv_sec) +
+           static_cast<double>(t1.tv_nsec - t0.tv_nsec) * 1e-9;
+}
+
+double timedprocess(const std::vector<std::string>& args) {
+    timespec t0{};
+    clock_gettime(CLOCK_MONOTONIC, &t0);
+    runprocess(args);
+    return secondssince(t0);
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+void processpairs(benchmark::State& state) {
+    const int rules = static_cast<int>(state.range(0));
+    const auto size = static_cast<size_t>(state.range(1));
+    const int hitpercent = static_cast<int>(state.range(2));
+    const auto c = benchcorpus::makefrequent(rules, size, hitpercent);
+    writefile(BENCH_CONFDIR "/blocklist.local", c.rules);
+    const std::string message = std::filesystem::temp_directory_path() / "pstbench-pair.eml";
+    writefile(message, c.message);
+    const std::vector<std::string> fast{BENCH_PLUGIN, "-scan", "a", "b", "c", message},
+        slow{BENCH_STRAIGHTFORWARD, "-scan", "a", "b", "c", message};
+    std::vector<double> here, there, ratio;
+    for (auto _ : state) {
+        for (int pair = 0; pair < 7; ++pair) {
+            here.push_back(timedprocess(fast));
+            there.push_back(timedprocess(slow));
+            ratio.push_back(here.back() / there.back());
+        }
+    }
+    state.counters["here_ms"] = median(here) * 1000;
+    state.counters["straightforward_ms"] = median(there) * 1000;
+    state.counters["ratio"] = median(ratio);
+}
+
 void registerall() {
     constexpr int64_t kb = 1024, mb = 1024 * 1024;
     struct config {
@@ -316,6 +361,20 @@ void registerall() {
         benchmark::RegisterBenchmark((std::string("hostile/") + shape.name).c_str(), hostile,
                                      &shape)
             ->Unit(benchmark::kMillisecond)
+            ->Iterations(1);
+    // rules, message bytes, share of rules that hit (made of frequent words).
+    const config served[] = {{10000, 100, 0},     {10000, 100, 3},     {1000, 2 * kb, 3},
+                             {10000, 10 * kb, 3}, {10000, 50 * kb, 3}, {1000, 100 * kb, 3},
+                             {1000, 100 * kb, 30}};
+    for (const auto& c : served)
+        benchmark::RegisterBenchmark(
+            ("pairs/" + std::to_string(c.rules) + "rules/" + std::to_string(c.size) + "B/" +
+             std::to_string(c.hit) + "%hit")
+                .c_str(),
+            processpairs)
+            ->Args({c.rules, c.size, c.hit})
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime()
             ->Iterations(1);
     benchmark::RegisterBenchmark("calibration/budget", calibration)
         ->Unit(benchmark::kSecond)
