@@ -22,7 +22,9 @@
 #include "counting/regexbackend.h"
 #include "counting/search.h"
 #include "evaluate.h"
+#include "rules/compiledrules.h"
 #include "rules/rule.h"
+#include "rules/rulefile.h"
 
 extern char** environ;
 
@@ -303,8 +305,22 @@ void processpairs(benchmark::State& state) {
     const int rules = static_cast<int>(state.range(0));
     const auto size = static_cast<size_t>(state.range(1));
     const int hitpercent = static_cast<int>(state.range(2));
+    const bool compiled = state.range(3) != 0;
     const auto c = benchcorpus::makefrequent(rules, size, hitpercent);
     writefile(BENCH_CONFDIR "/blocklist.local", c.rules);
+    // With the compiled form beside the rules, or none.
+    std::filesystem::remove(BENCH_CONFDIR "/blocklist.local.compiled");
+    if (compiled) {
+        pst::rulefile f;
+        size_t at = 0;
+        while (at < c.rules.size()) {
+            const size_t nl = c.rules.find('\n', at);
+            const size_t end = nl == std::string::npos ? c.rules.size() : nl + 1;
+            f.lines.push_back(c.rules.substr(at, end - at));
+            at = end;
+        }
+        writefile(BENCH_CONFDIR "/blocklist.local.compiled", pst::compiledrules::make(f));
+    }
     const std::string message = std::filesystem::temp_directory_path() / "pstbench-pair.eml";
     writefile(message, c.message);
     const std::vector<std::string> fast{BENCH_PLUGIN, "-scan", "a", "b", "c", message},
@@ -367,15 +383,16 @@ void registerall() {
                              {10000, 10 * kb, 3}, {10000, 50 * kb, 3}, {1000, 100 * kb, 3},
                              {1000, 100 * kb, 30}};
     for (const auto& c : served)
-        benchmark::RegisterBenchmark(
-            ("pairs/" + std::to_string(c.rules) + "rules/" + std::to_string(c.size) + "B/" +
-             std::to_string(c.hit) + "%hit")
-                .c_str(),
-            processpairs)
-            ->Args({c.rules, c.size, c.hit})
-            ->Unit(benchmark::kMillisecond)
-            ->UseRealTime()
-            ->Iterations(1);
+        for (const int compiled : {0, 1})
+            benchmark::RegisterBenchmark(
+                ("pairs/" + std::to_string(c.rules) + "rules/" + std::to_string(c.size) + "B/" +
+                 std::to_string(c.hit) + "%hit/" + (compiled ? "compiled" : "plain"))
+                    .c_str(),
+                processpairs)
+                ->Args({c.rules, c.size, c.hit, compiled})
+                ->Unit(benchmark::kMillisecond)
+                ->UseRealTime()
+                ->Iterations(1);
     benchmark::RegisterBenchmark("calibration/budget", calibration)
         ->Unit(benchmark::kSecond)
         ->Iterations(1);

@@ -69,6 +69,7 @@ set(scorelib_sources
     ${scorelib_dir}/message/subject.cpp
     ${scorelib_dir}/rules/rules.cpp
     ${scorelib_dir}/rules/rulefile.cpp
+    ${scorelib_dir}/rules/compiledrules.cpp
     ${scorelib_dir}/counting/countmatches.cpp
     ${scorelib_dir}/counting/search.cpp
     ${scorelib_dir}/counting/watchedpattern.cpp

@@ -57,12 +57,13 @@ int runplugin(int argc, char** argv, const pluginpaths& paths) {
     const fdholder rulefd(openforscan(paths.rulefile));
     if (!rulefd || !isregular(rulefd.get())) return refuse("Unable to open local blocklist file.");
     const int debug = canread(paths.debugmarker) ? 2 : 0;
+    evaloptions options;
+    options.compiledrules = paths.compiledrules;
     const int score =
-        evaluate(openfiles{messagefd.get(), rulefd.get()}, debug, paths.statsfile, evaloptions{});
+        evaluate(openfiles{messagefd.get(), rulefd.get()}, debug, paths.statsfile, options);
     // A score that cannot be written is no success: the host gets none.
     // Nor is one after comment lines that were lost.
-    if (std::printf("%d\n", score) < 0 || std::fflush(stdout) != 0 || std::ferror(stdout))
-        return 1;
+    if (std::printf("%d\n", score) < 0 || std::fflush(stdout) != 0 || std::ferror(stdout)) return 1;
     return 0;
 }
 

@@ -7,6 +7,7 @@ struct pluginpaths {
     const char* rulefile;
     const char* debugmarker;
     const char* statsfile;
+    const char* compiledrules;  // used only when it fits the rule file exactly
 };
 
 // Runs one host command and returns the exit status. Everything the host reads

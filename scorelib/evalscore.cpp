@@ -19,6 +19,7 @@
 #include "message/casefold.h"
 #include "message/message.h"
 #include "message/reader.h"
+#include "rules/compiledrules.h"
 #include "rules/rule.h"
 #include "rules/rulefile.h"
 #include "scorelib.h"
@@ -58,10 +59,27 @@ std::vector<std::string> capitalsof(const std::vector<std::string>& literals) {
     return upper;
 }
 
-int scorerules(boundedreader& in, std::string_view scan, std::string_view folded, int debug,
-               hitlog* hits, evalsink& sink, const evaloptions& options) {
+// The compiled form, if there is one that fits the lines just read. Memory
+// running out while it is read only means that the rules are worked out as
+// without one.
+std::optional<compiledrules> compiledform(sysio& sys, const rulefile& rules,
+                                          const evaloptions& options) {
+    if (!options.compiledrules || options.straightforward) return std::nullopt;
+    try {
+        std::optional<compiledrules> form(std::in_place);
+        std::string why;
+        if (form->load(sys, options.compiledrules, rules, why)) return form;
+    } catch (const std::bad_alloc&) {
+    }
+    return std::nullopt;
+}
+
+int scorerules(sysio& sys, boundedreader& in, std::string_view scan, std::string_view folded,
+               int debug, hitlog* hits, evalsink& sink, const evaloptions& options) {
     rulefile rules;
-    readrules(in, debug, rules);
+    readrulelines(in, rules.lines);
+    const std::optional<compiledrules> form = compiledform(sys, rules, options);
+    parserules(debug, rules);
     int score = 0;
     workbudget budget(options.limits ? *options.limits : searchlimits::defaults());
     patterncounter infolded(folded, options.straightforward, options.profile, budget, sink,
@@ -74,6 +92,13 @@ int scorerules(boundedreader& in, std::string_view scan, std::string_view folded
     std::optional<patterncounter> inscan;
     auto scorerule = [&](int line, const rule& r) {
         const char* pattern = r.pattern.data();
+        if (form) {
+            const ruleplan* plan = form->planfor(line);
+            if (plan && infolded.certainlyzero(*form, *plan)) {
+                if (options.profile) ++options.profile->leftout;
+                return;
+            }
+        }
         const int found = infolded.count(pattern);
         if (found == 0) return;
         const int before = score;
@@ -161,7 +186,7 @@ int evaluatewith(evalsink& sink, sysio& sys, int messagefd, int rulefd, int debu
     if (!S_ISREG(st.st_mode)) return 0;
     boundedreader rules(sys, rulefd);
     hitlog hits;
-    const int score = scorerules(rules, std::string_view(scan.text.get(), scan.len),
+    const int score = scorerules(sys, rules, std::string_view(scan.text.get(), scan.len),
                                  std::string_view(folded.get(), scan.len), debug,
                                  recording ? &hits : nullptr, sink, options);
     if (recording && !hits.empty()) {

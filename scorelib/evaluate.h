@@ -23,6 +23,7 @@ struct evalprofile {
     double search = 0;   // counting
     double stats = 0;    // the statistics rewrite
     int budgetcuts = 0;  // searches ended by the work budget
+    int leftout = 0;     // rules the compiled form let go unsearched
 };
 
 // What one rule's searches in one message took, both passes and its
@@ -52,6 +53,9 @@ struct evaloptions {
     // Each rule's work appended in the order of the rule file
     // (blocklistctl corpus); null not to time the rules, as the plugin does.
     std::vector<rulework>* work = nullptr;
+    // The compiled form of the rule file (made by blocklistctl compile), used
+    // when it matches the rule file exactly; null for none.
+    const char* compiledrules = nullptr;
 };
 
 // evalscore with options: the files are opened by path.

@@ -10,7 +10,9 @@
 #include "counting/search.h"
 #include "evaluate.h"
 #include "generator.h"
+#include "rules/compiledrules.h"
 #include "rules/rule.h"
+#include "rules/rulefile.h"
 #include "testutil.h"
 
 namespace {
@@ -33,10 +35,11 @@ std::string withouttimes(const std::string& stats) {
     return out;
 }
 
-enum class path { straightforward, fast, primed };
+enum class path { straightforward, fast, primed, compiled };
 
 // Every path under the plugin's budget. "primed" is the fast path with the literals of
-// all rules found in one pass whatever the sizes.
+// all rules found in one pass whatever the sizes; "compiled" the fast path with
+// the compiled form of the rule file beside it.
 run evaluateonce(const testutil::tempdir& dir, const std::string& message, const std::string& rules,
                  int debug, path how) {
     const std::string m = dir.file("message", message), r = dir.file("rules", rules);
@@ -48,6 +51,13 @@ run evaluateonce(const testutil::tempdir& dir, const std::string& message, const
     if (how == path::primed) limits.primedtext = limits.primedliterals = 0;
     options.limits = &limits;
     options.profile = &result.profile;
+    std::string compiled;
+    if (how == path::compiled) {
+        pst::rulefile f;
+        f.lines = testutil::splitlines(rules);
+        compiled = dir.file("rules.compiled", pst::compiledrules::make(f));
+        options.compiledrules = compiled.c_str();
+    }
     result.out = testutil::capture(
         [&] { return pst::evaluate(r.c_str(), m.c_str(), debug, s.c_str(), options); });
     result.stats = withouttimes(testutil::readfile(s));
@@ -68,15 +78,16 @@ void expectsame(const run& a, const run& b, const std::string& what) {
 TEST(differential, everyPathAgreesOnEveryByte) {
     testgen::generator gen(20261208);
     testutil::tempdir dir;
-    int hits = 0, diagnostics = 0;
+    int hits = 0, diagnostics = 0, leftout = 0;
     for (int i = 0; i < 200; ++i) {
         gen.setcrlf(i % 10 == 9);
         const std::string message = gen.message(), rules = gen.rules();
         const int debug = gen.debug();
         const run slow = evaluateonce(dir, message, rules, debug, path::straightforward);
-        for (const path how : {path::fast, path::primed}) {
+        for (const path how : {path::fast, path::primed, path::compiled}) {
             const run fast = evaluateonce(dir, message, rules, debug, how);
             expectsame(fast, slow, "case " + std::to_string(i) + "\n" + rules);
+            leftout += fast.profile.leftout;
             if (::testing::Test::HasFailure()) return;
         }
         hits += !slow.stats.empty();
@@ -85,6 +96,8 @@ TEST(differential, everyPathAgreesOnEveryByte) {
     // The corpus must exercise both hits and library errors to mean anything.
     EXPECT_GT(hits, 70);
     EXPECT_GT(diagnostics, 25);
+    // And the compiled form must have left rules out.
+    EXPECT_GT(leftout, 100);
 }
 
 // Large texts, where the shortcuts and the work bound matter most.
@@ -102,7 +115,7 @@ TEST(differential, largeTextsAndCatastrophicPatterns) {
         "1 z\\s+cheap\n1 (?:zz|aa)\\s+ch\n";
     for (int debug : {0, 2}) {
         const run slow = evaluateonce(dir, message, rules, debug, path::straightforward);
-        for (const path how : {path::fast, path::primed})
+        for (const path how : {path::fast, path::primed, path::compiled})
             expectsame(evaluateonce(dir, message, rules, debug, how), slow,
                        "debug " + std::to_string(debug));
     }

@@ -68,6 +68,37 @@ TEST(shape, classAndRequiredLiterals) {
     }
 }
 
+// The longest match, which bounds how far before a literal a match may
+// start, and the runs a search may be left out within.
+TEST(shape, longestMatchAndSkippableRuns) {
+    struct row {
+        const char* pattern;
+        uint64_t longest;
+        bool skippable;
+        uint64_t run;  // when skippable
+    } rows[] = {
+        {"cheap", 5, true, UINT64_MAX},
+        {"pi.{0,20}st", 24, true, UINT64_MAX},
+        {"\\bti\\b", 2, true, UINT64_MAX},
+        {"(?:ab|cde)f?", 4, true, UINT64_MAX},
+        {"a\\s+b", UINT64_MAX, true, 498},
+        {"[a-z]+deal", UINT64_MAX, true, 498},
+        {"x[a-z]*y[a-z]*z", UINT64_MAX, true, 20},
+        {"[a-z]+", UINT64_MAX, false, 0},     // no literal
+        {"(?i)cheap", UINT64_MAX, false, 0},  // outside the class
+        {"a{2,70}b", 71, true, UINT64_MAX},
+    };
+    for (const row& r : rows) {
+        const pst::patternshape shape = pst::analyse(r.pattern);
+        EXPECT_EQ(shape.longestmatch, r.longest) << r.pattern;
+        uint64_t run = 0;
+        EXPECT_EQ(pst::skippablerun(shape, run), r.skippable) << r.pattern;
+        if (r.skippable) {
+            EXPECT_EQ(run, r.run) << r.pattern;
+        }
+    }
+}
+
 TEST(shape, literalPatterns) {
     for (const char* p : {"cheap", "free money", "a}b", "x]y", "#", "50%", "\xE4"})
         EXPECT_TRUE(pst::isliteral(p)) << p;

@@ -28,6 +28,9 @@ void writefile(const std::string& path, std::string_view content);
 std::string repeated(std::string_view unit, size_t size);
 std::string readfile(const std::string& path);
 bool exists(const std::string& path);
+// The lines of a file's content as the plugin reads them, each through its
+// newline.
+std::vector<std::string> splitlines(std::string_view content);
 
 struct output {
     std::string out;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "check.h"
+#include "compile.h"
 #include "corpus.h"
 #include "explain.h"
 #include "paths.h"
@@ -32,7 +33,13 @@ constexpr commandhelp commands[] = {
     {"check", "blocklistctl check [--format=text|json] [RULEFILE]\n",
      "  check   reads the rule file as the plugin does and reports, one finding a\n"
      "          line, FILE:LINE[:COLUMN]: error|warning|note: text; exit status 0\n"
-     "          (clean), 1 (warnings only) or 2 (errors). It never writes anything.\n"},
+     "          (clean), 1 (warnings only) or 2 (errors), and whether the plugin\n"
+     "          uses the compiled form beside it. It never writes anything.\n"},
+    {"compile", "blocklistctl compile [--rules RULEFILE]\n",
+     "  compile writes RULEFILE.compiled: what the plugin would otherwise work\n"
+     "          out from every rule for every message, so that a rule that cannot\n"
+     "          hit a message costs it next to nothing. The plugin uses it only\n"
+     "          while it fits the rule file exactly; run it after every edit.\n"},
     {"explain",
      "blocklistctl explain [--format=text|json] [--rules RULEFILE | --rule 'WEIGHT "
      "PATTERN']\n"
@@ -82,7 +89,7 @@ constexpr const char* notes =
     "\n"
     "Exit status: 0 done (check: clean), 1 check found warnings only, 2 check\n"
     "found errors, 64 usage error, 66 a file cannot be read, 70 the plot\n"
-    "cannot be written.\n";
+    "cannot be written, 73 the compiled form cannot be written.\n";
 
 // The help of one command, or of all with null.
 void printhelp(const char* only) {
@@ -284,6 +291,7 @@ int main(int argc, char** argv) {
     const size_t n = r.operands.size();
     if (command == "check" && n <= 1)
         return pst::checkrules(n == 1 ? r.operands[0] : rules, r.json, stdout);
+    if (command == "compile" && n == 0) return pst::compilerules(rules, stdout);
     if (command == "explain" && n == 1)
         return pst::explainmessage(r.operands[0], rules, r.rule, r.json, stdout);
     if (command == "stats" && n == 0) {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "compile.h"
 #include "counting/regexbackend.h"
 #include "evaluate.h"
 #include "fastpath/patternlint.h"
@@ -18,6 +19,7 @@
 #include "input.h"
 #include "json.h"
 #include "message/reader.h"
+#include "rules/compiledrules.h"
 #include "rules/rule.h"
 #include "rules/rulefile.h"
 #include "scorelib.h"
@@ -157,8 +159,8 @@ struct located : finding {
 
 // The findings of every line of the rule file. Returns false, having said
 // why, when the file cannot be read.
-bool checkfile(const inputfile& file, std::vector<located>& out, int& count) {
-    std::vector<std::string> lines;
+bool checkfile(const inputfile& file, std::vector<located>& out, int& count,
+               std::vector<std::string>& lines) {
     if (!readrulelines(file, lines)) return false;
     std::map<std::string, int> seen;
     count = static_cast<int>(lines.size());
@@ -168,6 +170,35 @@ bool checkfile(const inputfile& file, std::vector<located>& out, int& count) {
     if (count == 0)
         out.push_back({{"warning", "the rule file is empty: every message scores 0"}, 0});
     return true;
+}
+
+// From this many lines on, a compiled form saves the plugin more than it
+// costs to keep current.
+constexpr size_t compileworthwhile = 1000;
+
+// What the plugin makes of the compiled form beside the file.
+void checkcompiledform(const char* path, const std::vector<std::string>& lines,
+                       std::vector<located>& out) {
+    if (std::strcmp(path, "-") == 0) return;
+    std::string why;
+    const std::string form = compiledpath(path);
+    switch (compiledform(path, lines, why)) {
+        case formstate::fits:
+            out.push_back({{"note", "the plugin uses the compiled form " + form}, 0});
+            break;
+        case formstate::unusable:
+            out.push_back({{"warning", "the plugin does not use the compiled form " + form + ": " +
+                                           why + " (run 'blocklistctl compile')"},
+                           0});
+            break;
+        case formstate::missing:
+            if (lines.size() >= compileworthwhile)
+                out.push_back({{"note",
+                                "no compiled form: 'blocklistctl compile' spares the "
+                                "plugin the work of every rule that cannot hit a message"},
+                               0});
+            break;
+    }
 }
 
 }  // namespace
@@ -187,7 +218,9 @@ int checkrules(const char* path, bool json, FILE* out) {
     const inputfile file = inputfile::named(path);
     std::vector<located> findings;
     int lines = 0;
-    if (!file || !checkfile(file, findings, lines)) return EX_NOINPUT;
+    std::vector<std::string> text;
+    if (!file || !checkfile(file, findings, lines, text)) return EX_NOINPUT;
+    checkcompiledform(path, text, findings);
     int errors = 0, warnings = 0;
     for (const auto& f : findings) {
         errors += std::strcmp(f.severity, "error") == 0;

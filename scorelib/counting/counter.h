@@ -13,6 +13,7 @@
 #include "evaluate.h"
 #include "fastpath/skippolicy.h"
 #include "fastpath/textindex.h"
+#include "rules/compiledrules.h"
 
 namespace pst {
 
@@ -50,6 +51,12 @@ class patterncounter {
 
     // countmatches of pattern in the text, its diagnostics to the sink.
     int count(const char* pattern);
+
+    // True when a compiled rule set says that the rule counts 0 here with
+    // no diagnostic: its pattern compiles, the text holds none of its
+    // literals, and no run in the text makes its search costly enough to
+    // reach a limit of the library.
+    bool certainlyzero(const compiledrules& form, const ruleplan& plan);
 
    private:
     route plan(std::string_view pattern, patternshape& shape);

@@ -104,6 +104,17 @@ bool patterncounter::needswatch(const patternshape& shape) noexcept try {
     return true;
 }
 
+bool patterncounter::certainlyzero(const compiledrules& form, const ruleplan& plan) {
+    if (straightforward_ || !plan.skippable) return false;
+    stopwatch w(profile_ ? &profile_->search : nullptr);
+    if (plan.run != UINT64_MAX)
+        for (const byteset& set : form.runsets(plan))
+            if (index_.longestrun(set) > plan.run) return false;
+    for (const std::string_view literal : form.required(plan))
+        if (index_.contains(literal)) return false;
+    return true;
+}
+
 const regexcode* patterncounter::compiled(const char* pattern, bool watched, regexholder& owned) {
     stopwatch w(profile_ ? &profile_->compile : nullptr);
     if (cache_) return cache_->get(pattern, watched);
@@ -163,6 +174,7 @@ int patterncounter::count(const char* pattern) {
     if (r == route::none) return 0;
     if (r == route::restricted) {
         sp.matchbytes = shape.matchbytes;
+        sp.longestmatch = shape.longestmatch;
         sp.required = &shape.required;
     }
     return countcompiled(*re, text_, pattern, sink_, budget_, &sp);

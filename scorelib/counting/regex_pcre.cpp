@@ -23,6 +23,10 @@ const char* regexlibrary() {
     return "pcre";
 }
 
+std::string regexversion() {
+    return std::string("pcre ") + pcre_version();
+}
+
 uint64_t regexdefaultmatchlimit() {
     unsigned long limit = 0;
     if (pcre_config(PCRE_CONFIG_MATCH_LIMIT, &limit) != 0 || limit == 0) limit = 10'000'000;

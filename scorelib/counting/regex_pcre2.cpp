@@ -26,6 +26,12 @@ const char* regexlibrary() {
     return "pcre2";
 }
 
+std::string regexversion() {
+    char version[64] = "";
+    if (pcre2_config(PCRE2_CONFIG_VERSION, version) < 0) version[0] = '\0';
+    return std::string("pcre2 ") + version;
+}
+
 int rundeep(size_t, int (*search)(void*, unsigned long), void* arg) {
     // The frames are on the heap, under the matcher's heap limit.
     return search(arg, 0);

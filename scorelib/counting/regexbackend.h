@@ -100,4 +100,8 @@ bool regexcompileerror(const char* pattern, std::string& message, int& offset);
 // The library's name, for diagnostics of the build.
 const char* regexlibrary();
 
+// The library's name and version as it reports it at run time: what a
+// pattern compiles to, and whether it compiles, may change with it.
+std::string regexversion();
+
 }  // namespace pst

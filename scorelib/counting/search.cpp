@@ -151,7 +151,8 @@ class searchtimer {
 
 // The positions from which a match may reach an occurrence of a required
 // literal: windows that end at an occurrence and start where the run of
-// match bytes holding it starts.
+// match bytes holding it starts, or as far before it as the longest match
+// reaches, whichever is later.
 class windows {
    public:
     windows(std::string_view text, const searchplan& plan) : text_(text), plan_(plan) {
@@ -160,6 +161,15 @@ class windows {
         } catch (const std::bad_alloc&) {
             outofmemory("malloc failed in pstlib:countmatches!\n");
         }
+        // A later occurrence of a shorter literal may let a match start
+        // earlier: the reach is that of the shortest.
+        size_t shortest = SIZE_MAX;
+        for (const std::string& l : *plan.required) shortest = std::min(shortest, l.size());
+        if (plan.longestmatch != UINT64_MAX && plan.longestmatch > shortest)
+            reach_ =
+                static_cast<size_t>(std::min<uint64_t>(plan.longestmatch - shortest, SIZE_MAX));
+        else if (plan.longestmatch != UINT64_MAX)
+            reach_ = 0;
     }
 
     // The first window that holds a position at or after from: false when
@@ -169,8 +179,9 @@ class windows {
         if (!occurrence(from, at)) return false;
         // A match holding this occurrence lies inside one run of match
         // bytes: it cannot start before the run does.
+        const size_t earliest = at - from > reach_ ? at - reach_ : from;
         size_t first = at;
-        while (first > from && inmatch(first - 1)) --first;
+        while (first > earliest && inmatch(first - 1)) --first;
         start = first;
         end_ = at;
         return true;
@@ -211,6 +222,7 @@ class windows {
     const searchplan& plan_;
     std::vector<size_t> next_;
     size_t end_ = 0;
+    size_t reach_ = SIZE_MAX;  // how far before an occurrence a match may start
 };
 
 // A window this close ahead is reached by the library's loop rather than by

@@ -98,14 +98,18 @@ class workbudget {
 // What the analysis of a pattern tells its search: every match contains one
 // of the required literals and consists of matchbytes, and no start position
 // can reach the library's match limit; so only the start positions from
-// which a match can reach an occurrence (inside the same run of matchbytes)
-// are tried, and the search stops after the last occurrence.
+// which a match can reach an occurrence (inside the same run of matchbytes,
+// and within the longest match of it) are tried, and the search stops after
+// the last occurrence.
 // Without required literals, the plan may only say that the search needs
 // no watch: its work, bounded from the pattern's analysis and the text,
 // stays far within its allowance, and the library's loop runs without the
 // callout.
 struct searchplan {
     byteset matchbytes;
+    // No match is longer: one that holds an occurrence starts at most this
+    // far before the occurrence ends.
+    uint64_t longestmatch = UINT64_MAX;
     const std::vector<std::string>* required = nullptr;
     bool watched = true;
 };

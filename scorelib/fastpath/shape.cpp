@@ -40,6 +40,7 @@ class parser {
         out.simple = true;
         out.matchbytes = bytes_;
         out.required = std::move(required);
+        out.longestmatch = longest(*root);
         out.root = std::move(root);
         return true;
     }
@@ -167,6 +168,22 @@ class parser {
         return true;
     }
 
+    // Every item of the class matches one byte per repeat; assertions none.
+    static uint64_t longest(const node& n) {
+        if (n.k == node::assertion) return 0;
+        if (n.k == node::item) return n.max;
+        uint64_t most = 0;
+        for (const auto& alt : n.alternatives) {
+            uint64_t sum = 0;
+            for (const node& item : alt) {
+                const uint64_t l = longest(item);
+                sum = l > UINT64_MAX - sum ? UINT64_MAX : sum + l;
+            }
+            most = std::max(most, sum);
+        }
+        return most;
+    }
+
     static bool isquantifier(unsigned char c) {
         return c == '*' || c == '+' || c == '?' || c == '{';
     }
@@ -209,10 +226,14 @@ struct walk {
     uint64_t calls = 0;
 };
 
-void measure(const std::vector<node>& items, walk& w, textindex& text);
+// Runs: anything with longestrun(set), the longest stretch of the text whose
+// bytes are all in set.
+template <class Runs>
+void measure(const std::vector<node>& items, walk& w, Runs& text);
 
 // next: the item that follows n in its sequence, if any.
-void measure(const node& n, const node* next, walk& w, textindex& text) {
+template <class Runs>
+void measure(const node& n, const node* next, walk& w, Runs& text) {
     if (n.k == node::assertion) return;
     if (n.k == node::group) {
         w.calls = saturatingadd(w.calls, saturatingmul(w.paths, n.alternatives.size()));
@@ -243,7 +264,8 @@ void measure(const node& n, const node* next, walk& w, textindex& text) {
     w.paths = saturatingmul(w.paths, lengths);
 }
 
-void measure(const std::vector<node>& items, walk& w, textindex& text) {
+template <class Runs>
+void measure(const std::vector<node>& items, walk& w, Runs& text) {
     for (size_t i = 0; i < items.size(); ++i)
         measure(items[i], i + 1 < items.size() ? &items[i + 1] : nullptr, w, text);
 }
@@ -278,6 +300,39 @@ uint64_t countedcalls(const patternshape& shape, textindex& text) {
     walk w;
     measure(*shape.root, nullptr, w, text);
     return w.calls;
+}
+
+namespace {
+
+// A text whose longest runs are all of one length, noting the sets asked
+// about.
+struct anytext {
+    uint64_t length;
+    std::vector<byteset>* asked = nullptr;
+    uint64_t longestrun(const byteset& set) const {
+        if (asked && std::find(asked->begin(), asked->end(), set) == asked->end())
+            asked->push_back(set);
+        return length;
+    }
+};
+
+}  // namespace
+
+uint64_t countedcallsupto(const patternshape& shape, uint64_t run) {
+    if (!shape.simple || !shape.root) return UINT64_MAX;
+    walk w;
+    anytext text{run};
+    measure(*shape.root, nullptr, w, text);
+    return w.calls;
+}
+
+std::vector<byteset> runsets(const patternshape& shape) {
+    std::vector<byteset> sets;
+    if (!shape.simple || !shape.root) return sets;
+    walk w;
+    anytext text{0, &sets};
+    measure(*shape.root, nullptr, w, text);
+    return sets;
 }
 
 }  // namespace pst

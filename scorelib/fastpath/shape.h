@@ -26,6 +26,8 @@ struct patternshape {
     std::vector<std::string> required;
     // Every byte of every match is one of these.
     byteset matchbytes;
+    // No match is longer (UINT64_MAX: unbounded).
+    uint64_t longestmatch = UINT64_MAX;
 
     // The search tree, for a bound on the library's work per start position.
     struct node;
@@ -44,5 +46,12 @@ class textindex;
 // (saturating), for a simple pattern; UINT64_MAX for any other. The skip
 // policy adds its allowance to this (workbound).
 uint64_t countedcalls(const patternshape& shape, textindex& text);
+
+// The same for any text in which no run of the bytes of one of runsets(shape)
+// is longer than run: never less than countedcalls for such a text.
+uint64_t countedcallsupto(const patternshape& shape, uint64_t run);
+
+// The sets of bytes whose longest runs in a text countedcalls depends on.
+std::vector<byteset> runsets(const patternshape& shape);
 
 }  // namespace pst

@@ -22,4 +22,27 @@ route chooseroute(const patternshape& shape, textindex& text, bool straightforwa
     return route::none;
 }
 
+bool skippablerun(const patternshape& shape, uint64_t& run) {
+    if (!shape.simple || shape.required.empty()) return false;
+    // As workbound, for a text whose runs are at most this long; it grows
+    // with them.
+    auto fits = [&](uint64_t longest) {
+        const uint64_t calls = countedcallsupto(shape, longest);
+        return calls != UINT64_MAX && calls <= (skippablework - 2) / 2;
+    };
+    constexpr uint64_t anylength = uint64_t{1} << 40;
+    if (fits(anylength)) {
+        run = UINT64_MAX;
+        return true;
+    }
+    if (!fits(0)) return false;
+    uint64_t lo = 0, hi = anylength;  // fits(lo), !fits(hi)
+    while (hi - lo > 1) {
+        const uint64_t mid = lo + (hi - lo) / 2;
+        (fits(mid) ? lo : hi) = mid;
+    }
+    run = lo;
+    return true;
+}
+
 }  // namespace pst

@@ -52,4 +52,11 @@ enum class route { library, restricted, none };
 
 route chooseroute(const patternshape& shape, textindex& text, bool straightforward);
 
+// Whether a search of the pattern may be left out when none of its required
+// literals occurs in a text, and up to which longest run of the bytes of
+// each of runsets(shape) in that text (UINT64_MAX: any): what a compiled
+// rule set records, so that such a rule needs neither its analysis nor its
+// compilation. False when it may never be left out.
+bool skippablerun(const patternshape& shape, uint64_t& run);
+
 }  // namespace pst

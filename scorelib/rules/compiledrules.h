@@ -1,0 +1,76 @@
+// A compiled rule set: what the evaluation would otherwise work out from
+// every rule in every process (whether its pattern compiles, the literals
+// every match of it holds, and in which texts a search may be left out when
+// none of them occurs), worked out once by "blocklistctl compile" and
+// kept beside the rule file.
+//
+// It is used only when it was made from exactly the rule file being read
+// (its size and a hash of its content), in this format, with this version
+// of the regular-expression library; and only whole: a form that is short,
+// damaged, foreign or stale is refused, and the evaluation works everything
+// out as it does without one. With or without it, every count, diagnostic
+// and statistics line is the same: it only lets a rule whose literals the
+// text lacks go unanalysed and uncompiled.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fastpath/patternsyntax.h"
+
+namespace pst {
+
+class sysio;
+struct rulefile;
+
+// What the compiled form says of one rule line.
+struct ruleplan {
+    bool rule = false;      // the line is a rule (of any weight)
+    bool compiles = false;  // its pattern compiles with this library
+    // The rule counts 0 without a search in a text that holds none of its
+    // required literals and no run of the bytes of one of its run sets
+    // longer than run.
+    bool skippable = false;
+    uint64_t run = 0;
+    uint32_t first = 0, count = 0;    // its required literals in required()
+    uint32_t firstset = 0, sets = 0;  // its run sets in runsets()
+};
+
+class compiledrules {
+   public:
+    // The compiled form of the rules of f, every rule whatever its weight;
+    // f holds the lines as read, before parserules cut them. Exhausted
+    // memory is thrown.
+    static std::string make(const rulefile& f);
+
+    // Reads the form at path (a regular file, not through a symbolic link)
+    // and checks it against the lines of f, as read, before parserules. False, with what is wrong
+    // in why, when it cannot be used; the object is then empty.
+    bool load(sysio& sys, const char* path, const rulefile& f, std::string& why);
+
+    // The plan of the rule on line (from 1), or null.
+    const ruleplan* planfor(int line) const {
+        const auto i = static_cast<size_t>(line - 1);
+        return line >= 1 && i < plans_.size() && plans_[i].rule ? &plans_[i] : nullptr;
+    }
+    std::span<const std::string_view> required(const ruleplan& p) const {
+        return std::span<const std::string_view>(literals_).subspan(p.first, p.count);
+    }
+    std::span<const byteset> runsets(const ruleplan& p) const {
+        return std::span<const byteset>(sets_).subspan(p.firstset, p.sets);
+    }
+
+   private:
+    std::string bytes_;
+    std::vector<ruleplan> plans_;  // one per line of the rule file
+    std::vector<std::string_view> literals_;
+    std::vector<byteset> sets_;
+};
+
+// Where the compiled form of a rule file lives: beside it.
+std::string compiledpath(std::string_view rulepath);
+
+}  // namespace pst

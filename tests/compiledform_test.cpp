@@ -1,0 +1,181 @@
+// The real plugin beside a compiled form of its rule file: whatever the form
+// is (fitting, cut short, damaged, stale, another file's, a link, a FIFO, a
+// directory, unreadable), every byte the host reads is that of the plugin
+// without one, and the scan never waits.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <string>
+
+#include "plugintree.h"
+#include "rules/compiledrules.h"
+#include "rules/rulefile.h"
+#include "testutil.h"
+
+namespace {
+
+const std::string rules =
+    "10 cheap\n"
+    "5 \\bfree\\s+money\\b\n"
+    "3 [a-z]+ deal\n"
+    "4 pi.{0,20}st\n"
+    "=2 Viagra\n"
+    "1 (unclosed\n"
+    "0 weightless\n"
+    "2 (a|b)+zz\n"
+    "6 \\d+ off\n";
+const std::string message =
+    "Subject: CHEAP deal, 50 off\n\nfree  money and a cheap deal, 20 off\nabzz\n";
+
+std::string formof(const std::string& content) {
+    pst::rulefile f;
+    f.lines = testutil::splitlines(content);
+    return pst::compiledrules::make(f);
+}
+
+const std::string form = plugintree::rulefile + ".compiled";
+
+void reset() {
+    ::unlink(form.c_str());
+    ::rmdir(form.c_str());
+}
+
+struct result {
+    testutil::output out;
+    std::string stats;
+};
+
+// One scan as the mail user (nobody, when the test runs as root), in debug
+// mode or not, with the statistics recording.
+result scanonce(bool debug) {
+    testutil::runoptions options;
+    options.asnobody = true;
+    testutil::writefile(plugintree::statsfile, "");
+    if (::geteuid() == 0) {
+        // The mail user's spool, as an installation has it.
+        EXPECT_EQ(::chown(plugintree::spooldir.c_str(), 65534, 65534), 0);
+        EXPECT_EQ(::chown(plugintree::statsfile.c_str(), 65534, 65534), 0);
+    }
+    if (debug)
+        testutil::writefile(plugintree::debugmarker, "");
+    else
+        ::unlink(plugintree::debugmarker.c_str());
+    testutil::tempdir dir;
+    const std::string m = dir.file("message", message);
+    ::chmod(dir.path().c_str(), 0755);
+    ::chmod(m.c_str(), 0644);
+    result r{plugintree::scan(m, options), testutil::readfile(plugintree::statsfile)};
+    // The times of the hits differ from scan to scan.
+    for (char& c : r.stats)
+        if (c >= '0' && c <= '9') c = '0';
+    return r;
+}
+
+TEST(compiledform, noFormChangesWhatTheHostReads) {
+    plugintree::scope tree(rules);
+    struct row {
+        const char* what;
+        std::function<void()> make;
+    } rows[] = {
+        {"fitting", [] { testutil::writefile(form, formof(rules)); }},
+        {"cut short",
+         [] {
+             const std::string f = formof(rules);
+             testutil::writefile(form, f.substr(0, f.size() - 9));
+         }},
+        {"a byte flipped",
+         [] {
+             std::string f = formof(rules);
+             f[f.size() / 2] ^= 1;
+             testutil::writefile(form, f);
+         }},
+        {"the rule file edited after",
+         [] { testutil::writefile(form, formof("1 pills\n" + rules)); }},
+        {"another rule file's", [] { testutil::writefile(form, formof("10 other\n")); }},
+        {"a symbolic link",
+         [] {
+             testutil::writefile(form + ".real", formof(rules));
+             ASSERT_EQ(::symlink((form + ".real").c_str(), form.c_str()), 0);
+         }},
+        {"a FIFO", [] { ASSERT_EQ(::mkfifo(form.c_str(), 0644), 0); }},
+        {"a directory", [] { ASSERT_EQ(::mkdir(form.c_str(), 0755), 0); }},
+        {"unreadable",
+         [] {
+             testutil::writefile(form, formof(rules));
+             ASSERT_EQ(::chmod(form.c_str(), 0), 0);
+         }},
+        {"not a form", [] { testutil::writefile(form, rules); }},
+    };
+    for (const bool debug : {false, true}) {
+        reset();
+        const result plain = scanonce(debug);
+        ASSERT_EQ(plain.out.result, 0) << plain.out.err;
+        ASSERT_NE(plain.stats, "");
+        for (const row& r : rows) {
+            reset();
+            ::unlink((form + ".real").c_str());
+            r.make();
+            const result with = scanonce(debug);
+            EXPECT_EQ(with.out.result, plain.out.result) << r.what;
+            EXPECT_EQ(with.out.signal, 0) << r.what;
+            EXPECT_EQ(with.out.out, plain.out.out) << r.what << (debug ? " (debug)" : "");
+            EXPECT_EQ(with.out.err, plain.out.err) << r.what;
+            EXPECT_EQ(with.stats, plain.stats) << r.what;
+        }
+        ::unlink((form + ".real").c_str());
+    }
+    reset();
+    if (::geteuid() == 0) {
+        EXPECT_EQ(::chown(plugintree::spooldir.c_str(), 0, 0), 0);
+    }
+}
+
+// blocklistctl compile writes the form the plugin then uses, and check says
+// whether it fits, and why not.
+TEST(compiledform, compileAndCheckSayWhatThePluginDoes) {
+    if (std::string(REGEX_BACKEND) != TOOL_BACKEND)
+        GTEST_SKIP() << "blocklistctl uses another library";
+    plugintree::scope tree(rules);
+    reset();
+    const auto compiled =
+        testutil::runprocess({BLOCKLISTCTL, "compile", "--rules", plugintree::rulefile});
+    ASSERT_EQ(compiled.result, 0) << compiled.err;
+    EXPECT_NE(compiled.out.find(plugintree::rulefile + ": 9 lines compiled into " + form),
+              std::string::npos)
+        << compiled.out;
+    EXPECT_EQ(testutil::readfile(form), formof(rules));
+    auto check = [&] {
+        return testutil::runprocess({BLOCKLISTCTL, "check", plugintree::rulefile}).out;
+    };
+    EXPECT_NE(check().find(plugintree::rulefile + ": note: the plugin uses the compiled form " +
+                           form + "\n"),
+              std::string::npos);
+    // Edited after compiling: check says so, and how to mend it.
+    testutil::writefile(plugintree::rulefile, rules + "1 more\n");
+    EXPECT_NE(check().find(plugintree::rulefile +
+                           ": warning: the plugin does not use the compiled form " + form +
+                           ": it was made from another rule file, or before the rule file was "
+                           "edited (run 'blocklistctl compile')\n"),
+              std::string::npos)
+        << check();
+    // Compiling again replaces it, leaving no temporary file behind.
+    ASSERT_EQ(
+        testutil::runprocess({BLOCKLISTCTL, "compile", "--rules", plugintree::rulefile}).result, 0);
+    EXPECT_NE(check().find("note: the plugin uses the compiled form"), std::string::npos);
+    int entries = 0;
+    for (const auto& e : std::filesystem::directory_iterator(TREE_CONFDIR))
+        entries += e.path().filename().string().rfind("blocklist.local.compiled", 0) == 0;
+    EXPECT_EQ(entries, 1);
+    // A form cannot be written beside standard input, nor where the
+    // directory refuses it.
+    EXPECT_EQ(testutil::runprocess({BLOCKLISTCTL, "compile", "--rules", "-"}).result, 64);
+    EXPECT_EQ(
+        testutil::runprocess({BLOCKLISTCTL, "compile", "--rules", "/nonexistent/rules"}).result,
+        66);
+    reset();
+}
+
+}  // namespace

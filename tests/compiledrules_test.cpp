@@ -1,0 +1,207 @@
+// The compiled form of a rule file: used only whole and only when it fits the
+// rule file exactly; whatever is wrong with it, the evaluation gives the same
+// bytes as without it.
+#include "rules/compiledrules.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "evaluate.h"
+#include "rules/rulefile.h"
+#include "system/sysio.h"
+#include "testutil.h"
+
+namespace {
+
+const std::string rules =
+    "10 cheap\n"
+    "5 \\bfree\\s+money\\b\n"
+    "\n"
+    "3 [a-z]+ deal\n"
+    "4 pi.{0,20}st\n"
+    "=2 Viagra\n"
+    "1 (unclosed\n"
+    "0 weightless\n"
+    "7 (?i)nothing here\n"
+    "2 (a|b)+zz\n";
+
+// A rule file's lines as the plugin reads them.
+struct linesof {
+    explicit linesof(const std::string& content) { f.lines = testutil::splitlines(content); }
+    pst::rulefile f;
+};
+
+TEST(compiledrules, recordsEachRuleOfTheFile) {
+    const linesof read(rules);
+    const pst::rulefile& f = read.f;
+    testutil::tempdir dir;
+    const std::string path = dir.file("rules.compiled", pst::compiledrules::make(f));
+    pst::sysio sys;
+    pst::compiledrules form;
+    std::string why;
+    ASSERT_TRUE(form.load(sys, path.c_str(), f, why)) << why;
+    struct row {
+        int line;
+        bool rule, compiles;
+        bool skippable;
+        std::vector<std::string> required;
+    } rows[] = {
+        {1, true, true, true, {"cheap"}},
+        {2, true, true, true, {"money"}},
+        {3, false, false, false, {}},
+        {4, true, true, true, {" deal"}},
+        {5, true, true, true, {"pi"}},
+        {6, true, true, true, {"Viagra"}},
+        {7, true, false, false, {}},            // does not compile: always compiled again
+        {8, true, true, true, {"weightless"}},  // weight 0: counted in debug mode
+        {9, true, true, false, {}},             // options: outside the analysed class
+        {10, true, true, false, {}},            // a repeated group
+    };
+    for (const row& r : rows) {
+        const pst::ruleplan* plan = form.planfor(r.line);
+        ASSERT_EQ(plan != nullptr, r.rule) << r.line;
+        if (!plan) continue;
+        EXPECT_EQ(plan->compiles, r.compiles) << r.line;
+        EXPECT_EQ(plan->skippable, r.skippable) << r.line;
+        std::vector<std::string> required;
+        for (const auto l : form.required(*plan)) required.emplace_back(l);
+        if (r.skippable) {
+            EXPECT_EQ(required, r.required) << r.line;
+        }
+    }
+    EXPECT_EQ(form.planfor(0), nullptr);
+    EXPECT_EQ(form.planfor(11), nullptr);
+}
+
+// Every way a form can be wrong is refused as a whole, with its reason.
+TEST(compiledrules, aFormThatDoesNotFitIsRefused) {
+    const linesof read(rules);
+    const pst::rulefile& f = read.f;
+    const std::string good = pst::compiledrules::make(f);
+    testutil::tempdir dir;
+    struct row {
+        const char* what;
+        std::function<void(const std::string& path)> make;
+        const char* reason;
+    } rows[] = {
+        {"missing", [](const std::string&) {}, "No such file or directory"},
+        {"empty", [&](const std::string& p) { testutil::writefile(p, ""); },
+         "it is not a compiled rule set"},
+        {"cut short",
+         [&](const std::string& p) { testutil::writefile(p, good.substr(0, good.size() / 2)); },
+         "it is damaged or cut short"},
+        {"one byte less",
+         [&](const std::string& p) { testutil::writefile(p, good.substr(0, good.size() - 1)); },
+         "it is damaged or cut short"},
+        {"a byte flipped",
+         [&](const std::string& p) {
+             std::string b = good;
+             b[b.size() / 3] ^= 0x10;
+             testutil::writefile(p, b);
+         },
+         "it is damaged or cut short"},
+        {"another rule file's",
+         [&](const std::string& p) {
+             testutil::writefile(p, pst::compiledrules::make(linesof("10 cheap\n5 other\n").f));
+         },
+         "it was made from another rule file"},
+        {"the rule file edited",
+         [&](const std::string& p) {
+             std::string edited = rules;
+             edited[0] = '9';
+             testutil::writefile(p, pst::compiledrules::make(linesof(edited).f));
+         },
+         "it was made from another rule file"},
+        {"a symbolic link",
+         [&](const std::string& p) {
+             testutil::writefile(p + ".real", good);
+             ASSERT_EQ(::symlink((p + ".real").c_str(), p.c_str()), 0);
+         },
+         "it is a symbolic link"},
+        {"a directory", [](const std::string& p) { ASSERT_EQ(::mkdir(p.c_str(), 0755), 0); },
+         "it is not a regular file"},
+        {"a FIFO", [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0644), 0); },
+         "it is not a regular file"},
+    };
+    int n = 0;
+    for (const row& r : rows) {
+        const std::string path = dir.path() + "/form" + std::to_string(n++);
+        r.make(path);
+        pst::sysio sys;
+        pst::compiledrules form;
+        std::string why;
+        EXPECT_FALSE(form.load(sys, path.c_str(), f, why)) << r.what;
+        EXPECT_NE(why.find(r.reason), std::string::npos) << r.what << ": " << why;
+        EXPECT_EQ(form.planfor(1), nullptr) << r.what;
+    }
+}
+
+// A read that fails partway leaves the form unused.
+class failingreads : public pst::sysio {
+   protected:
+    bool fails(pst::sysop op) override {
+        if (op != pst::sysop::read) return false;
+        errno = EIO;
+        return true;
+    }
+};
+
+TEST(compiledrules, aFailedReadIsARefusal) {
+    const linesof read(rules);
+    const pst::rulefile& f = read.f;
+    testutil::tempdir dir;
+    const std::string path = dir.file("rules.compiled", pst::compiledrules::make(f));
+    failingreads sys;
+    pst::compiledrules form;
+    std::string why;
+    EXPECT_FALSE(form.load(sys, path.c_str(), f, why));
+    EXPECT_EQ(why, "Input/output error");
+}
+
+// The evaluation with a fitting form leaves out the rules whose literals the
+// message lacks, and gives the same bytes; with a form that does not fit it
+// leaves out nothing.
+TEST(compiledrules, theEvaluationLeavesOutOnlyWithAFittingForm) {
+    testutil::tempdir dir;
+    const std::string r = dir.file("rules", rules);
+    const std::string m = dir.file("message", "Subject: Cheap deal\n\nfree  money, a big deal\n");
+    const std::string form = dir.file("rules.compiled", pst::compiledrules::make(linesof(rules).f));
+    const std::string stale =
+        dir.file("stale.compiled", pst::compiledrules::make(linesof(rules + "1 x\n").f));
+    for (const int debug : {0, 2}) {
+        auto run = [&](const char* compiled, int& leftout) {
+            pst::evalprofile profile;
+            pst::evaloptions options;
+            options.compiledrules = compiled;
+            options.profile = &profile;
+            const auto out = testutil::capture(
+                [&] { return pst::evaluate(r.c_str(), m.c_str(), debug, nullptr, options); });
+            leftout = profile.leftout;
+            return out;
+        };
+        int none = 0, fitting = 0, unfit = 0;
+        const auto plain = run(nullptr, none);
+        const auto with = run(form.c_str(), fitting);
+        const auto withstale = run(stale.c_str(), unfit);
+        for (const auto* o : {&with, &withstale}) {
+            EXPECT_EQ(o->out, plain.out) << debug;
+            EXPECT_EQ(o->err, plain.err) << debug;
+            EXPECT_EQ(o->result, plain.result) << debug;
+        }
+        // The rule that does not compile is still reported.
+        EXPECT_NE((plain.out + plain.err).find("(unclosed"), std::string::npos) << debug;
+        EXPECT_EQ(none, 0);
+        EXPECT_EQ(unfit, 0);
+        // pi.{0,20}st and Viagra, and weightless in debug mode.
+        EXPECT_EQ(fitting, debug ? 3 : 2) << debug;
+    }
+}
+
+}  // namespace
