@@ -7,7 +7,13 @@ namespace pst {
 namespace {
 
 // Below this size a direct search costs less than building the tables.
+constexpr size_t tinytext = 256;
+// Below this size the table of byte triples is hashed into 2^18 bits (32 KB)
+// rather than one bit for each of the 2^24 triples (2 MB): it is built in
+// microseconds, and a literal whose triples it has all is searched for
+// anyway, so a collision costs a search, never a wrong answer.
 constexpr size_t smalltext = 64 * 1024;
+constexpr uint32_t hashedtriplebits = 18;
 
 bool testbit(const std::vector<uint64_t>& bits, uint32_t i) {
     return (bits[i >> 6] >> (i & 63)) & 1;
@@ -25,11 +31,17 @@ uint32_t triple(const unsigned char* p) {
 
 }  // namespace
 
+uint32_t textindex::tripleindex(const unsigned char* p) const {
+    const uint32_t t = triple(p);
+    return hashed_ ? (t * 2654435761u) >> (32 - hashedtriplebits) : t;
+}
+
 bool textindex::buildgrams() {
     built_ = true;
+    hashed_ = text_.size() < smalltext;
     try {
         pairs_.assign((1u << 16) / 64, 0);
-        triples_.assign((1u << 24) / 64, 0);
+        triples_.assign((1u << (hashed_ ? hashedtriplebits : 24)) / 64, 0);
     } catch (const std::bad_alloc&) {
         // The tables only save time: without memory for them, search directly.
         pairs_.clear();
@@ -41,7 +53,7 @@ bool textindex::buildgrams() {
     for (size_t i = 0; i < n; ++i) {
         bytes_.set(p[i]);
         if (i + 1 < n) setbit(pairs_, pair(p + i));
-        if (i + 2 < n) setbit(triples_, triple(p + i));
+        if (i + 2 < n) setbit(triples_, tripleindex(p + i));
     }
     return true;
 }
@@ -63,14 +75,14 @@ bool textindex::contains(std::string_view literal) {
     if (literal.empty()) return true;
     if (const literalfacts* f = primedfacts(literal)) return f->count > 0;
     if (literal.size() > text_.size()) return false;
-    if (text_.size() >= smalltext && (built_ ? !triples_.empty() : buildgrams())) {
+    if (text_.size() >= tinytext && (built_ ? !triples_.empty() : buildgrams())) {
         const auto* l = reinterpret_cast<const unsigned char*>(literal.data());
         if (literal.size() == 1) return bytes_.test(l[0]);
         if (literal.size() == 2) return testbit(pairs_, pair(l));
         // Every three bytes of the literal must occur somewhere in the text;
         // if one does not, neither does the literal.
         for (size_t i = 0; i + 2 < literal.size(); ++i)
-            if (!testbit(triples_, triple(l + i))) return false;
+            if (!testbit(triples_, tripleindex(l + i))) return false;
     }
     return memmem(text_.data(), text_.size(), literal.data(), literal.size()) != nullptr;
 }

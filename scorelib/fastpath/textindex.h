@@ -34,9 +34,11 @@ class textindex {
 
    private:
     bool buildgrams();
+    uint32_t tripleindex(const unsigned char* p) const;
 
     std::string_view text_;
     bool built_ = false;
+    bool hashed_ = false;  // the triples' table is hashed
     byteset bytes_;
     std::vector<uint64_t> pairs_;    // 2^16 bits: every two-byte sequence
     std::vector<uint64_t> triples_;  // 2^24 bits: every three-byte sequence
