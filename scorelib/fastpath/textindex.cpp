@@ -8,12 +8,17 @@ namespace {
 
 // Below this size a direct search costs less than building the tables.
 constexpr size_t tinytext = 256;
-// Below this size the table of byte triples is hashed into 2^18 bits (32 KB)
-// rather than one bit for each of the 2^24 triples (2 MB): it is built in
-// microseconds, and a literal whose triples it has all is searched for
-// anyway, so a collision costs a search, never a wrong answer.
-constexpr size_t smalltext = 64 * 1024;
-constexpr uint32_t hashedtriplebits = 18;
+
+// The table of byte triples has about eight bits for each byte of the text,
+// hashed, up to one bit for each of the 2^24 triples (2 MB): zeroing and
+// touching 2 MB cost more than the whole scan of a small message. A literal
+// whose triples the table has all is searched for anyway, so a collision
+// costs a search, never a wrong answer.
+uint32_t triplebits(size_t textsize) {
+    uint32_t bits = 16;
+    while (bits < 24 && (size_t{1} << bits) < textsize * 8) ++bits;
+    return bits;
+}
 
 bool testbit(const std::vector<uint64_t>& bits, uint32_t i) {
     return (bits[i >> 6] >> (i & 63)) & 1;
@@ -33,15 +38,15 @@ uint32_t triple(const unsigned char* p) {
 
 uint32_t textindex::tripleindex(const unsigned char* p) const {
     const uint32_t t = triple(p);
-    return hashed_ ? (t * 2654435761u) >> (32 - hashedtriplebits) : t;
+    return tablebits_ < 24 ? (t * 2654435761u) >> (32 - tablebits_) : t;
 }
 
 bool textindex::buildgrams() {
     built_ = true;
-    hashed_ = text_.size() < smalltext;
+    tablebits_ = triplebits(text_.size());
     try {
         pairs_.assign((1u << 16) / 64, 0);
-        triples_.assign((1u << (hashed_ ? hashedtriplebits : 24)) / 64, 0);
+        triples_.assign((size_t{1} << tablebits_) / 64, 0);
     } catch (const std::bad_alloc&) {
         // The tables only save time: without memory for them, search directly.
         pairs_.clear();

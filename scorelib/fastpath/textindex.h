@@ -38,10 +38,10 @@ class textindex {
 
     std::string_view text_;
     bool built_ = false;
-    bool hashed_ = false;  // the triples' table is hashed
+    uint32_t tablebits_ = 24;  // of the triples' table: hashed below 24
     byteset bytes_;
     std::vector<uint64_t> pairs_;    // 2^16 bits: every two-byte sequence
-    std::vector<uint64_t> triples_;  // 2^24 bits: every three-byte sequence
+    std::vector<uint64_t> triples_;  // the three-byte sequences, hashed in a small text
     std::vector<std::pair<byteset, uint64_t>> runs_;
     literalmap primed_;
     const literalfacts* primedfacts(std::string_view literal) const;
