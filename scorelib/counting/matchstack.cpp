@@ -41,7 +41,7 @@ unsigned long recursionlimitfor(size_t stacksize) {
     return static_cast<unsigned long>(usable / (static_cast<size_t>(frame) * 5 / 4));
 }
 
-unsigned long recursionlimithere() {
+stackextent stackextent::ofthisthread() {
     const auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
     // The main thread's stack grows up to its limit from where the C library
     // started it; asking the thread library instead reads /proc/self/maps,
@@ -50,22 +50,33 @@ unsigned long recursionlimithere() {
     const auto top = reinterpret_cast<uintptr_t>(__libc_stack_end);
     if (::getpid() == ::gettid() && top > here && getrlimit(RLIMIT_STACK, &rl) == 0) {
         const size_t limit = rl.rlim_cur == RLIM_INFINITY ? 8 * mib : rl.rlim_cur;
-        const size_t used = top - here;
-        return recursionlimitfor(limit > used ? limit - used : 0);
+        return {top > limit ? top - limit : 0, true};
     }
     pthread_attr_t attr;
-    if (pthread_getattr_np(pthread_self(), &attr) != 0) return recursionlimitfor(mib);
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) return {};
     void* low = nullptr;
     size_t size = 0;
     const bool known = pthread_attr_getstack(&attr, &low, &size) == 0;
     pthread_attr_destroy(&attr);
     const auto bottom = reinterpret_cast<uintptr_t>(low);
-    if (!known || here <= bottom || here - bottom > size) return recursionlimitfor(mib);
-    return recursionlimitfor(here - bottom);
+    if (!known || here <= bottom || here - bottom > size) return {};
+    return {bottom, true};
 }
 
-int rundeep(size_t memory, int (*search)(void*, unsigned long), void* arg) {
-    const int rc = search(arg, recursionlimithere());
+namespace {
+
+// The matcher's recursion limit for what is left of the stack below here.
+unsigned long recursionlimithere(const stackextent& stack) {
+    const auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    if (!stack.known) return recursionlimitfor(mib);
+    return recursionlimitfor(here > stack.low ? here - stack.low : 0);
+}
+
+}  // namespace
+
+int rundeep(size_t memory, const stackextent& stack, int (*search)(void*, unsigned long),
+            void* arg) {
+    const int rc = search(arg, recursionlimithere(stack));
     if (rc != regexrecursionlimit) return rc;
     // Too deep for this stack: the same search goes on where it stopped. The
     // new stack is only address space until a deep search touches it; the

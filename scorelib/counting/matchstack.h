@@ -7,9 +7,6 @@
 
 namespace pst {
 
-// The matcher's recursion limit for what is left of the calling thread's stack.
-unsigned long recursionlimithere();
-
 // The recursion limit for a stack of size bytes.
 unsigned long recursionlimitfor(size_t size);
 

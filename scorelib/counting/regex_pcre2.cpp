@@ -32,7 +32,11 @@ std::string regexversion() {
     return std::string("pcre2 ") + version;
 }
 
-int rundeep(size_t, int (*search)(void*, unsigned long), void* arg) {
+stackextent stackextent::ofthisthread() {
+    return {};  // the matcher's frames are on the heap
+}
+
+int rundeep(size_t, const stackextent&, int (*search)(void*, unsigned long), void* arg) {
     // The frames are on the heap, under the matcher's heap limit.
     return search(arg, 0);
 }

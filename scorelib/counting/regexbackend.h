@@ -91,7 +91,16 @@ uint64_t regexdefaultmatchlimit();
 // a limit that this stack holds, and one that reaches it goes on where it
 // stopped on a stack of its own of about memory bytes, so that hostile mail
 // ends a search with regexrecursionlimit, never the process.
-int rundeep(size_t memory, int (*search)(void* arg, unsigned long recursionlimit), void* arg);
+//
+// stack is where the calling thread's stack ends, read once per evaluation:
+// the system calls that tell cost more than the search of a typical mail.
+struct stackextent {
+    uintptr_t low = 0;  // the lowest address the stack may grow to
+    bool known = false;
+    static stackextent ofthisthread();
+};
+int rundeep(size_t memory, const stackextent& stack,
+            int (*search)(void* arg, unsigned long recursionlimit), void* arg);
 
 // Why a pattern does not compile: the library's message and the offset it
 // names. False when it compiles.

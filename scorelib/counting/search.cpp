@@ -311,7 +311,7 @@ int searchcount(const regexcode& re, const char* pattern, std::string_view text,
     if (plan && plan->required && positionindependent(pattern)) w.emplace(text, *plan);
     search s(m, text, budget.clock(), budget.allowance(), w ? &*w : nullptr,
              !plan || plan->watched);
-    const int rc = rundeep(limits.matchermemory + text.size(), search::run, &s);
+    const int rc = rundeep(limits.matchermemory + text.size(), budget.stack(), search::run, &s);
     budget.spend(s.spent());
     if (s.cut()) budget.cut();
     if (spent) *spent = s.spent();

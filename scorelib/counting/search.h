@@ -74,10 +74,12 @@ struct searchlimits {
 // What one message's searches may still spend.
 class workbudget {
    public:
+    // Made on the thread that searches.
     explicit workbudget(const searchlimits& limits)
         : limits_(limits),
           clock_(limits.clock ? *limits.clock : systemclock()),
-          left_(limits.message) {}
+          left_(limits.message),
+          stack_(stackextent::ofthisthread()) {}
 
     const searchlimits& limits() const { return limits_; }
     workclock& clock() const { return clock_; }
@@ -87,12 +89,14 @@ class workbudget {
     // Searches ended by the budget rather than by the library.
     int cuts() const { return cuts_; }
     void cut() { ++cuts_; }
+    const stackextent& stack() const { return stack_; }
 
    private:
     searchlimits limits_;
     workclock& clock_;
     uint64_t left_;
     int cuts_ = 0;
+    stackextent stack_;
 };
 
 // What the analysis of a pattern tells its search: every match contains one
