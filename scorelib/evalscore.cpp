@@ -92,9 +92,8 @@ int scorerules(sysio& sys, boundedreader& in, std::string_view scan, std::string
     std::optional<patterncounter> inscan;
     auto scorerule = [&](int line, const rule& r) {
         const char* pattern = r.pattern.data();
-        if (form) {
-            const ruleplan* plan = form->planfor(line);
-            if (plan && infolded.certainlyzero(*form, *plan)) {
+        if (ruleplan plan; form && form->planfor(line, plan)) {
+            if (infolded.certainlyzero(*form, plan)) {
                 if (options.profile) ++options.profile->leftout;
                 return;
             }

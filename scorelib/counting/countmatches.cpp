@@ -108,10 +108,10 @@ bool patterncounter::certainlyzero(const compiledrules& form, const ruleplan& pl
     if (straightforward_ || !plan.skippable) return false;
     stopwatch w(profile_ ? &profile_->search : nullptr);
     if (plan.run != UINT64_MAX)
-        for (const byteset& set : form.runsets(plan))
-            if (index_.longestrun(set) > plan.run) return false;
-    for (const std::string_view literal : form.required(plan))
-        if (index_.contains(literal)) return false;
+        for (uint32_t i = plan.firstset; i < plan.firstset + plan.sets; ++i)
+            if (index_.longestrun(form.runset(i)) > plan.run) return false;
+    for (uint32_t i = plan.first; i < plan.first + plan.count; ++i)
+        if (index_.contains(form.literal(i))) return false;
     return true;
 }
 

@@ -17,24 +17,41 @@ namespace pst {
 namespace {
 
 // The layout: "PSTRULES", the format, a byte-order mark, the library's
-// version, the rule file's size and hash, its line count, the literals, one
-// record per line; then a hash of all of that. Any change of the layout or
-// of what a record means takes a new format number.
+// version, the rule file's size and hash, its line count, the counts of
+// literals, run sets and run set references; then the literals' index
+// (offset and length in the pool), the pool, the run sets (256 bits each),
+// the references, one record of fixed size per line; then a hash of all of
+// that. Fixed sizes let a plan be read where it lies. Any change of the
+// layout or of what a record means takes a new format number.
 constexpr char magic[8] = {'P', 'S', 'T', 'R', 'U', 'L', 'E', 'S'};
-constexpr uint32_t format = 1;
+constexpr uint32_t format = 2;
+constexpr size_t recordsize = 32;  // flags, 7 spare, run, first, count, firstset, sets
+constexpr size_t setsize = 32;
 constexpr uint32_t byteorder = 0x01020304;
 // A rule file of a million lines makes a form of a few tens of megabytes.
 constexpr uint64_t largestform = uint64_t{1} << 30;
 
 enum : uint8_t { isrule = 1, compiles = 2, skippable = 4 };
 
-// FNV-1a: the form guards against a stale or damaged file, not against
-// whoever may write beside the rule file, who may write the rule file too.
-uint64_t hashof(std::string_view bytes, uint64_t h = 14695981039346656037ULL) {
-    for (const char c : bytes) {
-        h ^= static_cast<unsigned char>(c);
-        h *= 1099511628211ULL;
+// Eight bytes a step, each mixed in by a multiplication and a shift: the
+// form guards against a stale or damaged file, not against whoever may write
+// beside the rule file, who may write the rule file too.
+uint64_t hashof(std::string_view bytes, uint64_t h = 0x9E3779B97F4A7C15ULL) {
+    auto mix = [&h](uint64_t w) {
+        h ^= w;
+        h *= 0xBF58476D1CE4E5B9ULL;
+        h ^= h >> 31;
+    };
+    size_t i = 0;
+    for (; i + 8 <= bytes.size(); i += 8) {
+        uint64_t w = 0;
+        std::memcpy(&w, bytes.data() + i, 8);
+        mix(w);
     }
+    uint64_t tail = bytes.size() - i;  // the length too, so that "a" and "a\0" differ
+    for (size_t k = 0; i + k < bytes.size(); ++k)
+        tail |= uint64_t{static_cast<unsigned char>(bytes[i + k])} << (8 * (k + 1));
+    mix(tail);
     return h;
 }
 
@@ -58,6 +75,7 @@ class writer {
         number(static_cast<uint32_t>(t.size()));
         bytes(t);
     }
+    void zeros(size_t n) { out.append(n, '\0'); }
     std::string out;
 };
 
@@ -83,6 +101,12 @@ class reader {
         uint32_t n = 0;
         return number(n) && bytes(n, out);
     }
+    bool skip(uint64_t n) {
+        if (n > in_.size() - at_) return false;
+        at_ += static_cast<size_t>(n);
+        return true;
+    }
+    size_t at() const { return at_; }
     bool done() const { return at_ == in_.size(); }
 
    private:
@@ -90,8 +114,9 @@ class reader {
     size_t at_ = 0;
 };
 
-// The whole file, if it is a regular one of a sane size.
-bool readform(sysio& sys, const char* path, std::string& bytes, std::string& why) {
+// The whole file, if it is a regular one of a sane size; not zeroed first.
+bool readform(sysio& sys, const char* path, std::unique_ptr<char[]>& bytes, size_t& size,
+              std::string& why) {
     const int fd = sys.open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         why = errno == ELOOP ? "it is a symbolic link" : std::strerror(errno);
@@ -115,10 +140,11 @@ bool readform(sysio& sys, const char* path, std::string& bytes, std::string& why
         why = "it is too large to be one";
         return false;
     }
-    bytes.resize(static_cast<size_t>(st.st_size));
+    const auto want = static_cast<size_t>(st.st_size);
+    bytes.reset(new char[want ? want : 1]);
     size_t got = 0;
-    while (got < bytes.size()) {
-        const ssize_t n = sys.read(fd, bytes.data() + got, bytes.size() - got);
+    while (got < want) {
+        const ssize_t n = sys.read(fd, bytes.get() + got, want - got);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             why = std::strerror(errno);
@@ -128,7 +154,7 @@ bool readform(sysio& sys, const char* path, std::string& bytes, std::string& why
         got += static_cast<size_t>(n);
     }
     // Cut short while it was read: what is there is checked as it is.
-    bytes.resize(got);
+    size = got;
     return true;
 }
 
@@ -178,8 +204,16 @@ std::string compiledrules::make(const rulefile& f) {
     w.number(hash);
     w.number(static_cast<uint32_t>(plans.size()));
     w.number(static_cast<uint32_t>(literals.size()));
-    for (const std::string& l : literals) w.text(l);
     w.number(static_cast<uint32_t>(sets.size()));
+    w.number(static_cast<uint32_t>(setids.size()));
+    uint32_t offset = 0;
+    for (const std::string& l : literals) {
+        w.number(offset);
+        w.number(static_cast<uint32_t>(l.size()));
+        offset += static_cast<uint32_t>(l.size());
+    }
+    w.number(offset);
+    for (const std::string& l : literals) w.bytes(l);
     for (const byteset& set : sets)
         for (size_t word = 0; word < 4; ++word) {
             uint64_t bits = 0;
@@ -187,12 +221,11 @@ std::string compiledrules::make(const rulefile& f) {
                 if (set.test(word * 64 + b)) bits |= uint64_t{1} << b;
             w.number(bits);
         }
-    w.number(static_cast<uint32_t>(setids.size()));
     for (const uint32_t id : setids) w.number(id);
     for (const ruleplan& p : plans) {
         w.number(static_cast<uint8_t>((p.rule ? isrule : 0) | (p.compiles ? compiles : 0) |
                                       (p.skippable ? skippable : 0)));
-        if (!p.rule) continue;
+        w.zeros(7);
         w.number(p.run);
         w.number(p.first);
         w.number(p.count);
@@ -204,19 +237,23 @@ std::string compiledrules::make(const rulefile& f) {
 }
 
 bool compiledrules::load(sysio& sys, const char* path, const rulefile& f, std::string& why) {
-    plans_.clear();
-    literals_.clear();
     sets_.clear();
-    if (!readform(sys, path, bytes_, why)) return false;
+    size_ = 0;
+    lines_ = 0;
+    if (!readform(sys, path, bytes_, size_, why)) {
+        bytes_.reset();
+        size_ = 0;
+        return false;
+    }
     auto refuse = [&](const char* reason) {
         why = reason;
-        plans_.clear();
-        literals_.clear();
+        bytes_.reset();
+        size_ = 0;
+        lines_ = 0;
         sets_.clear();
-        bytes_.clear();
         return false;
     };
-    const std::string_view all(bytes_);
+    const std::string_view all(bytes_.get(), size_);
     if (all.size() < sizeof magic + sizeof(uint64_t) ||
         all.compare(0, sizeof magic, std::string_view(magic, sizeof magic)) != 0)
         return refuse("it is not a compiled rule set");
@@ -224,10 +261,11 @@ bool compiledrules::load(sysio& sys, const char* path, const rulefile& f, std::s
     uint64_t stored = 0;
     std::memcpy(&stored, all.data() + body.size(), sizeof stored);
     if (hashof(body) != stored) return refuse("it is damaged or cut short");
-    reader in(body.substr(sizeof magic));
-    uint32_t fmt = 0, order = 0, lines = 0, nliterals = 0;
-    std::string_view version;
+    reader in(body);
+    std::string_view skipped, version;
+    uint32_t fmt = 0, order = 0, lines = 0, nliterals = 0, nsets = 0, nids = 0, poolsize = 0;
     uint64_t size = 0, hash = 0;
+    in.bytes(sizeof magic, skipped);
     if (!in.number(fmt) || !in.number(order) || fmt != format || order != byteorder)
         return refuse("it is of another format: compile it again");
     if (!in.text(version) || version != regexversion())
@@ -237,44 +275,83 @@ bool compiledrules::load(sysio& sys, const char* path, const rulefile& f, std::s
     if (!in.number(size) || !in.number(hash) || size != mysize || hash != myhash ||
         !in.number(lines) || lines != f.lines.size())
         return refuse("it was made from another rule file, or before the rule file was edited");
-    if (!in.number(nliterals) || nliterals > body.size()) return refuse("it is damaged");
-    literals_.resize(nliterals);
-    for (std::string_view& l : literals_)
-        if (!in.text(l)) return refuse("it is damaged");
-    uint32_t nsets = 0, nids = 0;
-    if (!in.number(nsets) || nsets > body.size()) return refuse("it is damaged");
-    std::vector<byteset> table(nsets);
-    for (byteset& set : table)
+    if (!in.number(nliterals) || !in.number(nsets) || !in.number(nids))
+        return refuse("it is damaged");
+    literalindex_ = in.at();
+    if (!in.skip(uint64_t{nliterals} * 8) || !in.number(poolsize)) return refuse("it is damaged");
+    pool_ = in.at();
+    if (!in.skip(poolsize)) return refuse("it is damaged");
+    const size_t settable = in.at();
+    if (!in.skip(uint64_t{nsets} * setsize)) return refuse("it is damaged");
+    setids_ = in.at();
+    if (!in.skip(uint64_t{nids} * 4)) return refuse("it is damaged");
+    records_ = in.at();
+    if (!in.skip(uint64_t{lines} * recordsize) || !in.done()) return refuse("it is damaged");
+    // Every range a plan may point to, checked once.
+    const char* base = bytes_.get();
+    for (uint32_t i = 0; i < nliterals; ++i) {
+        uint32_t offset = 0, length = 0;
+        std::memcpy(&offset, base + literalindex_ + size_t{i} * 8, 4);
+        std::memcpy(&length, base + literalindex_ + size_t{i} * 8 + 4, 4);
+        if (offset > poolsize || length > poolsize - offset) return refuse("it is damaged");
+    }
+    for (uint32_t i = 0; i < nids; ++i) {
+        uint32_t id = 0;
+        std::memcpy(&id, base + setids_ + size_t{i} * 4, 4);
+        if (id >= nsets) return refuse("it is damaged");
+    }
+    lines_ = lines;
+    for (uint32_t line = 1; line <= lines; ++line) {
+        ruleplan p;
+        if (!planfor(static_cast<int>(line), p)) {
+            uint8_t flags = 0;
+            std::memcpy(&flags, base + records_ + size_t{line - 1} * recordsize, 1);
+            if (flags != 0) return refuse("it is damaged");
+            continue;
+        }
+        if (p.first > nliterals || p.count > nliterals - p.first || p.firstset > nids ||
+            p.sets > nids - p.firstset || (p.skippable && (p.count == 0 || !p.compiles)))
+            return refuse("it is damaged");
+    }
+    sets_.resize(nsets);
+    for (uint32_t i = 0; i < nsets; ++i)
         for (size_t word = 0; word < 4; ++word) {
             uint64_t bits = 0;
-            if (!in.number(bits)) return refuse("it is damaged");
+            std::memcpy(&bits, base + settable + size_t{i} * setsize + word * 8, 8);
             for (size_t b = 0; b < 64; ++b)
-                if ((bits >> b) & 1) set.set(word * 64 + b);
+                if ((bits >> b) & 1) sets_[i].set(word * 64 + b);
         }
-    if (!in.number(nids) || nids > body.size()) return refuse("it is damaged");
-    sets_.resize(nids);
-    for (byteset& set : sets_) {
-        uint32_t id = 0;
-        if (!in.number(id) || id >= table.size()) return refuse("it is damaged");
-        set = table[id];
-    }
-    plans_.resize(lines);
-    for (ruleplan& p : plans_) {
-        uint8_t flags = 0;
-        if (!in.number(flags) || (flags & ~(isrule | compiles | skippable)) != 0)
-            return refuse("it is damaged");
-        p.rule = flags & isrule;
-        p.compiles = flags & compiles;
-        p.skippable = flags & skippable;
-        if (!p.rule) continue;
-        if (!in.number(p.run) || !in.number(p.first) || !in.number(p.count) ||
-            !in.number(p.firstset) || !in.number(p.sets) || p.first > literals_.size() ||
-            p.count > literals_.size() - p.first || p.firstset > sets_.size() ||
-            p.sets > sets_.size() - p.firstset || (p.skippable && (p.count == 0 || !p.compiles)))
-            return refuse("it is damaged");
-    }
-    if (!in.done()) return refuse("it is damaged");
     return true;
+}
+
+bool compiledrules::planfor(int line, ruleplan& out) const {
+    if (line < 1 || static_cast<uint32_t>(line) > lines_) return false;
+    const char* r = bytes_.get() + records_ + static_cast<size_t>(line - 1) * recordsize;
+    uint8_t flags = 0;
+    std::memcpy(&flags, r, 1);
+    if ((flags & isrule) == 0 || (flags & ~(isrule | compiles | skippable)) != 0) return false;
+    out.rule = true;
+    out.compiles = flags & compiles;
+    out.skippable = flags & skippable;
+    std::memcpy(&out.run, r + 8, 8);
+    std::memcpy(&out.first, r + 16, 4);
+    std::memcpy(&out.count, r + 20, 4);
+    std::memcpy(&out.firstset, r + 24, 4);
+    std::memcpy(&out.sets, r + 28, 4);
+    return true;
+}
+
+std::string_view compiledrules::literal(uint32_t i) const {
+    uint32_t offset = 0, length = 0;
+    std::memcpy(&offset, bytes_.get() + literalindex_ + size_t{i} * 8, 4);
+    std::memcpy(&length, bytes_.get() + literalindex_ + size_t{i} * 8 + 4, 4);
+    return std::string_view(bytes_.get() + pool_ + offset, length);
+}
+
+const byteset& compiledrules::runset(uint32_t i) const {
+    uint32_t id = 0;
+    std::memcpy(&id, bytes_.get() + setids_ + size_t{i} * 4, 4);
+    return sets_[id];
 }
 
 }  // namespace pst

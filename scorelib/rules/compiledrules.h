@@ -14,7 +14,7 @@
 #pragma once
 
 #include <cstdint>
-#include <span>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,8 +35,8 @@ struct ruleplan {
     // longer than run.
     bool skippable = false;
     uint64_t run = 0;
-    uint32_t first = 0, count = 0;    // its required literals in required()
-    uint32_t firstset = 0, sets = 0;  // its run sets in runsets()
+    uint32_t first = 0, count = 0;    // its required literals: literal(first...)
+    uint32_t firstset = 0, sets = 0;  // its run sets: runset(firstset...)
 };
 
 class compiledrules {
@@ -47,27 +47,25 @@ class compiledrules {
     static std::string make(const rulefile& f);
 
     // Reads the form at path (a regular file, not through a symbolic link)
-    // and checks it against the lines of f, as read, before parserules. False, with what is wrong
-    // in why, when it cannot be used; the object is then empty.
+    // and checks it against the lines of f, as read, before parserules.
+    // False, with what is wrong in why, when it cannot be used; the object
+    // is then empty. Every range in it is checked here, once: the plans are
+    // read from it as they are asked for.
     bool load(sysio& sys, const char* path, const rulefile& f, std::string& why);
 
-    // The plan of the rule on line (from 1), or null.
-    const ruleplan* planfor(int line) const {
-        const auto i = static_cast<size_t>(line - 1);
-        return line >= 1 && i < plans_.size() && plans_[i].rule ? &plans_[i] : nullptr;
-    }
-    std::span<const std::string_view> required(const ruleplan& p) const {
-        return std::span<const std::string_view>(literals_).subspan(p.first, p.count);
-    }
-    std::span<const byteset> runsets(const ruleplan& p) const {
-        return std::span<const byteset>(sets_).subspan(p.firstset, p.sets);
-    }
+    // The plan of the rule on line (from 1); false where the form has none.
+    bool planfor(int line, ruleplan& out) const;
+    // The i-th required literal and run set that plans point to.
+    std::string_view literal(uint32_t i) const;
+    const byteset& runset(uint32_t i) const;
 
    private:
-    std::string bytes_;
-    std::vector<ruleplan> plans_;  // one per line of the rule file
-    std::vector<std::string_view> literals_;
-    std::vector<byteset> sets_;
+    std::unique_ptr<char[]> bytes_;
+    size_t size_ = 0;
+    uint32_t lines_ = 0;
+    // Where the sections start in bytes_.
+    size_t literalindex_ = 0, pool_ = 0, setids_ = 0, records_ = 0;
+    std::vector<byteset> sets_;  // the distinct run sets
 };
 
 // Where the compiled form of a rule file lives: beside it.
