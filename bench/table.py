@@ -29,6 +29,15 @@ def main(path):
         speedup = f"{slow['real_time'] / ms:.0f}x" if slow else ""
         parts = [f"{fast.get(k + '_ms', 0):.2f}" for k in ("read", "fold", "compile", "search", "stats")]
         print(f"| {label} | {ms:.2f} | {mbs:.1f} | {slowms} | {speedup} | " + " | ".join(parts) + " |")
+    pairs = [b for b in runs if b["name"].startswith("pairs/")]
+    if pairs:
+        print()
+        print("| message | rules | rules hitting | compiled form | here ms | straightforward ms | here / straightforward |")
+        print("|---|---:|---:|---|---:|---:|---:|")
+        for b in pairs:
+            _, rules, size, hit, form = b["name"].split("/")[:5]
+            print(f"| {size} | {rules.removesuffix('rules')} | {hit.removesuffix('hit')} | {form} | "
+                  f"{b['here_ms']:.1f} | {b['straightforward_ms']:.1f} | {b['ratio']:.3f} |")
     procs = {b["name"].split("/")[1]: b for b in runs if b["name"].startswith("process/")}
     if "plugin" in procs and "minimal" in procs:
         p, m = procs["plugin"]["real_time"], procs["minimal"]["real_time"]
