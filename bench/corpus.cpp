@@ -18,10 +18,11 @@ struct rule {
     std::string sample;  // a text the pattern matches
 };
 
-rule makerule(std::mt19937& rng, int kind) {
-    // Rule words are longer than message words, so rules hit only where planted.
-    const std::string a = randomword(rng, 7, 10), b = randomword(rng, 7, 10);
-    switch (kind % 6) {
+// A rule of one of eight kinds made of the words a and b, and a text it
+// matches: phrases, \b words, a class with + before a word, \s+ between
+// words, alternations, bounded gaps, and numbers after or before a word.
+rule rulewith(std::mt19937& rng, int kind, const std::string& a, const std::string& b) {
+    switch (kind) {
         case 0:
             return {a + " " + b, a + " " + b};
         case 1:
@@ -32,9 +33,19 @@ rule makerule(std::mt19937& rng, int kind) {
             return {a + "\\s+" + b, a + "  " + b};
         case 4:
             return {a + "|" + b, b};
-        default:
+        case 5:
             return {a + ".{0,20}" + b, a + " and " + b};
+        case 6:
+            return {a + " [0-9]+", a + " " + std::to_string(rng() % 1000)};
+        default:
+            return {"\\d+ " + a, std::to_string(rng() % 1000) + " " + a};
     }
+}
+
+rule makerule(std::mt19937& rng, int kind) {
+    // Rule words are longer than message words, so rules hit only where planted.
+    const std::string a = randomword(rng, 7, 10), b = randomword(rng, 7, 10);
+    return rulewith(rng, kind % 6, a, b);
 }
 
 }  // namespace
@@ -73,31 +84,6 @@ corpus make(int rules, size_t size, int hitpercent, uint32_t variant) {
     return c;
 }
 
-namespace {
-
-rule makefrequentrule(std::mt19937& rng, int kind, const std::string& a, const std::string& b) {
-    switch (kind % 8) {
-        case 0:
-            return {a + " " + b, a + " " + b};
-        case 1:
-            return {"\\b" + a + "\\b", a};
-        case 2:
-            return {"[a-z]+" + a, "x" + a};
-        case 3:
-            return {a + "\\s+" + b, a + "  " + b};
-        case 4:
-            return {a + "|" + b, b};
-        case 5:
-            return {a + ".{0,20}" + b, a + " and " + b};
-        case 6:
-            return {a + " [0-9]+", a + " " + std::to_string(rng() % 1000)};
-        default:
-            return {"\\d+ " + a, std::to_string(rng() % 1000) + " " + a};
-    }
-}
-
-}  // namespace
-
 corpus makefrequent(int rules, size_t size, int hitpercent, uint32_t variant) {
     std::mt19937 rng(variant);
     std::vector<std::string> common, frequent;
@@ -110,7 +96,7 @@ corpus makefrequent(int rules, size_t size, int hitpercent, uint32_t variant) {
         const bool hits = static_cast<int>(rng() % 100) < hitpercent;
         const std::string a = hits ? frequent[rng() % frequent.size()] : randomword(rng, 7, 10);
         const std::string b = hits ? frequent[rng() % frequent.size()] : randomword(rng, 7, 10);
-        const rule r = makefrequentrule(rng, i, a, b);
+        const rule r = rulewith(rng, i % 8, a, b);
         c.rules += std::to_string(1 + static_cast<int>(rng() % 20)) + " " + r.pattern + "\n";
         if (hits) planted.push_back(r.sample);
     }

@@ -132,6 +132,9 @@ TEST(compiledrules, aFormThatDoesNotFitIsRefused) {
          "it is not a regular file"},
         {"a FIFO", [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0644), 0); },
          "it is not a regular file"},
+        {"far larger than a form of this file",
+         [&](const std::string& p) { testutil::writefile(p, good + std::string(1 << 20, 'x')); },
+         "it is too large to be one"},
     };
     // A form whose hash is right but whose last record points past its
     // literals: made by hand, as no compile makes one.

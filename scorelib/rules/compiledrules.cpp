@@ -28,8 +28,13 @@ constexpr uint32_t format = 2;
 constexpr size_t recordsize = 32;  // flags, 7 spare, run, first, count, firstset, sets
 constexpr size_t setsize = 32;
 constexpr uint32_t byteorder = 0x01020304;
-// A rule file of a million lines makes a form of a few tens of megabytes.
-constexpr uint64_t largestform = uint64_t{1} << 30;
+// A form holds, per line of the rule file, a record, at most the line's own
+// bytes as literals with their index, and its run sets: a few times the rule
+// file's size. Anything far larger is not one, and is not read into memory
+// for every message.
+uint64_t largestform(uint64_t rulefilesize, uint64_t lines) {
+    return 16 * rulefilesize + 64 * lines + 65536;
+}
 
 enum : uint8_t { isrule = 1, compiles = 2, skippable = 4 };
 
@@ -115,8 +120,8 @@ class reader {
 };
 
 // The whole file, if it is a regular one of a sane size; not zeroed first.
-bool readform(sysio& sys, const char* path, std::unique_ptr<char[]>& bytes, size_t& size,
-              std::string& why) {
+bool readform(sysio& sys, const char* path, uint64_t largest, std::unique_ptr<char[]>& bytes,
+              size_t& size, std::string& why) {
     const int fd = sys.open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         why = errno == ELOOP ? "it is a symbolic link" : std::strerror(errno);
@@ -136,7 +141,7 @@ bool readform(sysio& sys, const char* path, std::unique_ptr<char[]>& bytes, size
         why = "it is not a regular file";
         return false;
     }
-    if (static_cast<uint64_t>(st.st_size) > largestform) {
+    if (static_cast<uint64_t>(st.st_size) > largest) {
         why = "it is too large to be one";
         return false;
     }
@@ -240,7 +245,9 @@ bool compiledrules::load(sysio& sys, const char* path, const rulefile& f, std::s
     sets_.clear();
     size_ = 0;
     lines_ = 0;
-    if (!readform(sys, path, bytes_, size_, why)) {
+    uint64_t mysize = 0, myhash = 0;
+    rulefilehash(f, mysize, myhash);
+    if (!readform(sys, path, largestform(mysize, f.lines.size()), bytes_, size_, why)) {
         bytes_.reset();
         size_ = 0;
         return false;
@@ -270,8 +277,6 @@ bool compiledrules::load(sysio& sys, const char* path, const rulefile& f, std::s
         return refuse("it is of another format: compile it again");
     if (!in.text(version) || version != regexversion())
         return refuse("it was made with another version of the regular-expression library");
-    uint64_t mysize = 0, myhash = 0;
-    rulefilehash(f, mysize, myhash);
     if (!in.number(size) || !in.number(hash) || size != mysize || hash != myhash ||
         !in.number(lines) || lines != f.lines.size())
         return refuse("it was made from another rule file, or before the rule file was edited");
