@@ -26,6 +26,7 @@ struct scope {
     ~scope() { clear(); }
     static void clear() {
         ::unlink(rulefile.c_str());
+        ::unlink((rulefile + ".compiled").c_str());
         ::unlink(debugmarker.c_str());
         ::unlink(statsfile.c_str());
     }

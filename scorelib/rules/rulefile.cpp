@@ -27,6 +27,7 @@ void readrulelines(boundedreader& in, std::vector<std::string>& lines) try {
 }
 
 void parserules(int debug, rulefile& f) try {
+    f.rules.reserve(f.lines.size());
     for (size_t i = 0; i < f.lines.size(); ++i) {
         char* line = f.lines[i].data();
         rule r;
