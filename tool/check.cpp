@@ -9,6 +9,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "compile.h"
@@ -177,12 +178,13 @@ bool checkfile(const inputfile& file, std::vector<located>& out, int& count,
 constexpr size_t compileworthwhile = 1000;
 
 // What the plugin makes of the compiled form beside the file.
-void checkcompiledform(const char* path, const std::vector<std::string>& lines,
+void checkcompiledform(const char* path, std::vector<std::string> lines,
                        std::vector<located>& out) {
     if (std::strcmp(path, "-") == 0) return;
     std::string why;
     const std::string form = compiledpath(path);
-    switch (compiledform(path, lines, why)) {
+    const size_t count = lines.size();
+    switch (compiledform(path, std::move(lines), why)) {
         case formstate::fits:
             out.push_back({{"note", "the plugin uses the compiled form " + form}, 0});
             break;
@@ -192,7 +194,7 @@ void checkcompiledform(const char* path, const std::vector<std::string>& lines,
                            0});
             break;
         case formstate::missing:
-            if (lines.size() >= compileworthwhile)
+            if (count >= compileworthwhile)
                 out.push_back({{"note",
                                 "no compiled form: 'blocklistctl compile' spares the "
                                 "plugin the work of every rule that cannot hit a message"},
@@ -220,7 +222,7 @@ int checkrules(const char* path, bool json, FILE* out) {
     int lines = 0;
     std::vector<std::string> text;
     if (!file || !checkfile(file, findings, lines, text)) return EX_NOINPUT;
-    checkcompiledform(path, text, findings);
+    checkcompiledform(path, std::move(text), findings);
     int errors = 0, warnings = 0;
     for (const auto& f : findings) {
         errors += std::strcmp(f.severity, "error") == 0;

@@ -9,23 +9,16 @@
 #include <chrono>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "input.h"
 #include "rules/compiledrules.h"
 #include "rules/rulefile.h"
 #include "system/holders.h"
-#include "system/pathname.h"
 #include "system/sysio.h"
 
 namespace pst {
 namespace {
-
-// The directory's entry is made lasting too: a crash after the rename must
-// not bring the old form back.
-bool syncdirectory(const std::string& path) {
-    const fdholder dir(::open(parentdirectory(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return dir && ::fsync(dir.get()) == 0;
-}
 
 // Replaces path with bytes at once: a temporary file beside it, written,
 // synced and renamed over it; on any failure the temporary file is removed
@@ -45,7 +38,10 @@ bool replacefile(const std::string& path, const std::string& bytes, std::string&
         ::unlink(temporary.c_str());
         return false;
     }
-    if (!syncdirectory(path)) {
+    // The directory's entry is made lasting too: a crash after the rename
+    // must not bring the old form back.
+    sysio sys;
+    if (!syncdirectory(sys, path)) {
         error = std::strerror(errno);
         return false;
     }
@@ -83,13 +79,12 @@ int compilerules(const char* path, FILE* out) {
     return EX_OK;
 }
 
-formstate compiledform(const char* rulepath, const std::vector<std::string>& lines,
-                       std::string& why) {
+formstate compiledform(const char* rulepath, std::vector<std::string> lines, std::string& why) {
     const std::string path = compiledpath(rulepath);
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT) return formstate::missing;
     rulefile f;
-    f.lines = lines;
+    f.lines = std::move(lines);
     sysio sys;
     compiledrules form;
     return form.load(sys, path.c_str(), f, why) ? formstate::fits : formstate::unusable;

@@ -18,7 +18,6 @@ enum class formstate { fits, missing, unusable };
 
 // What the plugin makes of the compiled form beside the rule file whose lines,
 // as read, are given: why says what is wrong with one that is unusable.
-formstate compiledform(const char* rulepath, const std::vector<std::string>& lines,
-                       std::string& why);
+formstate compiledform(const char* rulepath, std::vector<std::string> lines, std::string& why);
 
 }  // namespace pst

@@ -6,8 +6,8 @@
 #include <array>
 #include <cmath>
 #include <cstring>
-#include <map>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 #include "buckets.h"
@@ -82,9 +82,16 @@ bool readruleset(const char* path, std::vector<rulestats>& out) {
     return true;
 }
 
+// The rule on line: the rules are in the order of their lines. Every line
+// the evaluation reports is one of them.
+size_t ruleat(const std::vector<rulestats>& rules, int line) {
+    const auto it = std::lower_bound(rules.begin(), rules.end(), line,
+                                     [](const rulestats& r, int l) { return r.line < l; });
+    if (it == rules.end() || it->line != line) throw std::out_of_range("no rule on that line");
+    return static_cast<size_t>(it - rules.begin());
+}
+
 void tally(corpusrun& run) {
-    std::map<int, size_t> byline;
-    for (size_t i = 0; i < run.rules.size(); ++i) byline[run.rules[i].line] = i;
     for (size_t i = 0; i < run.messages.size(); ++i) {
         const scoredmessage& r = run.scores.results[i];
         if (!r.scored) {
@@ -96,7 +103,7 @@ void tally(corpusrun& run) {
         run.noheaderend += !r.headerended;
         run.encoded += r.encoded;
         for (const messagehit& h : r.hits) {
-            rulestats& s = run.rules[byline.at(h.line)];
+            rulestats& s = run.rules[ruleat(run.rules, h.line)];
             ++s.hits[set];
             s.contribution += h.added;
         }
@@ -206,10 +213,7 @@ double searchbudget() {
 }
 
 const std::string& patternat(const corpusrun& run, int line) {
-    static const std::string none;
-    for (const auto& r : run.rules)
-        if (r.line == line) return r.pattern;
-    return none;
+    return run.rules[ruleat(run.rules, line)].pattern;
 }
 
 constexpr size_t costsshown = 20;
@@ -317,15 +321,13 @@ void printcompare(const corpusrequest& q, const corpusrun& run, const std::vecto
 nlohmann::json jsonreport(const corpusrequest& q, const corpusrun& run, const scorebuckets& h,
                           const std::vector<change>* compared) {
     nlohmann::json messages = nlohmann::json::array(), notscored = nlohmann::json::array();
-    std::map<int, const rulestats*> byline;
-    for (const auto& r : run.rules) byline[r.line] = &r;
     for (size_t i = 0; i < run.messages.size(); ++i) {
         const scoredmessage& r = run.scores.results[i];
         if (r.scored) {
             // Why the message scored what it did, rule by rule.
             nlohmann::json hits = nlohmann::json::array();
             for (const messagehit& h : r.hits) {
-                const rulestats& rule = *byline.at(h.line);
+                const rulestats& rule = run.rules[ruleat(run.rules, h.line)];
                 hits.push_back({{"line", h.line},
                                 {"pattern", rule.pattern},
                                 {"weight", rule.weight},

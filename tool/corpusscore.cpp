@@ -1,7 +1,6 @@
 #include "corpusscore.h"
 
 #include <sys/mman.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +15,7 @@
 #include <thread>
 
 #include "counting/compilecache.h"
+#include "counting/search.h"
 #include "evaluate.h"
 #include "input.h"
 #include "messagenotes.h"
@@ -81,11 +81,15 @@ fdholder openmessage(const savedmessage& m, std::string& error) {
     return fd;
 }
 
-// The CPU time of the calling thread, in seconds.
-double threadseconds() {
-    timespec t{};
-    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+// Adds c to the costs of its line in bylines.
+void addto(std::vector<rulecost>& bylines, const rulecost& c) {
+    const auto i = static_cast<size_t>(c.line);
+    if (i >= bylines.size()) bylines.resize(i + 1);
+    rulecost& into = bylines[i];
+    into.line = c.line;
+    into.seconds += c.seconds;
+    into.most = std::max(into.most, c.most);
+    into.cut += c.cut;
 }
 
 // Each rule's work over one worker's messages, indexed by line.
@@ -99,25 +103,14 @@ class costtally {
         // read once per message, and takes out the time the thread waited.
         const double scale = wall > 0 && cpu < wall ? cpu / wall : 1;
         for (const rulework& w : work) {
-            if (static_cast<size_t>(w.line) >= bylines_.size())
-                bylines_.resize(static_cast<size_t>(w.line) + 1);
-            rulecost& c = bylines_[static_cast<size_t>(w.line)];
             const double seconds = static_cast<double>(w.nanoseconds) * 1e-9 * scale;
-            c.line = w.line;
-            c.seconds += seconds;
-            c.most = std::max(c.most, seconds);
-            c.cut += w.cut;
+            addto(bylines_, {w.line, seconds, seconds, w.cut ? 1 : 0});
         }
     } catch (const std::bad_alloc&) {
     }
     void mergeinto(std::vector<rulecost>& all) const noexcept try {
-        if (all.size() < bylines_.size()) all.resize(bylines_.size());
-        for (size_t i = 0; i < bylines_.size(); ++i) {
-            all[i].line = std::max(all[i].line, bylines_[i].line);
-            all[i].seconds += bylines_[i].seconds;
-            all[i].most = std::max(all[i].most, bylines_[i].most);
-            all[i].cut += bylines_[i].cut;
-        }
+        for (const rulecost& c : bylines_)
+            if (c.line) addto(all, c);
     } catch (const std::bad_alloc&) {
     }
 
@@ -139,13 +132,14 @@ void scoreone(const savedmessage& m, int rulefd, compilecache& compiled, scoredm
     options.compiled = &compiled;
     std::vector<rulework> work;
     if (costs) options.work = &work;
-    const double cpu = costs ? threadseconds() : 0;
+    workclock& clock = systemclock();
+    const uint64_t cpu = costs ? clock.cpu() : 0;
     const auto began = std::chrono::steady_clock::now();
     // As the plugin scores without the debug marker; nothing is recorded.
     out.score = evaluate(openfiles{message.get(), rulefd}, 0, nullptr, options);
     if (costs) {
         const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - began;
-        costs->add(work, threadseconds() - cpu, wall.count());
+        costs->add(work, static_cast<double>(clock.cpu() - cpu) * 1e-9, wall.count());
     }
     out.scored = out.error.empty();
     if (!out.scored) out.hits.clear();

@@ -165,11 +165,8 @@ class windows {
         // earlier: the reach is that of the shortest.
         size_t shortest = SIZE_MAX;
         for (const std::string& l : *plan.required) shortest = std::min(shortest, l.size());
-        if (plan.longestmatch != UINT64_MAX && plan.longestmatch > shortest)
-            reach_ =
-                static_cast<size_t>(std::min<uint64_t>(plan.longestmatch - shortest, SIZE_MAX));
-        else if (plan.longestmatch != UINT64_MAX)
-            reach_ = 0;
+        if (plan.longestmatch != UINT64_MAX)
+            reach_ = plan.longestmatch > shortest ? plan.longestmatch - shortest : 0;
     }
 
     // The first window that holds a position at or after from: false when

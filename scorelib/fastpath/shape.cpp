@@ -28,6 +28,15 @@ size_t strength(const std::vector<std::string>& set) {
     return set.empty() ? 0 : s;
 }
 
+uint64_t saturatingmul(uint64_t a, uint64_t b) {
+    if (a != 0 && b > UINT64_MAX / a) return UINT64_MAX;
+    return a * b;
+}
+
+uint64_t saturatingadd(uint64_t a, uint64_t b) {
+    return b > UINT64_MAX - a ? UINT64_MAX : a + b;
+}
+
 class parser {
    public:
     explicit parser(std::string_view p) : p_(p) {}
@@ -175,10 +184,7 @@ class parser {
         uint64_t most = 0;
         for (const auto& alt : n.alternatives) {
             uint64_t sum = 0;
-            for (const node& item : alt) {
-                const uint64_t l = longest(item);
-                sum = l > UINT64_MAX - sum ? UINT64_MAX : sum + l;
-            }
+            for (const node& item : alt) sum = saturatingadd(sum, longest(item));
             most = std::max(most, sum);
         }
         return most;
@@ -207,15 +213,6 @@ class parser {
     size_t pos_ = 0;
     byteset bytes_;
 };
-
-uint64_t saturatingmul(uint64_t a, uint64_t b) {
-    if (a != 0 && b > UINT64_MAX / a) return UINT64_MAX;
-    return a * b;
-}
-
-uint64_t saturatingadd(uint64_t a, uint64_t b) {
-    return b > UINT64_MAX - a ? UINT64_MAX : a + b;
-}
 
 // The matcher's calls at one start position, walking the search tree: a
 // repeat of a single item calls the matcher once for each length it tries, a

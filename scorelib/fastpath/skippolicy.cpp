@@ -4,10 +4,17 @@
 
 namespace pst {
 
-uint64_t workbound(const patternshape& shape, textindex& text) {
-    const uint64_t calls = countedcalls(shape, text);
-    if (calls == UINT64_MAX) return UINT64_MAX;
+namespace {
+
+// Twice the calls its items can make, and the first one (saturating).
+uint64_t boundofcalls(uint64_t calls) {
     return calls > (UINT64_MAX - 2) / 2 ? UINT64_MAX : 2 * calls + 2;
+}
+
+}  // namespace
+
+uint64_t workbound(const patternshape& shape, textindex& text) {
+    return boundofcalls(countedcalls(shape, text));
 }
 
 route chooseroute(const patternshape& shape, textindex& text, bool straightforward) {
@@ -27,8 +34,7 @@ bool skippablerun(const patternshape& shape, uint64_t& run) {
     // As workbound, for a text whose runs are at most this long; it grows
     // with them.
     auto fits = [&](uint64_t longest) {
-        const uint64_t calls = countedcallsupto(shape, longest);
-        return calls != UINT64_MAX && calls <= (skippablework - 2) / 2;
+        return boundofcalls(countedcallsupto(shape, longest)) <= skippablework;
     };
     constexpr uint64_t anylength = uint64_t{1} << 40;
     if (fits(anylength)) {

@@ -39,9 +39,4 @@ void parserules(int debug, rulefile& f) try {
     outofmemory("pstlib:evalscore: Unable to allocate line.\n");
 }
 
-void readrules(boundedreader& in, int debug, rulefile& f) {
-    readrulelines(in, f.lines);
-    parserules(debug, f);
-}
-
 }  // namespace pst

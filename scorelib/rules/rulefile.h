@@ -31,13 +31,8 @@ struct rulefile {
 void readrulelines(boundedreader& in, std::vector<std::string>& lines);
 
 // The rules among the lines, cut at their newlines, that are counted at this
-// debug level. Exhausted memory is thrown.
+// debug level (weight 0 only in debug mode). The rules point into the lines,
+// which stay where they are from then on. Exhausted memory is thrown.
 void parserules(int debug, rulefile& f);
-
-// Every line, and the rules among them that are counted at this debug level
-// (weight 0 only in debug mode). The rules point into the lines, cut at their
-// newlines, so the file is filled in place, never moved. Exhausted memory is
-// thrown.
-void readrules(boundedreader& in, int debug, rulefile& out);
 
 }  // namespace pst

@@ -129,11 +129,6 @@ bool writetemp(sysio& sys, const std::string& tmpname, const struct stat& st, in
     return ok;
 }
 
-void syncdirectory(sysio& sys, const std::string& path) {
-    fdholder fd(sys.open(parentdirectory(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd) sys.fsync(fd.get());
-}
-
 // Temporary files of processes that no longer exist, left by a plugin killed
 // before its rename: each holds a full copy of the statistics.
 void removestaletemporaries(sysio& sys, const std::string& path) {

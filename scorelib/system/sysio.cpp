@@ -7,6 +7,9 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "system/holders.h"
+#include "system/pathname.h"
+
 namespace pst {
 
 int sysio::open(const char* path, int flags, mode_t mode) {
@@ -52,6 +55,11 @@ int sysio::unlink(const char* path) {
 
 int sysio::fstat(int fd, struct stat* st) {
     return fails(sysop::fstat) ? -1 : ::fstat(fd, st);
+}
+
+bool syncdirectory(sysio& sys, std::string_view path) {
+    const fdholder fd(sys.open(parentdirectory(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return fd && sys.fsync(fd.get()) == 0;
 }
 
 }  // namespace pst

@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <string_view>
 
 namespace pst {
 
@@ -40,5 +41,9 @@ class sysio {
     // return 0, a write that makes no progress.
     virtual bool stalls() { return false; }
 };
+
+// Makes the entries of path's directory lasting, after a rename into it:
+// false when the directory cannot be opened or synced.
+bool syncdirectory(sysio& sys, std::string_view path);
 
 }  // namespace pst
