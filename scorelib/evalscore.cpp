@@ -77,7 +77,7 @@ std::optional<compiledrules> compiledform(sysio& sys, const rulefile& rules,
 int scorerules(sysio& sys, boundedreader& in, std::string_view scan, std::string_view folded,
                int debug, hitlog* hits, evalsink& sink, const evaloptions& options) {
     rulefile rules;
-    readrulelines(in, rules.lines);
+    readrulelines(in, rules);
     const std::optional<compiledrules> form = compiledform(sys, rules, options);
     parserules(debug, rules);
     int score = 0;

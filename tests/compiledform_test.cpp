@@ -32,7 +32,7 @@ const std::string message =
 
 std::string formof(const std::string& content) {
     pst::rulefile f;
-    f.lines = testutil::splitlines(content);
+    pst::takerulelines(f, content);
     return pst::compiledrules::make(f);
 }
 

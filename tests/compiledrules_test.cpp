@@ -35,7 +35,7 @@ const std::string rules =
 
 // A rule file's lines as the plugin reads them.
 struct linesof {
-    explicit linesof(const std::string& content) { f.lines = testutil::splitlines(content); }
+    explicit linesof(const std::string& content) { pst::takerulelines(f, content); }
     pst::rulefile f;
 };
 

@@ -54,7 +54,7 @@ run evaluateonce(const testutil::tempdir& dir, const std::string& message, const
     std::string compiled;
     if (how == path::compiled) {
         pst::rulefile f;
-        f.lines = testutil::splitlines(rules);
+        pst::takerulelines(f, rules);
         compiled = dir.file("rules.compiled", pst::compiledrules::make(f));
         options.compiledrules = compiled.c_str();
     }

@@ -3,8 +3,11 @@
 #include <climits>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "rules/rule.h"
+#include "rules/rulefile.h"
 
 namespace {
 
@@ -48,6 +51,43 @@ TEST(rules, lineParsing) {
         EXPECT_EQ(got.weight, c.expected->weight) << c.line;
         EXPECT_EQ(got.pattern, c.expected->pattern) << c.line;
         EXPECT_EQ(got.pattern.data()[got.pattern.size()], '\0') << c.line;
+    }
+}
+
+// The whole file in one buffer: each rule must end at its own line, however
+// the line ends, and never run into the next.
+TEST(rules, aFileIsCutIntoItsLinesAndRules) {
+    using namespace std::string_literals;
+    struct filecase {
+        std::string text;
+        size_t lines;
+        std::vector<std::pair<int, std::string>> rules;  // line number, pattern
+    };
+    const filecase cases[] = {
+        {"", 0, {}},
+        {"10 a\n", 1, {{1, "a"}}},
+        {"10 a", 1, {{1, "a"}}},
+        {"10 a\n5 b", 2, {{1, "a"}, {2, "b"}}},
+        {"\n\n3 c\n", 3, {{3, "c"}}},
+        {"1 a\0b\n2 c\n"s, 2, {{1, "a"}, {2, "c"}}},
+        {"1 ab\0\n2 c"s, 2, {{1, "ab"}, {2, "c"}}},
+        {"\0 1 x\n2 y\n"s, 2, {{2, "y"}}},
+        {"0 zero\n1 one\r\n", 2, {{2, "one\r"}}},
+    };
+    for (const auto& c : cases) {
+        pst::rulefile f;
+        pst::takerulelines(f, c.text);
+        EXPECT_EQ(f.lines.size(), c.lines) << c.text;
+        size_t total = 0;
+        for (const auto line : f.lines) total += line.size();
+        EXPECT_EQ(total, c.text.size()) << c.text;
+        pst::parserules(0, f);
+        std::vector<std::pair<int, std::string>> got;
+        for (const auto& [line, r] : f.rules) {
+            got.emplace_back(line, std::string(r.pattern));
+            EXPECT_EQ(r.pattern.data()[r.pattern.size()], '\0') << c.text;
+        }
+        EXPECT_EQ(got, c.rules) << c.text;
     }
 }
 

@@ -127,17 +127,6 @@ child startprocess(const std::vector<std::string>& argv, const runoptions& optio
     return c;
 }
 
-std::vector<std::string> splitlines(std::string_view content) {
-    std::vector<std::string> lines;
-    while (!content.empty()) {
-        const size_t nl = content.find('\n');
-        const size_t end = nl == std::string_view::npos ? content.size() : nl + 1;
-        lines.emplace_back(content.substr(0, end));
-        content.remove_prefix(end);
-    }
-    return lines;
-}
-
 std::string repeated(std::string_view unit, size_t size) {
     std::string s;
     s.reserve(size + unit.size());

@@ -30,8 +30,6 @@ std::string readfile(const std::string& path);
 bool exists(const std::string& path);
 // The lines of a file's content as the plugin reads them, each through its
 // newline.
-std::vector<std::string> splitlines(std::string_view content);
-
 struct output {
     std::string out;
     std::string err;

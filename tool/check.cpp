@@ -160,13 +160,13 @@ struct located : finding {
 
 // The findings of every line of the rule file. Returns false, having said
 // why, when the file cannot be read.
-bool checkfile(const inputfile& file, std::vector<located>& out, int& count,
-               std::vector<std::string>& lines) {
-    if (!readrulelines(file, lines)) return false;
+bool checkfile(const inputfile& file, std::vector<located>& out, int& count, rulefile& f) {
+    if (!readrulelines(file, f)) return false;
+    const auto& lines = f.lines;
     std::map<std::string, int> seen;
     count = static_cast<int>(lines.size());
     for (int i = 0; i < count; ++i)
-        for (auto& f : checkline(lines[static_cast<size_t>(i)], seen, i + 1))
+        for (auto& f : checkline(std::string(lines[static_cast<size_t>(i)]), seen, i + 1))
             out.push_back({std::move(f), i + 1});
     if (count == 0)
         out.push_back({{"warning", "the rule file is empty: every message scores 0"}, 0});
@@ -178,13 +178,12 @@ bool checkfile(const inputfile& file, std::vector<located>& out, int& count,
 constexpr size_t compileworthwhile = 1000;
 
 // What the plugin makes of the compiled form beside the file.
-void checkcompiledform(const char* path, std::vector<std::string> lines,
-                       std::vector<located>& out) {
+void checkcompiledform(const char* path, const rulefile& f, std::vector<located>& out) {
     if (std::strcmp(path, "-") == 0) return;
     std::string why;
     const std::string form = compiledpath(path);
-    const size_t count = lines.size();
-    switch (compiledform(path, std::move(lines), why)) {
+    const size_t count = f.lines.size();
+    switch (compiledform(path, f, why)) {
         case formstate::fits:
             out.push_back({{"note", "the plugin uses the compiled form " + form}, 0});
             break;
@@ -220,9 +219,9 @@ int checkrules(const char* path, bool json, FILE* out) {
     const inputfile file = inputfile::named(path);
     std::vector<located> findings;
     int lines = 0;
-    std::vector<std::string> text;
+    rulefile text;
     if (!file || !checkfile(file, findings, lines, text)) return EX_NOINPUT;
-    checkcompiledform(path, std::move(text), findings);
+    checkcompiledform(path, text, findings);
     int errors = 0, warnings = 0;
     for (const auto& f : findings) {
         errors += std::strcmp(f.severity, "error") == 0;

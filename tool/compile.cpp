@@ -58,7 +58,7 @@ int compilerules(const char* path, FILE* out) {
     }
     const inputfile file = inputfile::named(path);
     rulefile f;
-    if (!file || !readrulelines(file, f.lines)) return EX_NOINPUT;
+    if (!file || !readrulelines(file, f)) return EX_NOINPUT;
     const auto began = std::chrono::steady_clock::now();
     std::string bytes;
     try {
@@ -79,12 +79,10 @@ int compilerules(const char* path, FILE* out) {
     return EX_OK;
 }
 
-formstate compiledform(const char* rulepath, std::vector<std::string> lines, std::string& why) {
+formstate compiledform(const char* rulepath, const rulefile& f, std::string& why) {
     const std::string path = compiledpath(rulepath);
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT) return formstate::missing;
-    rulefile f;
-    f.lines = std::move(lines);
     sysio sys;
     compiledrules form;
     return form.load(sys, path.c_str(), f, why) ? formstate::fits : formstate::unusable;

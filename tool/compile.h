@@ -5,9 +5,10 @@
 
 #include <cstdio>
 #include <string>
-#include <vector>
 
 namespace pst {
+
+struct rulefile;
 
 // Writes the compiled form of the rule file at path beside it, replacing
 // any form there at once; says what it made on out. Returns 0, 66 (the rule
@@ -18,6 +19,6 @@ enum class formstate { fits, missing, unusable };
 
 // What the plugin makes of the compiled form beside the rule file whose lines,
 // as read, are given: why says what is wrong with one that is unusable.
-formstate compiledform(const char* rulepath, std::vector<std::string> lines, std::string& why);
+formstate compiledform(const char* rulepath, const rulefile& f, std::string& why);
 
 }  // namespace pst

@@ -70,7 +70,7 @@ struct corpusrun {
 
 bool readruleset(const char* path, std::vector<rulestats>& out) {
     rulefile f;
-    if (!readrulelines(inputfile::named(path), f.lines)) return false;
+    if (!readrulelines(inputfile::named(path), f)) return false;
     try {
         parserules(0, f);  // as the plugin without the debug marker
     } catch (const memoryexhausted&) {

@@ -69,14 +69,14 @@ fdholder memorycopy(std::string_view content) {
     return fd;
 }
 
-bool readrulelines(const inputfile& file, std::vector<std::string>& lines) {
+bool readrulelines(const inputfile& file, rulefile& f) {
     const char* name = file.name();
     const fdholder fd = openregular(file.path(), name);
     if (!fd) return false;
     sysio sys;
     try {
         boundedreader in(sys, fd.get());
-        readrulelines(in, lines);
+        readrulelines(in, f);
         if (in.failed()) return cannotread(name, std::strerror(in.error()));
     } catch (const memoryexhausted&) {
         return cannotread(name, std::strerror(ENOMEM));

@@ -11,6 +11,8 @@
 
 namespace pst {
 
+struct rulefile;
+
 class inputfile {
    public:
     // path "-" reads standard input to its end. On failure the holder is
@@ -54,6 +56,6 @@ fdholder memorycopy(std::string_view content);
 // The lines of a rule file, read as the plugin reads them: opened without
 // waiting for a FIFO's writer, only a regular file, every line whole. False,
 // having said why, when it cannot be read.
-bool readrulelines(const inputfile& file, std::vector<std::string>& lines);
+bool readrulelines(const inputfile& file, rulefile& f);
 
 }  // namespace pst

@@ -213,7 +213,7 @@ int reportstats(const char* rulefile, const std::vector<const char*>& statsfiles
                 bool json, FILE* out) {
     // Every rule as the plugin reads it in debug mode, weight 0 included.
     pst::rulefile rules;
-    if (!readrulelines(inputfile::named(rulefile), rules.lines)) return EX_NOINPUT;
+    if (!readrulelines(inputfile::named(rulefile), rules)) return EX_NOINPUT;
     std::map<std::string, long long> latest;
     if (!readlatest(statsfiles, latest)) return EX_NOINPUT;
     try {

@@ -6,16 +6,15 @@
 namespace pst {
 namespace {
 
-// Below this size a direct search costs less than building the tables.
-constexpr size_t tinytext = 256;
-
 // The table of byte triples has about eight bits for each byte of the text,
 // hashed, up to one bit for each of the 2^24 triples (2 MB): zeroing and
 // touching 2 MB cost more than the whole scan of a small message. A literal
 // whose triples the table has all is searched for anyway, so a collision
-// costs a search, never a wrong answer.
+// costs a search, never a wrong answer. Even a text of a few bytes has its
+// table: ten thousand rules each asking for their literals cost far more in
+// searches than the table.
 uint32_t triplebits(size_t textsize) {
-    uint32_t bits = 16;
+    uint32_t bits = 10;
     while (bits < 24 && (size_t{1} << bits) < textsize * 8) ++bits;
     return bits;
 }
@@ -72,6 +71,7 @@ void textindex::prime(const std::vector<std::string>& literals) {
 }
 
 const literalfacts* textindex::primedfacts(std::string_view literal) const {
+    if (primed_.empty()) return nullptr;  // spares hashing every literal of a small text
     const auto it = primed_.find(literal);
     return it == primed_.end() ? nullptr : &it->second;
 }
@@ -80,7 +80,7 @@ bool textindex::contains(std::string_view literal) {
     if (literal.empty()) return true;
     if (const literalfacts* f = primedfacts(literal)) return f->count > 0;
     if (literal.size() > text_.size()) return false;
-    if (text_.size() >= tinytext && (built_ ? !triples_.empty() : buildgrams())) {
+    if (built_ ? !triples_.empty() : buildgrams()) {
         const auto* l = reinterpret_cast<const unsigned char*>(literal.data());
         if (literal.size() == 1) return bytes_.test(l[0]);
         if (literal.size() == 2) return testbit(pairs_, pair(l));

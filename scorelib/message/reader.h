@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <string>
 
 #include "rules/rule.h"
 #include "system/outofmemory.h"
@@ -65,6 +66,17 @@ class boundedreader {
         if (n == 0) return -1;
         buf[n] = '\0';
         return static_cast<ssize_t>(n);
+    }
+
+    // The rest of the input appended to out, however long. Exhausted memory
+    // is thrown.
+    void readrest(std::string& out) {
+        out.append(block_ + pos_, end_ - pos_);
+        pos_ = end_;
+        while (fill()) {
+            out.append(block_, end_);
+            pos_ = end_;
+        }
     }
 
    private:

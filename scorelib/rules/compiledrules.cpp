@@ -63,7 +63,7 @@ uint64_t hashof(std::string_view bytes, uint64_t h = 0x9E3779B97F4A7C15ULL) {
 void rulefilehash(const rulefile& f, uint64_t& size, uint64_t& hash) {
     size = 0;
     hash = hashof("");
-    for (const std::string& line : f.lines) {
+    for (const std::string_view line : f.lines) {
         size += line.size();
         hash = hashof(line, hash);
     }
@@ -171,7 +171,7 @@ std::string compiledpath(std::string_view rulepath) {
 
 std::string compiledrules::make(const rulefile& f) {
     rulefile all;
-    all.lines = f.lines;
+    takerulelines(all, f.text);
     parserules(1, all);  // every rule, weight 0 too
     std::vector<ruleplan> plans(all.lines.size());
     std::vector<std::string> literals;

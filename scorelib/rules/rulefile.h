@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "rules/rule.h"
@@ -17,18 +18,24 @@ struct numberedrule {
 };
 
 // The whole rule file, read before any rule is counted, so that the literals
-// of every rule are found in one pass over the text.
+// of every rule are found in one pass over the text. One buffer for all the
+// lines: a separate allocation for each of 10,000 lines cost a small
+// message more than its scoring.
 struct rulefile {
     rulefile() = default;
     rulefile(const rulefile&) = delete;
     rulefile& operator=(const rulefile&) = delete;
-    std::vector<std::string> lines;
-    std::vector<numberedrule> rules;  // the lines that are counted, in order
+    std::string text;                     // the file's bytes, never resized once cut
+    std::vector<std::string_view> lines;  // into text, each through its newline
+    std::vector<numberedrule> rules;      // the lines that are counted, in order
 };
 
 // Every line as it is in the file, each through its newline, however long.
 // Exhausted memory is thrown.
-void readrulelines(boundedreader& in, std::vector<std::string>& lines);
+void readrulelines(boundedreader& in, rulefile& f);
+
+// The lines of text, which f keeps. Exhausted memory is thrown.
+void takerulelines(rulefile& f, std::string text);
 
 // The rules among the lines, cut at their newlines, that are counted at this
 // debug level (weight 0 only in debug mode). The rules point into the lines,
