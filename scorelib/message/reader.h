@@ -1,6 +1,8 @@
 // Line reading for the message file and the rule file.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -71,6 +73,15 @@ class boundedreader {
     // The rest of the input appended to out, however long. Exhausted memory
     // is thrown.
     void readrest(std::string& out) {
+        // Room for a regular file whole, so that growing the text does not
+        // copy it into fresh pages again and again; a file that grows
+        // meanwhile is still read to its end, and a size past any rule file
+        // (a sparse file) is not believed.
+        constexpr off_t believable = off_t{1} << 30;
+        struct stat st {};
+        if (pos_ == 0 && end_ == 0 && sys_.fstat(fd_, &st) == 0 && S_ISREG(st.st_mode) &&
+            st.st_size > 0 && st.st_size <= believable)
+            out.reserve(out.size() + std::min<uint64_t>(static_cast<uint64_t>(st.st_size), left_));
         out.append(block_ + pos_, end_ - pos_);
         pos_ = end_;
         while (fill()) {
