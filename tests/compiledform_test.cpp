@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -165,10 +166,25 @@ TEST(compiledform, compileAndCheckSayWhatThePluginDoes) {
     ASSERT_EQ(
         testutil::runprocess({BLOCKLISTCTL, "compile", "--rules", plugintree::rulefile}).result, 0);
     EXPECT_NE(check().find("note: the plugin uses the compiled form"), std::string::npos);
-    int entries = 0;
-    for (const auto& e : std::filesystem::directory_iterator(TREE_CONFDIR))
-        entries += e.path().filename().string().rfind("blocklist.local.compiled", 0) == 0;
-    EXPECT_EQ(entries, 1);
+    auto forms = [] {
+        int entries = 0;
+        for (const auto& e : std::filesystem::directory_iterator(TREE_CONFDIR))
+            entries += e.path().filename().string().rfind("blocklist.local.compiled", 0) == 0;
+        return entries;
+    };
+    EXPECT_EQ(forms(), 1);
+    // Killed while its new form is being synced, compile leaves the old form
+    // and nothing else.
+    if (::access("/usr/bin/strace", X_OK) == 0) {
+        const std::string before = testutil::readfile(form);
+        testutil::writefile(plugintree::rulefile, rules + "2 again\n");
+        const auto killed = testutil::runprocess(
+            {"/usr/bin/strace", "-qq", "-o", "/dev/null", "-e", "trace=fsync", "-e",
+             "inject=fsync:signal=KILL", BLOCKLISTCTL, "compile", "--rules", plugintree::rulefile});
+        EXPECT_EQ(killed.signal, SIGKILL) << killed.err;
+        EXPECT_EQ(testutil::readfile(form), before);
+        EXPECT_EQ(forms(), 1);
+    }
     // A form cannot be written beside standard input, nor where the
     // directory refuses it.
     EXPECT_EQ(testutil::runprocess({BLOCKLISTCTL, "compile", "--rules", "-"}).result, 64);

@@ -9,30 +9,63 @@
 #include <chrono>
 #include <cstring>
 #include <new>
+#include <string>
 #include <utility>
 
 #include "input.h"
 #include "rules/compiledrules.h"
 #include "rules/rulefile.h"
 #include "system/holders.h"
+#include "system/pathname.h"
 #include "system/sysio.h"
 
 namespace pst {
 namespace {
 
+// The file holds bytes, readable by all, and is on disk.
+bool writesynced(int fd, const std::string& bytes) {
+    return writeall(fd, bytes.data(), bytes.size()) && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
+}
+
+// Gives the unnamed file fd the name temporary (from a mkstemp pattern),
+// where the file system allows it.
+bool nameunnamed(int fd, std::string& temporary) {
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        std::string name = temporary;
+        const fdholder probe(::mkstemp(name.data()));
+        if (!probe) return false;
+        ::unlink(name.c_str());  // only its name was wanted
+        if (::linkat(fd, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) == 0 ||
+            ::linkat(AT_FDCWD, ("/proc/self/fd/" + std::to_string(fd)).c_str(), AT_FDCWD,
+                     name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+            temporary = std::move(name);
+            return true;
+        }
+        if (errno != EEXIST) return false;
+    }
+    return false;
+}
+
 // Replaces path with bytes at once: a temporary file beside it, written,
 // synced and renamed over it; on any failure the temporary file is removed
-// and path is as it was.
+// and path is as it was. The temporary file has no name until it is
+// written and synced, so that a compile killed meanwhile leaves nothing in
+// the rule file's directory; where the file system cannot do that, it is
+// named from the start.
 bool replacefile(const std::string& path, const std::string& bytes, std::string& error) {
     std::string temporary = path + ".XXXXXX";
-    const fdholder fd(::mkstemp(temporary.data()));
-    if (!fd) {
-        error = std::strerror(errno);
-        return false;
+    fdholder fd(::open(parentdirectory(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+    bool written = false;
+    if (fd && writesynced(fd.get(), bytes) && nameunnamed(fd.get(), temporary)) {
+        written = ::rename(temporary.c_str(), path.c_str()) == 0;
+    } else {
+        fd = fdholder(::mkstemp(temporary.data()));
+        if (!fd) {
+            error = std::strerror(errno);
+            return false;
+        }
+        written = writesynced(fd.get(), bytes) && ::rename(temporary.c_str(), path.c_str()) == 0;
     }
-    const bool written = writeall(fd.get(), bytes.data(), bytes.size()) &&
-                         ::fchmod(fd.get(), 0644) == 0 && ::fsync(fd.get()) == 0 &&
-                         ::rename(temporary.c_str(), path.c_str()) == 0;
     if (!written) {
         error = std::strerror(errno);
         ::unlink(temporary.c_str());
