@@ -74,7 +74,6 @@ set(scorelib_sources
     ${scorelib_dir}/counting/search.cpp
     ${scorelib_dir}/counting/watchedpattern.cpp
     ${scorelib_dir}/fastpath/literalscan.cpp
-    ${scorelib_dir}/fastpath/patternlint.cpp
     ${scorelib_dir}/fastpath/patternsyntax.cpp
     ${scorelib_dir}/fastpath/shape.cpp
     ${scorelib_dir}/fastpath/skippolicy.cpp

@@ -8,7 +8,6 @@
 #include <cstring>
 
 #include "evaluate.h"
-#include "rules/rule.h"
 #include "system/holders.h"
 
 namespace pst {

@@ -121,7 +121,7 @@ int scorerules(sysio& sys, boundedreader& in, std::string_view scan, std::string
         try {
             options.work->reserve(options.work->size() + rules.rules.size());
         } catch (const std::bad_alloc&) {
-            outofmemory("out of memory");
+            outofmemory(nomemory);
         }
     }
     for (const auto& [line, r] : rules.rules) {

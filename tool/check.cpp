@@ -15,11 +15,11 @@
 #include "compile.h"
 #include "counting/regexbackend.h"
 #include "evaluate.h"
-#include "fastpath/patternlint.h"
 #include "fastpath/shape.h"
 #include "input.h"
 #include "json.h"
 #include "message/reader.h"
+#include "patternlint.h"
 #include "rules/compiledrules.h"
 #include "rules/rule.h"
 #include "rules/rulefile.h"
@@ -161,7 +161,7 @@ struct located : finding {
 // The findings of every line of the rule file. Returns false, having said
 // why, when the file cannot be read.
 bool checkfile(const inputfile& file, std::vector<located>& out, int& count, rulefile& f) {
-    if (!readrulelines(file, f)) return false;
+    if (!readrulefile(file, f)) return false;
     const auto& lines = f.lines;
     std::map<std::string, int> seen;
     count = static_cast<int>(lines.size());

@@ -16,6 +16,7 @@
 #include "rules/compiledrules.h"
 #include "rules/rulefile.h"
 #include "system/holders.h"
+#include "system/outofmemory.h"
 #include "system/pathname.h"
 #include "system/sysio.h"
 
@@ -24,7 +25,8 @@ namespace {
 
 // The file holds bytes, readable by all, and is on disk.
 bool writesynced(int fd, const std::string& bytes) {
-    return writeall(fd, bytes.data(), bytes.size()) && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
+    sysio sys;
+    return writeall(sys, fd, bytes) && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
 }
 
 // Gives the unnamed file fd the name temporary (from a mkstemp pattern),
@@ -91,13 +93,13 @@ int compilerules(const char* path, FILE* out) {
     }
     const inputfile file = inputfile::named(path);
     rulefile f;
-    if (!file || !readrulelines(file, f)) return EX_NOINPUT;
+    if (!file || !readrulefile(file, f)) return EX_NOINPUT;
     const auto began = std::chrono::steady_clock::now();
     std::string bytes;
     try {
         bytes = compiledrules::make(f);
     } catch (const std::bad_alloc&) {
-        std::fprintf(stderr, "blocklistctl: out of memory\n");
+        std::fputs(toolnomemory, stderr);
         return EX_SOFTWARE;
     }
     const std::string target = compiledpath(path);

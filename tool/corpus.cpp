@@ -70,11 +70,11 @@ struct corpusrun {
 
 bool readruleset(const char* path, std::vector<rulestats>& out) {
     rulefile f;
-    if (!readrulelines(inputfile::named(path), f)) return false;
+    if (!readrulefile(inputfile::named(path), f)) return false;
     try {
         parserules(0, f);  // as the plugin without the debug marker
     } catch (const memoryexhausted&) {
-        std::fprintf(stderr, "blocklistctl: out of memory\n");
+        std::fputs(toolnomemory, stderr);
         return false;
     }
     for (const auto& [line, r] : f.rules)

@@ -43,23 +43,23 @@ class collector final : public evalsink {
             {h.line, h.found, h.capitals,
              static_cast<int>(static_cast<unsigned>(h.after) - static_cast<unsigned>(h.before))});
     } catch (const std::bad_alloc&) {
-        outofmemory("out of memory");
+        outofmemory(nomemory);
     }
     void compilefailed(const char* pattern) override try {
         diagnostics.push_back(std::string("#Error: Regexp compile error on ") + pattern);
     } catch (const std::bad_alloc&) {
-        outofmemory("out of memory");
+        outofmemory(nomemory);
     }
     void searchfailed(int rc, const char* pattern) override try {
         diagnostics.push_back("#Error in rex_rc: " + std::to_string(rc) + " reading " + pattern);
     } catch (const std::bad_alloc&) {
-        outofmemory("out of memory");
+        outofmemory(nomemory);
     }
     void cannotopen(file) override { into_.error = "cannot open it"; }
     void readfailed(file which) override {
         into_.error = which == file::message ? "read error" : "read error in the rule file";
     }
-    void exhausted(const char*) override { into_.error = "out of memory"; }
+    void exhausted(const char*) override { into_.error = nomemory; }
 
    private:
     scoredmessage& into_;

@@ -39,7 +39,7 @@ class explainer final : public evalsink {
              static_cast<int>(static_cast<unsigned>(h.after) - static_cast<unsigned>(h.before)),
              h.after});
     } catch (const std::bad_alloc&) {
-        outofmemory("blocklistctl: out of memory\n");
+        outofmemory(toolnomemory);
     }
     void compilefailed(const char* pattern) override { streams_.compilefailed(pattern); }
     void searchfailed(int rc, const char* pattern) override { streams_.searchfailed(rc, pattern); }

@@ -50,26 +50,15 @@ std::string procpath(int fd) {
 
 }  // namespace
 
-bool writeall(int fd, const char* p, size_t n) {
-    while (n > 0) {
-        const ssize_t w = ::write(fd, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
-
 fdholder memorycopy(std::string_view content) {
+    sysio sys;
     fdholder fd = memoryfile();
-    if (!fd || !writeall(fd.get(), content.data(), content.size()) ||
-        ::lseek(fd.get(), 0, SEEK_SET) != 0)
+    if (!fd || !writeall(sys, fd.get(), content) || ::lseek(fd.get(), 0, SEEK_SET) != 0)
         return fdholder();
     return fd;
 }
 
-bool readrulelines(const inputfile& file, rulefile& f) {
+bool readrulefile(const inputfile& file, rulefile& f) {
     const char* name = file.name();
     const fdholder fd = openregular(file.path(), name);
     if (!fd) return false;
@@ -93,11 +82,13 @@ fdholder copyout(int fd, const char* name) {
         cannotread(name, std::strerror(errno));
         return memory;
     }
+    sysio sys;
     char buf[1 << 16];
     for (;;) {
         const ssize_t n = ::read(fd, buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 || (n > 0 && !writeall(memory.get(), buf, static_cast<size_t>(n)))) {
+        if (n < 0 || (n > 0 && !writeall(sys, memory.get(),
+                                         std::string_view(buf, static_cast<size_t>(n))))) {
             cannotread(name, std::strerror(errno));
             return fdholder();
         }

@@ -45,9 +45,6 @@ bool cannotread(const char* name, const char* why);
 // never end). Empty, having said why under name, otherwise.
 fdholder openregular(const char* path, const char* name);
 
-// Writes all n bytes, again after a short write; false on an error.
-bool writeall(int fd, const char* p, size_t n);
-
 // A copy of content in an anonymous memory file, read from its start: rather
 // than a temporary file, as nothing is left behind, not even after kill -9,
 // and it is a regular file, as the plugin insists. Empty on failure (errno).
@@ -56,6 +53,6 @@ fdholder memorycopy(std::string_view content);
 // The lines of a rule file, read as the plugin reads them: opened without
 // waiting for a FIFO's writer, only a regular file, every line whole. False,
 // having said why, when it cannot be read.
-bool readrulelines(const inputfile& file, rulefile& f);
+bool readrulefile(const inputfile& file, rulefile& f);
 
 }  // namespace pst

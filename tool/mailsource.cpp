@@ -11,15 +11,12 @@
 #include <string_view>
 #include <system_error>
 
+#include "input.h"
+
 namespace pst {
 namespace {
 
 namespace fs = std::filesystem;
-
-bool cannotread(const std::string& what, const std::string& why) {
-    std::fprintf(stderr, "blocklistctl: cannot read %s: %s\n", what.c_str(), why.c_str());
-    return false;
-}
 
 // The regular files of a directory, sorted, hidden ones left out (a
 // Maildir's tmp/ is not read at all).
@@ -32,7 +29,7 @@ bool filesof(const fs::path& dir, std::vector<fs::path>& out) {
         std::error_code kind;
         if (it->is_regular_file(kind)) found.push_back(it->path());
     }
-    if (ec) return cannotread(dir.string(), ec.message());
+    if (ec) return cannotread(dir.c_str(), ec.message().c_str());
     std::sort(found.begin(), found.end());
     out.insert(out.end(), found.begin(), found.end());
     return true;
@@ -101,7 +98,7 @@ mboxindex indexmbox(const std::string& path, int set, std::vector<savedmessage>&
     const bool failed = std::ferror(f);
     std::free(buf);
     if (failed) {
-        cannotread(path, std::strerror(errno));
+        cannotread(path.c_str(), std::strerror(errno));
         return mboxindex::failed;
     }
     if (inmessage) close(at, false);
@@ -140,7 +137,7 @@ std::string readmboxmessage(const savedmessage& m, std::string& error) {
 bool addmessages(const std::string& source, int set, std::vector<savedmessage>& out) {
     std::error_code ec;
     const fs::file_status st = fs::status(source, ec);
-    if (ec) return cannotread(source, ec.message());
+    if (ec) return cannotread(source.c_str(), ec.message().c_str());
     std::vector<fs::path> files;
     if (fs::is_directory(st)) {
         if (ismaildir(source)) {
@@ -165,7 +162,7 @@ bool addmessages(const std::string& source, int set, std::vector<savedmessage>& 
                 break;
         }
     } else {
-        return cannotread(source, "not a file, a directory or a Maildir");
+        return cannotread(source.c_str(), "not a file, a directory or a Maildir");
     }
     for (const fs::path& f : files) out.push_back({f.string(), f.string(), false, 0, 0, set});
     return true;

@@ -213,13 +213,13 @@ int reportstats(const char* rulefile, const std::vector<const char*>& statsfiles
                 bool json, FILE* out) {
     // Every rule as the plugin reads it in debug mode, weight 0 included.
     pst::rulefile rules;
-    if (!readrulelines(inputfile::named(rulefile), rules)) return EX_NOINPUT;
+    if (!readrulefile(inputfile::named(rulefile), rules)) return EX_NOINPUT;
     std::map<std::string, long long> latest;
     if (!readlatest(statsfiles, latest)) return EX_NOINPUT;
     try {
         parserules(2, rules);
     } catch (const memoryexhausted&) {
-        std::fputs("blocklistctl: out of memory\n", stderr);
+        std::fputs(toolnomemory, stderr);
         return EX_SOFTWARE;
     }
     const statsreport r = classify(rules, latest, staledays);

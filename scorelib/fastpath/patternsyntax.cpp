@@ -1,5 +1,7 @@
 #include "fastpath/patternsyntax.h"
 
+#include <algorithm>
+
 namespace pst {
 namespace {
 
@@ -119,6 +121,13 @@ size_t readquantifier(std::string_view p, size_t i, uint64_t& min, uint64_t& max
     if (at(p, i) == '?' || at(p, i) == '+') ++i;  // lazy or possessive
     if (isquantifier(at(p, i))) return notsyntax;
     return i - start;
+}
+
+size_t skipclass(std::string_view p, size_t i) {
+    if (i < p.size() && p[i] == '^') ++i;
+    if (i < p.size() && p[i] == ']') ++i;
+    while (i < p.size() && p[i] != ']') i += p[i] == '\\' ? 2 : 1;
+    return std::min(i, p.size()) + 1;
 }
 
 size_t readclass(std::string_view p, size_t i, byteset& set) {

@@ -37,4 +37,9 @@ size_t readquantifier(std::string_view p, size_t i, uint64_t& min, uint64_t& max
 // between escapes, ...).
 size_t readclass(std::string_view p, size_t i, byteset& set);
 
+// The index after the "]" of the class whose members start at p[i], for any
+// class the library takes, readclass's or not: a "]" first (after a "^") is
+// a member, and an escape is two bytes. At most p.size() + 1.
+size_t skipclass(std::string_view p, size_t i);
+
 }  // namespace pst

@@ -20,9 +20,9 @@ int openforreading(sysio& sys, const char* path) {
 
 scantext readmessage(sysio& sys, int fd, uint64_t size) {
     cbuf body = allocbuf(size + 4);
-    if (!body) outofmemory("pstlib:evalscore: Unable to allocate buf.\n");
+    if (!body) outofmemory(nomemoryforbuf);
     cbuf line = allocbuf(size + 4);
-    if (!line) outofmemory("pstlib:evalscore: Unable to allocate line.\n");
+    if (!line) outofmemory(nomemoryforline);
 
     // Each read takes at most size - 1 bytes, so a line as long as the whole
     // file is split, and its last byte read as a line of its own.
@@ -65,7 +65,7 @@ scantext readmessage(sysio& sys, int fd, uint64_t size) {
     scan.headerended = headerended;
     scan.encoded = encoded;
     scan.text = allocbuf(scan.len + 4);
-    if (!scan.text) outofmemory("pstlib:evalscore: Unable to allocate nbuf.\n");
+    if (!scan.text) outofmemory(nomemoryfornbuf);
     char* out = scan.text.get();
     if (bodylen > 0) std::memcpy(out, body.get(), bodylen);
     out += bodylen;

@@ -11,7 +11,6 @@
 #include <limits>
 #include <string>
 
-#include "rules/rule.h"
 #include "system/outofmemory.h"
 #include "system/sysio.h"
 
@@ -26,7 +25,7 @@ class boundedreader {
     // The block lives on the heap: a process may run with a small stack.
     boundedreader(sysio& sys, int fd, uint64_t limit = std::numeric_limits<uint64_t>::max())
         : sys_(sys), fd_(fd), left_(limit), block_(static_cast<char*>(std::malloc(blocksize))) {
-        if (!block_) outofmemory("pstlib:evalscore: Unable to allocate line.\n");
+        if (!block_) outofmemory(nomemoryforline);
     }
     ~boundedreader() { std::free(block_); }
     boundedreader(const boundedreader&) = delete;
@@ -101,7 +100,7 @@ class boundedreader {
     static void grow(char*& buf, size_t& cap, size_t need) {
         const size_t want = std::max(need, cap * 2);
         char* bigger = static_cast<char*>(std::realloc(buf, want));
-        if (!bigger) outofmemory("pstlib:evalscore: Unable to allocate line.\n");
+        if (!bigger) outofmemory(nomemoryforline);
         buf = bigger;
         cap = want;
     }

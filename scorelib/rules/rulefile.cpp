@@ -33,7 +33,7 @@ void readrulelines(boundedreader& in, rulefile& f) try {
     in.readrest(f.text);
     cutlines(f);
 } catch (const std::bad_alloc&) {
-    outofmemory("pstlib:evalscore: Unable to allocate line.\n");
+    outofmemory(nomemoryforline);
 }
 
 void takerulelines(rulefile& f, std::string text) {
@@ -54,7 +54,7 @@ void parserules(int debug, rulefile& f) try {
         f.rules.push_back(numberedrule{static_cast<int>(i + 1), r});
     }
 } catch (const std::bad_alloc&) {
-    outofmemory("pstlib:evalscore: Unable to allocate line.\n");
+    outofmemory(nomemoryforline);
 }
 
 }  // namespace pst

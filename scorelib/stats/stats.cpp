@@ -29,21 +29,6 @@
 namespace pst {
 namespace {
 
-// A write that makes no progress is a failed write: retrying it would spin
-// with the lock held.
-bool writeall(sysio& sys, int fd, std::string_view data) {
-    while (!data.empty()) {
-        const ssize_t put = sys.write(fd, data.data(), data.size());
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) {
-            if (put == 0) errno = EIO;
-            return false;
-        }
-        data.remove_prefix(static_cast<size_t>(put));
-    }
-    return true;
-}
-
 bool samefile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }

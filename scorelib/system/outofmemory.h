@@ -6,6 +6,15 @@
 
 namespace pst {
 
+// What is said when memory runs out. The plugin's texts name what it was
+// allocating, and hosts' administrators search their logs for them.
+inline constexpr char nomemoryforline[] = "pstlib:evalscore: Unable to allocate line.\n";
+inline constexpr char nomemoryforbuf[] = "pstlib:evalscore: Unable to allocate buf.\n";
+inline constexpr char nomemoryfornbuf[] = "pstlib:evalscore: Unable to allocate nbuf.\n";
+// blocklistctl's: the whole diagnostic, and a message's error in a report.
+inline constexpr char toolnomemory[] = "blocklistctl: out of memory\n";
+inline constexpr char nomemory[] = "out of memory";
+
 // Thrown where memory runs out and caught where the evaluation was entered,
 // which hands it to the sink: unwinding releases everything taken on the way.
 struct memoryexhausted {

@@ -57,6 +57,19 @@ int sysio::fstat(int fd, struct stat* st) {
     return fails(sysop::fstat) ? -1 : ::fstat(fd, st);
 }
 
+bool writeall(sysio& sys, int fd, std::string_view data) {
+    while (!data.empty()) {
+        const ssize_t put = sys.write(fd, data.data(), data.size());
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) {
+            if (put == 0) errno = EIO;
+            return false;
+        }
+        data.remove_prefix(static_cast<size_t>(put));
+    }
+    return true;
+}
+
 bool syncdirectory(sysio& sys, std::string_view path) {
     const fdholder fd(sys.open(parentdirectory(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     return fd && sys.fsync(fd.get()) == 0;

@@ -42,6 +42,11 @@ class sysio {
     virtual bool stalls() { return false; }
 };
 
+// Writes all of data, going on after short writes and EINTR. A write that
+// makes no progress is a failed write (errno EIO): retrying it would spin,
+// with a lock held where there is one.
+bool writeall(sysio& sys, int fd, std::string_view data);
+
 // Makes the entries of path's directory lasting, after a rename into it:
 // false when the directory cannot be opened or synced.
 bool syncdirectory(sysio& sys, std::string_view path);

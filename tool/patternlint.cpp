@@ -1,4 +1,4 @@
-#include "fastpath/patternlint.h"
+#include "patternlint.h"
 
 #include <algorithm>
 #include <cctype>
@@ -25,10 +25,7 @@ size_t classsize(const std::string& p, size_t i, size_t& end) {
     byteset set;
     end = readclass(p, i, set);
     if (end != notsyntax) return set.count();
-    if (i < p.size() && p[i] == '^') ++i;
-    if (i < p.size() && p[i] == ']') ++i;
-    while (i < p.size() && p[i] != ']') i += p[i] == '\\' ? 2 : 1;
-    end = i + 1;
+    end = skipclass(p, i);
     return 256;
 }
 
@@ -68,11 +65,7 @@ bool nestedunboundedrepeat(const std::string& p) {
             if (c == '\\') {
                 i += 2;
             } else if (c == '[') {
-                ++i;
-                if (i < p.size() && p[i] == '^') ++i;
-                if (i < p.size() && p[i] == ']') ++i;
-                while (i < p.size() && p[i] != ']') i += p[i] == '\\' ? 2 : 1;
-                ++i;
+                i = skipclass(p, i + 1);
             } else {
                 ++i;
             }
