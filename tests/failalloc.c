@@ -23,6 +23,12 @@ static int failnow(size_t n) {
     return 1;
 }
 
-void* malloc(size_t n) { return failnow(n) ? NULL : __libc_malloc(n); }
-void* calloc(size_t k, size_t n) { return failnow(k * n) ? NULL : __libc_calloc(k, n); }
-void* realloc(void* p, size_t n) { return failnow(n) ? NULL : __libc_realloc(p, n); }
+void* malloc(size_t n) {
+    return failnow(n) ? NULL : __libc_malloc(n);
+}
+void* calloc(size_t k, size_t n) {
+    return failnow(k * n) ? NULL : __libc_calloc(k, n);
+}
+void* realloc(void* p, size_t n) {
+    return failnow(n) ? NULL : __libc_realloc(p, n);
+}

@@ -1,5 +1,4 @@
 #include "stats/stats.h"
-#include "system/pathname.h"
 
 #include <gtest/gtest.h>
 
@@ -7,6 +6,8 @@
 #include <random>
 #include <string>
 #include <vector>
+
+#include "system/pathname.h"
 
 namespace {
 
