@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -157,7 +158,7 @@ std::string progresstext(size_t done, size_t total, double seconds) {
                           "##############################", width - filled, "", done, total);
     if (seconds < 0.5 || done == 0 || n < 0) return text;
     const double rate = static_cast<double>(done) / seconds;
-    const auto left = static_cast<long>(static_cast<double>(total - done) / rate + 0.5);
+    const long left = std::lround(static_cast<double>(total - done) / rate);
     const auto size = sizeof text - static_cast<size_t>(n);
     if (left >= 60)
         std::snprintf(text + n, size, ", %.0f/s, %ld min %ld s left", rate, left / 60, left % 60);

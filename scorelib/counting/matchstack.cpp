@@ -9,7 +9,8 @@
 
 #include "counting/regexbackend.h"
 
-extern "C" void* __libc_stack_end;
+// The C library's own record of where the main thread's stack begins.
+extern "C" void* __libc_stack_end;  // NOLINT(bugprone-reserved-identifier)
 
 namespace pst {
 namespace {

@@ -55,7 +55,8 @@ class regexmatcher {
     // memory: what the matcher may use for its backtracking (the heap limit
     // of the library that keeps it on the heap).
     regexmatcher(const regexcode& re, size_t memory);
-    ~regexmatcher();
+    // Not trivial with every library: one of them frees its match state here.
+    ~regexmatcher();  // NOLINT(performance-trivially-destructible)
     regexmatcher(const regexmatcher&) = delete;
     regexmatcher& operator=(const regexmatcher&) = delete;
 

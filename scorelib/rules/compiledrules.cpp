@@ -241,92 +241,117 @@ std::string compiledrules::make(const rulefile& f) {
     return std::move(w.out);
 }
 
+// The counts in a form's header and where its sections start.
+struct compiledrules::layout {
+    uint32_t lines = 0, nliterals = 0, nsets = 0, nids = 0, poolsize = 0;
+    size_t settable = 0;
+};
+
 bool compiledrules::load(sysio& sys, const char* path, const rulefile& f, std::string& why) {
-    sets_.clear();
-    size_ = 0;
-    lines_ = 0;
+    clear();
     uint64_t mysize = 0, myhash = 0;
     rulefilehash(f, mysize, myhash);
     if (!readform(sys, path, largestform(mysize, f.lines.size()), bytes_, size_, why)) {
-        bytes_.reset();
-        size_ = 0;
+        clear();
         return false;
     }
-    auto refuse = [&](const char* reason) {
-        why = reason;
-        bytes_.reset();
-        size_ = 0;
-        lines_ = 0;
-        sets_.clear();
+    layout l;
+    const char* wrong = sections(mysize, myhash, f.lines.size(), l);
+    if (!wrong) wrong = ranges(l);
+    if (wrong) {
+        why = wrong;
+        clear();
         return false;
-    };
+    }
+    readsets(l);
+    return true;
+}
+
+void compiledrules::clear() {
+    bytes_.reset();
+    size_ = 0;
+    lines_ = 0;
+    sets_.clear();
+}
+
+// Checks the form's hash, format, library and rule file, and finds its
+// sections: what is wrong, or null.
+const char* compiledrules::sections(uint64_t mysize, uint64_t myhash, size_t mylines, layout& l) {
     const std::string_view all(bytes_.get(), size_);
     if (all.size() < sizeof magic + sizeof(uint64_t) ||
         all.compare(0, sizeof magic, std::string_view(magic, sizeof magic)) != 0)
-        return refuse("it is not a compiled rule set");
+        return "it is not a compiled rule set";
     const std::string_view body = all.substr(0, all.size() - sizeof(uint64_t));
     uint64_t stored = 0;
     std::memcpy(&stored, all.data() + body.size(), sizeof stored);
-    if (hashof(body) != stored) return refuse("it is damaged or cut short");
+    if (hashof(body) != stored) return "it is damaged or cut short";
     reader in(body);
     std::string_view skipped, version;
-    uint32_t fmt = 0, order = 0, lines = 0, nliterals = 0, nsets = 0, nids = 0, poolsize = 0;
+    uint32_t fmt = 0, order = 0;
     uint64_t size = 0, hash = 0;
     in.bytes(sizeof magic, skipped);
     if (!in.number(fmt) || !in.number(order) || fmt != format || order != byteorder)
-        return refuse("it is of another format: compile it again");
+        return "it is of another format: compile it again";
     if (!in.text(version) || version != regexversion())
-        return refuse("it was made with another version of the regular-expression library");
+        return "it was made with another version of the regular-expression library";
     if (!in.number(size) || !in.number(hash) || size != mysize || hash != myhash ||
-        !in.number(lines) || lines != f.lines.size())
-        return refuse("it was made from another rule file, or before the rule file was edited");
-    if (!in.number(nliterals) || !in.number(nsets) || !in.number(nids))
-        return refuse("it is damaged");
+        !in.number(l.lines) || l.lines != mylines)
+        return "it was made from another rule file, or before the rule file was edited";
+    if (!in.number(l.nliterals) || !in.number(l.nsets) || !in.number(l.nids))
+        return "it is damaged";
     literalindex_ = in.at();
-    if (!in.skip(uint64_t{nliterals} * 8) || !in.number(poolsize)) return refuse("it is damaged");
+    if (!in.skip(uint64_t{l.nliterals} * 8) || !in.number(l.poolsize)) return "it is damaged";
     pool_ = in.at();
-    if (!in.skip(poolsize)) return refuse("it is damaged");
-    const size_t settable = in.at();
-    if (!in.skip(uint64_t{nsets} * setsize)) return refuse("it is damaged");
+    if (!in.skip(l.poolsize)) return "it is damaged";
+    l.settable = in.at();
+    if (!in.skip(uint64_t{l.nsets} * setsize)) return "it is damaged";
     setids_ = in.at();
-    if (!in.skip(uint64_t{nids} * 4)) return refuse("it is damaged");
+    if (!in.skip(uint64_t{l.nids} * 4)) return "it is damaged";
     records_ = in.at();
-    if (!in.skip(uint64_t{lines} * recordsize) || !in.done()) return refuse("it is damaged");
-    // Every range a plan may point to, checked once.
+    if (!in.skip(uint64_t{l.lines} * recordsize) || !in.done()) return "it is damaged";
+    return nullptr;
+}
+
+// Every range a plan may point to, checked once, so that the plans can be
+// read where they lie: what is wrong, or null.
+const char* compiledrules::ranges(const layout& l) {
     const char* base = bytes_.get();
-    for (uint32_t i = 0; i < nliterals; ++i) {
+    for (uint32_t i = 0; i < l.nliterals; ++i) {
         uint32_t offset = 0, length = 0;
         std::memcpy(&offset, base + literalindex_ + size_t{i} * 8, 4);
         std::memcpy(&length, base + literalindex_ + size_t{i} * 8 + 4, 4);
-        if (offset > poolsize || length > poolsize - offset) return refuse("it is damaged");
+        if (offset > l.poolsize || length > l.poolsize - offset) return "it is damaged";
     }
-    for (uint32_t i = 0; i < nids; ++i) {
+    for (uint32_t i = 0; i < l.nids; ++i) {
         uint32_t id = 0;
         std::memcpy(&id, base + setids_ + size_t{i} * 4, 4);
-        if (id >= nsets) return refuse("it is damaged");
+        if (id >= l.nsets) return "it is damaged";
     }
-    lines_ = lines;
-    for (uint32_t line = 1; line <= lines; ++line) {
+    lines_ = l.lines;
+    for (uint32_t line = 1; line <= l.lines; ++line) {
         ruleplan p;
         if (!planfor(static_cast<int>(line), p)) {
             uint8_t flags = 0;
             std::memcpy(&flags, base + records_ + size_t{line - 1} * recordsize, 1);
-            if (flags != 0) return refuse("it is damaged");
+            if (flags != 0) return "it is damaged";
             continue;
         }
-        if (p.first > nliterals || p.count > nliterals - p.first || p.firstset > nids ||
-            p.sets > nids - p.firstset || (p.skippable && (p.count == 0 || !p.compiles)))
-            return refuse("it is damaged");
+        if (p.first > l.nliterals || p.count > l.nliterals - p.first || p.firstset > l.nids ||
+            p.sets > l.nids - p.firstset || (p.skippable && (p.count == 0 || !p.compiles)))
+            return "it is damaged";
     }
-    sets_.resize(nsets);
-    for (uint32_t i = 0; i < nsets; ++i)
+    return nullptr;
+}
+
+void compiledrules::readsets(const layout& l) {
+    sets_.resize(l.nsets);
+    for (uint32_t i = 0; i < l.nsets; ++i)
         for (size_t word = 0; word < 4; ++word) {
             uint64_t bits = 0;
-            std::memcpy(&bits, base + settable + size_t{i} * setsize + word * 8, 8);
+            std::memcpy(&bits, bytes_.get() + l.settable + size_t{i} * setsize + word * 8, 8);
             for (size_t b = 0; b < 64; ++b)
                 if ((bits >> b) & 1) sets_[i].set(word * 64 + b);
         }
-    return true;
 }
 
 bool compiledrules::planfor(int line, ruleplan& out) const {

@@ -60,6 +60,12 @@ class compiledrules {
     const byteset& runset(uint32_t i) const;
 
    private:
+    struct layout;
+    void clear();
+    const char* sections(uint64_t mysize, uint64_t myhash, size_t mylines, layout& l);
+    const char* ranges(const layout& l);
+    void readsets(const layout& l);
+
     std::unique_ptr<char[]> bytes_;
     size_t size_ = 0;
     uint32_t lines_ = 0;
