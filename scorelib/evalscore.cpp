@@ -89,7 +89,7 @@ int scorerules(sysio& sys, boundedreader& in, std::string_view scan, std::string
         infolded.prime(patternsof(rules));
     }
     // Only rules that hit need the unfolded text.
-    std::optional<patterncounter> inscan;
+    std::optional<patterncounter> inunfolded;
     auto scorerule = [&](int line, const rule& r) {
         const char* pattern = r.pattern.data();
         if (ruleplan plan; form && form->planfor(line, plan)) {
@@ -106,13 +106,13 @@ int scorerules(sysio& sys, boundedreader& in, std::string_view scan, std::string
         if (hits) hits->add(r.pattern, std::time(nullptr));
         if (!r.exact) {
             cbuf upper(ucstrndup(pattern, std::strlen(pattern)));
-            if (!inscan) {
-                inscan.emplace(scan, options.straightforward, options.profile, budget, sink,
-                               options.compiled);
+            if (!inunfolded) {
+                inunfolded.emplace(scan, options.straightforward, options.profile, budget, sink,
+                                   options.compiled);
                 stopwatch w(options.profile ? &options.profile->search : nullptr);
-                inscan->primeliterals(capitalsof(infolded.primedliterals()));
+                inunfolded->primeliterals(capitalsof(infolded.primedliterals()));
             }
-            capitals = inscan->count(upper.get());
+            capitals = inunfolded->count(upper.get());
             score = addweighted(score, capitals, r.weight, 2);
         }
         sink.hit({line, pattern, r.weight, r.exact, found, capitals, before, score});
