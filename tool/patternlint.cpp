@@ -42,6 +42,10 @@ char capitaloutsideescape(const std::string& p) {
     return 0;
 }
 
+// One pass with a stack of the open groups, each marking whether it holds
+// an unbounded repeat (directly or in a group within it). A group that
+// closes so marked and is itself repeated without bound is the nesting;
+// a repeat of any kind after a marked group marks the group around it.
 bool nestedunboundedrepeat(const std::string& p) {
     std::vector<bool> groups;  // per open group: holds an unbounded repeat
     bool found = false;
