@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
@@ -37,9 +38,10 @@ bool nameunnamed(int fd, std::string& temporary) {
         const fdholder probe(::mkstemp(name.data()));
         if (!probe) return false;
         ::unlink(name.c_str());  // only its name was wanted
+        char self[64];
+        std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
         if (::linkat(fd, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) == 0 ||
-            ::linkat(AT_FDCWD, ("/proc/self/fd/" + std::to_string(fd)).c_str(), AT_FDCWD,
-                     name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+            ::linkat(AT_FDCWD, self, AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
             temporary = std::move(name);
             return true;
         }
