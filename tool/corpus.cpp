@@ -19,6 +19,7 @@
 #include "messagenotes.h"
 #include "plot.h"
 #include "rules/rulefile.h"
+#include "suggest.h"
 #include "system/outofmemory.h"
 
 namespace pst {
@@ -415,6 +416,56 @@ nlohmann::json jsonreport(const corpusrequest& q, const corpusrun& run, const sc
 
 }  // namespace
 
+// The labelled messages as the fit sees them, and the rules that hit one of
+// them, in the order of their lines.
+struct fitinput {
+    std::vector<sample> samples;
+    std::vector<std::pair<int, int>> rules;  // line, weight
+    std::vector<std::string> patterns;
+};
+
+fitinput fitinputof(const corpusrun& run) {
+    fitinput in;
+    std::vector<bool> labelled(run.messages.size());
+    std::vector<int> index(run.rules.size(), -1);
+    for (size_t i = 0; i < run.messages.size(); ++i) {
+        labelled[i] = run.scores.results[i].scored && run.messages[i].set != unlabelled;
+        if (labelled[i])
+            for (const messagehit& h : run.scores.results[i].hits)
+                index[ruleat(run.rules, h.line)] = 0;
+    }
+    for (size_t j = 0; j < run.rules.size(); ++j) {
+        if (index[j] < 0) continue;
+        index[j] = static_cast<int>(in.rules.size());
+        in.rules.emplace_back(run.rules[j].line, run.rules[j].weight);
+        in.patterns.push_back(run.rules[j].pattern);
+    }
+    for (size_t i = 0; i < run.messages.size(); ++i) {
+        if (!labelled[i]) continue;
+        const scoredmessage& r = run.scores.results[i];
+        sample m;
+        m.spam = run.messages[i].set == spam;
+        m.before = r.score;
+        for (const messagehit& h : r.hits)
+            m.effects.emplace_back(static_cast<size_t>(index[ruleat(run.rules, h.line)]),
+                                   static_cast<long long>(h.found) + 2LL * h.capitals);
+        in.samples.push_back(std::move(m));
+    }
+    return in;
+}
+
+// The rule file at rulepath with the suggested weights, written to path.
+bool writesuggested(const char* rulepath, const suggestion& s, const char* path) {
+    rulefile f;
+    if (!readrulefile(inputfile::named(rulepath), f)) return false;
+    std::string error;
+    if (!replacefile(path, rewriteweights(f.text, s.rules), error)) {
+        std::fprintf(stderr, "blocklistctl: cannot write %s: %s\n", path, error.c_str());
+        return false;
+    }
+    return true;
+}
+
 int corpusreport(const corpusrequest& q, FILE* out) {
     corpusrun run;
     // Read once: the report and every worker see the same rules, however the
@@ -459,14 +510,25 @@ int corpusreport(const corpusrequest& q, FILE* out) {
             return EX_SOFTWARE;
         }
     }
+    fitinput fitted;
+    suggestion suggested;
+    const suggestrequest sq{q.threshold, q.hamcost, 5, 1};
+    if (q.suggest) {
+        fitted = fitinputof(run);
+        suggested = suggestweights(fitted.samples, fitted.rules, sq);
+        if (q.write && !writesuggested(rules.path(), suggested, q.write)) return EX_CANTCREAT;
+    }
     if (q.json) {
-        printjson(jsonreport(q, run, h, q.compare ? &compared : nullptr), out);
+        nlohmann::json doc = jsonreport(q, run, h, q.compare ? &compared : nullptr);
+        if (q.suggest) doc["suggestion"] = jsonsuggestion(suggested, sq, fitted.patterns, q.write);
+        printjson(doc, out);
         return done;
     }
     printtext(q, run, h, out);
     if (q.costs) printcosts(run, out);
     if (q.hasthreshold) printthreshold(q, run, out);
     if (q.compare) printcompare(q, run, compared, out);
+    if (q.suggest) printsuggestion(suggested, sq, fitted.patterns, q.write, out);
     return done;
 }
 

@@ -18,15 +18,19 @@ struct corpusrequest {
     const char* compare = nullptr;  // a second rule file
     bool hasthreshold = false;
     int threshold = 0;
-    const char* plot = nullptr;  // FILE.svg or FILE.png
-    long long bucketwidth = 0;   // of the distribution and the plot; 0 to choose
-    bool costs = false;          // each rule's work over the corpus
+    const char* plot = nullptr;   // FILE.svg or FILE.png
+    long long bucketwidth = 0;    // of the distribution and the plot; 0 to choose
+    bool costs = false;           // each rule's work over the corpus
+    bool suggest = false;         // weights fitted to the ham and spam
+    int hamcost = 10;             // a false positive costs this many false negatives
+    const char* write = nullptr;  // the rule file with the suggested weights
     bool json = false;
     unsigned jobs = 0;  // 0: one per core
 };
 
 // Returns 0, 66 when the rule file or every source cannot be read, 70 when
-// the plot cannot be written.
+// the plot cannot be written, 73 when the suggested rule file cannot be
+// written, 64 when it would replace the rule file.
 int corpusreport(const corpusrequest& request, FILE* out);
 
 }  // namespace pst

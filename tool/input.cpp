@@ -1,5 +1,6 @@
 #include "input.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,7 +12,9 @@
 #include "evaluate.h"
 #include "message/reader.h"
 #include "rules/rulefile.h"
+#include "system/holders.h"
 #include "system/outofmemory.h"
+#include "system/pathname.h"
 #include "system/sysio.h"
 
 namespace pst {
@@ -125,6 +128,71 @@ inputfile inputfile::text(std::string_view content, const char* what) {
     }
     std::string where = procpath(memory.get());
     return inputfile(std::move(where), what, std::move(memory));
+}
+
+namespace {
+
+// The file holds bytes, readable by all, and is on disk.
+bool writesynced(int fd, const std::string& bytes) {
+    sysio sys;
+    return writeall(sys, fd, bytes) && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
+}
+
+// Gives the unnamed file fd the name temporary (from a mkstemp pattern),
+// where the file system allows it.
+bool nameunnamed(int fd, std::string& temporary) {
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        std::string name = temporary;
+        const fdholder probe(::mkstemp(name.data()));
+        if (!probe) return false;
+        ::unlink(name.c_str());  // only its name was wanted
+        char self[64];
+        std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+        if (::linkat(fd, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) == 0 ||
+            ::linkat(AT_FDCWD, self, AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+            temporary = std::move(name);
+            return true;
+        }
+        if (errno != EEXIST) return false;
+    }
+    return false;
+}
+
+// Replaces path with bytes at once: a temporary file beside it, written,
+// synced and renamed over it; on any failure the temporary file is removed
+// and path is as it was. The temporary file has no name until it is
+// written and synced, so that a writer killed meanwhile leaves nothing in
+// the directory; where the file system cannot do that, it is
+// named from the start.
+}  // namespace
+
+bool replacefile(const std::string& path, const std::string& bytes, std::string& error) {
+    std::string temporary = path + ".XXXXXX";
+    fdholder fd(::open(parentdirectory(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+    bool written = false;
+    if (fd && writesynced(fd.get(), bytes) && nameunnamed(fd.get(), temporary)) {
+        written = ::rename(temporary.c_str(), path.c_str()) == 0;
+    } else {
+        fd = fdholder(::mkstemp(temporary.data()));
+        if (!fd) {
+            error = std::strerror(errno);
+            return false;
+        }
+        written = writesynced(fd.get(), bytes) && ::rename(temporary.c_str(), path.c_str()) == 0;
+    }
+    if (!written) {
+        error = std::strerror(errno);
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    // The directory's entry is made lasting too: a crash after the rename
+    // must not bring the old file back.
+    sysio sys;
+    if (!syncdirectory(sys, path)) {
+        error = std::strerror(errno);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace pst

@@ -55,4 +55,9 @@ fdholder memorycopy(std::string_view content);
 // having said why, when it cannot be read.
 bool readrulefile(const inputfile& file, rulefile& f);
 
+// Replaces path with bytes at once, readable by all: written and synced
+// beside it, then renamed over it, and the directory synced. On failure
+// path is as it was, nothing is left beside it, and error says why.
+bool replacefile(const std::string& path, const std::string& bytes, std::string& error);
+
 }  // namespace pst
