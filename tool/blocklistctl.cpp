@@ -63,9 +63,8 @@ constexpr commandhelp commands[] = {
      "blocklistctl corpus [--format=text|json] [--rules RULEFILE] [--ham SRC]...\n"
      "                           [--spam SRC]... [--threshold N] [--compare NEWRULES]\n"
      "                           [--plot FILE.svg|FILE.png] [--buckets WIDTH]\n"
-     "                           [--costs] [--jobs N] [SRC]...\n"
-     "       blocklistctl corpus --suggest --threshold N [--ham-cost K] [--write FILE]\n"
-     "                           [--rules RULEFILE] --ham SRC... --spam SRC...\n",
+     "                           [--costs] [--jobs N] [--suggest [--ham-cost K]\n"
+     "                           [--write FILE]] [SRC]...\n",
      "  corpus  scores saved mail exactly as the plugin does: SRC is a message\n"
      "          file, a directory of them, a Maildir or an mbox file; --ham and\n"
      "          --spam label their source. It reports per rule the share of ham\n"
@@ -287,6 +286,30 @@ bool stdintwice(const request& r) {
     return uses > 1;
 }
 
+// An option given where it means nothing, or a combination that cannot be
+// done: what is wrong, or nothing.
+std::string misplaced(const request& r) {
+    const std::string_view command = r.command;
+    const pst::corpusrequest& c = r.corpus;
+    if (r.rule && command != "explain") return "--rule is for explain";
+    if (r.rule && r.rules) return "--rule and --rules exclude each other";
+    if (!r.stats.empty() && command != "stats") return "--stats is for stats";
+    if (command != "corpus" &&
+        (!c.sources.empty() || c.hasthreshold || c.compare || c.plot || c.jobs || c.bucketwidth ||
+         c.costs || c.suggest || c.write || c.hamcost != 10))
+        return "--ham, --spam, --threshold, --compare, --plot, --buckets, --costs, --suggest, "
+               "--ham-cost, --write and --jobs are for corpus";
+    if ((c.write || c.hamcost != 10) && !c.suggest)
+        return "--ham-cost and --write are for --suggest";
+    if (c.suggest && !c.hasthreshold)
+        return "--suggest needs --threshold: the score from which mail is spam";
+    if (r.stale >= 0 && command != "stats") return "--stale is for stats";
+    if (stdintwice(r)) return "standard input (\"-\") can be read only once";
+    if (c.plot && !pst::plotnameknown(c.plot))
+        return std::string("--plot needs a .svg or a .png file, not '") + c.plot + "'";
+    return "";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -308,24 +331,8 @@ int main(int argc, char** argv) {
         printhelp(r.command);
         return EX_OK;
     }
-    if (r.rule && command != "explain") return usageerror("--rule is for explain");
-    if (r.rule && r.rules) return usageerror("--rule and --rules exclude each other");
-    if (!r.stats.empty() && command != "stats") return usageerror("--stats is for stats");
+    if (const std::string wrong = misplaced(r); !wrong.empty()) return usageerror(wrong);
     const pst::corpusrequest& c = r.corpus;
-    if (command != "corpus" &&
-        (!c.sources.empty() || c.hasthreshold || c.compare || c.plot || c.jobs || c.bucketwidth ||
-         c.costs || c.suggest || c.write || c.hamcost != 10))
-        return usageerror(
-            "--ham, --spam, --threshold, --compare, --plot, --buckets, --costs, --suggest, "
-            "--ham-cost, --write and --jobs are for corpus");
-    if ((c.write || c.hamcost != 10) && !c.suggest)
-        return usageerror("--ham-cost and --write are for --suggest");
-    if (c.suggest && !c.hasthreshold)
-        return usageerror("--suggest needs --threshold: the score from which mail is spam");
-    if (r.stale >= 0 && command != "stats") return usageerror("--stale is for stats");
-    if (stdintwice(r)) return usageerror("standard input (\"-\") can be read only once");
-    if (c.plot && !pst::plotnameknown(c.plot))
-        return usageerror(std::string("--plot needs a .svg or a .png file, not '") + c.plot + "'");
     const char* rules = r.rules ? r.rules : POSTSENTINEL_RULEFILE;
     if (c.write && (samefile(c.write, rules) || samefile(c.write, POSTSENTINEL_RULEFILE)))
         return usageerror(std::string("--write must name another file than the rule file, not '") +
