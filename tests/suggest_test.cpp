@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 #include <string>
@@ -178,6 +179,17 @@ TEST(suggest, theWrittenFileIsWhatCompareMeasures) {
                   .result,
               64);
     EXPECT_EQ(testutil::readfile(rules), before);
+    // Nor through a link or over a directory.
+    const std::string other = dir.file("other", "kept\n");
+    ASSERT_EQ(::symlink(other.c_str(), (dir.path() + "/link").c_str()), 0);
+    for (const std::string& target : {dir.path() + "/link", hamdir}) {
+        const auto refused = testutil::runprocess(
+            {BLOCKLISTCTL, "corpus", "--rules", rules, "--ham", hamdir, "--spam", spamdir,
+             "--threshold", "10", "--suggest", "--write", target});
+        EXPECT_EQ(refused.result, 73) << target;
+        EXPECT_NE(refused.err.find("it is not a regular file"), std::string::npos) << target;
+    }
+    EXPECT_EQ(testutil::readfile(other), "kept\n");
 }
 
 }  // namespace

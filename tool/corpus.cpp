@@ -1,5 +1,6 @@
 #include "corpus.h"
 
+#include <sys/stat.h>
 #include <sysexits.h>
 
 #include <algorithm>
@@ -456,6 +457,12 @@ fitinput fitinputof(const corpusrun& run) {
 
 // The rule file at rulepath with the suggested weights, written to path.
 bool writesuggested(const char* rulepath, const suggestion& s, const char* path) {
+    // A rename would replace a link, a device or a directory's entry itself.
+    struct stat st {};
+    if (::lstat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+        std::fprintf(stderr, "blocklistctl: cannot write %s: it is not a regular file\n", path);
+        return false;
+    }
     rulefile f;
     if (!readrulefile(inputfile::named(rulepath), f)) return false;
     std::string error;
