@@ -27,7 +27,7 @@ done
 # The companion's dependencies come from dpkg-shlibdeps: its C++ runtime and
 # the graphics library of its plots.
 tooldepends=$(dpkg-deb --field "$tooldeb" Depends)
-for dep in libstdc++6 libcairo2; do
+for dep in libstdc++6 libcairo2 libnlopt0; do
     echo "$tooldepends" | grep -q "$dep" || { echo "the companion's Depends lacks $dep"; exit 1; }
 done
 if command -v lintian > /dev/null; then
