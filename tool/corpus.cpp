@@ -7,6 +7,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <new>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -521,8 +522,13 @@ int corpusreport(const corpusrequest& q, FILE* out) {
     suggestion suggested;
     const suggestrequest sq{q.threshold, q.hamcost, 5, 1};
     if (q.suggest) {
-        fitted = fitinputof(run);
-        suggested = suggestweights(fitted.samples, fitted.rules, sq);
+        try {
+            fitted = fitinputof(run);
+            suggested = suggestweights(fitted.samples, fitted.rules, sq);
+        } catch (const std::bad_alloc&) {
+            std::fputs(toolnomemory, stderr);
+            return EX_SOFTWARE;
+        }
         if (q.write && !writesuggested(rules.path(), suggested, q.write)) return EX_CANTCREAT;
     }
     if (q.json) {

@@ -22,8 +22,8 @@ using optholder = std::unique_ptr<nlopt_opt_s, optfreer>;
 // Pulls each weight towards its current value: a rule that few messages
 // speak for keeps about the weight the administrator gave it.
 constexpr double pull = 0.05;
-// The fit gives up after this many evaluations; the rounding and the exact
-// improvement after it do not depend on its last digits.
+// The fit gives up after this many evaluations, which bounds its time; the
+// exact improvement after it works from wherever the fit stopped.
 constexpr int evaluations = 400;
 // Below this many messages of either set, no held-out result is trusted.
 constexpr int fewest = 20;
