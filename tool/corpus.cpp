@@ -474,6 +474,21 @@ bool writesuggested(const char* rulepath, const suggestion& s, const char* path)
     return true;
 }
 
+// The suggestion, and the rule file with it when asked: 0, or the exit
+// status of what failed.
+int suggestfor(const corpusrequest& q, const suggestrequest& sq, const corpusrun& run,
+               const char* rulepath, fitinput& fitted, suggestion& suggested) {
+    try {
+        fitted = fitinputof(run);
+        suggested = suggestweights(fitted.samples, fitted.rules, sq);
+    } catch (const std::bad_alloc&) {
+        std::fputs(toolnomemory, stderr);
+        return EX_SOFTWARE;
+    }
+    if (q.write && !writesuggested(rulepath, suggested, q.write)) return EX_CANTCREAT;
+    return 0;
+}
+
 int corpusreport(const corpusrequest& q, FILE* out) {
     corpusrun run;
     // Read once: the report and every worker see the same rules, however the
@@ -522,14 +537,8 @@ int corpusreport(const corpusrequest& q, FILE* out) {
     suggestion suggested;
     const suggestrequest sq{q.threshold, q.hamcost, 5, 1};
     if (q.suggest) {
-        try {
-            fitted = fitinputof(run);
-            suggested = suggestweights(fitted.samples, fitted.rules, sq);
-        } catch (const std::bad_alloc&) {
-            std::fputs(toolnomemory, stderr);
-            return EX_SOFTWARE;
-        }
-        if (q.write && !writesuggested(rules.path(), suggested, q.write)) return EX_CANTCREAT;
+        if (const int status = suggestfor(q, sq, run, rules.path(), fitted, suggested); status != 0)
+            return status;
     }
     if (q.json) {
         nlohmann::json doc = jsonreport(q, run, h, q.compare ? &compared : nullptr);
