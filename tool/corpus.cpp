@@ -64,6 +64,7 @@ struct corpusrun {
     std::vector<savedmessage> messages;
     scoringrun scores;
     std::vector<rulestats> rules;
+    std::string ruletext;      // the rule file as read, for the suggested one
     int sizes[3] = {0, 0, 0};  // scored messages per set
     int notscored = 0;
     // Scored messages whose header no empty line ends, and whose body the
@@ -71,12 +72,16 @@ struct corpusrun {
     int noheaderend = 0, encoded = 0;
 };
 
-bool readruleset(const char* path, std::vector<rulestats>& out) {
+bool readruleset(const char* path, std::vector<rulestats>& out, std::string* text = nullptr) {
     rulefile f;
     if (!readrulefile(inputfile::named(path), f)) return false;
     try {
-        parserules(0, f);  // as the plugin without the debug marker
+        if (text) *text = f.text;  // before parserules cuts its lines
+        parserules(0, f);          // as the plugin without the debug marker
     } catch (const memoryexhausted&) {
+        std::fputs(toolnomemory, stderr);
+        return false;
+    } catch (const std::bad_alloc&) {
         std::fputs(toolnomemory, stderr);
         return false;
     }
@@ -456,18 +461,16 @@ fitinput fitinputof(const corpusrun& run) {
     return in;
 }
 
-// The rule file at rulepath with the suggested weights, written to path.
-bool writesuggested(const char* rulepath, const suggestion& s, const char* path) {
+// The rule file as read, with the suggested weights, written to path.
+bool writesuggested(std::string_view ruletext, const suggestion& s, const char* path) {
     // A rename would replace a link, a device or a directory's entry itself.
     struct stat st {};
     if (::lstat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
         std::fprintf(stderr, "blocklistctl: cannot write %s: it is not a regular file\n", path);
         return false;
     }
-    rulefile f;
-    if (!readrulefile(inputfile::named(rulepath), f)) return false;
     std::string error;
-    if (!replacefile(path, rewriteweights(f.text, s.rules), error)) {
+    if (!replacefile(path, rewriteweights(ruletext, s.rules), error)) {
         std::fprintf(stderr, "blocklistctl: cannot write %s: %s\n", path, error.c_str());
         return false;
     }
@@ -477,7 +480,7 @@ bool writesuggested(const char* rulepath, const suggestion& s, const char* path)
 // The suggestion, and the rule file with it when asked: 0, or the exit
 // status of what failed.
 int suggestfor(const corpusrequest& q, const suggestrequest& sq, const corpusrun& run,
-               const char* rulepath, fitinput& fitted, suggestion& suggested) {
+               fitinput& fitted, suggestion& suggested) {
     try {
         fitted = fitinputof(run);
         suggested = suggestweights(fitted.samples, fitted.rules, sq);
@@ -485,7 +488,7 @@ int suggestfor(const corpusrequest& q, const suggestrequest& sq, const corpusrun
         std::fputs(toolnomemory, stderr);
         return EX_SOFTWARE;
     }
-    if (q.write && !writesuggested(rulepath, suggested, q.write)) return EX_CANTCREAT;
+    if (q.write && !writesuggested(run.ruletext, suggested, q.write)) return EX_CANTCREAT;
     return 0;
 }
 
@@ -494,7 +497,8 @@ int corpusreport(const corpusrequest& q, FILE* out) {
     // Read once: the report and every worker see the same rules, however the
     // file is edited during the run.
     const inputfile rules = inputfile::snapshot(q.rules);
-    if (!rules || !readruleset(rules.path(), run.rules)) return EX_NOINPUT;
+    if (!rules || !readruleset(rules.path(), run.rules, q.write ? &run.ruletext : nullptr))
+        return EX_NOINPUT;
     // A source that cannot be read is named, the rest is scored, and the
     // status says that something was left out.
     bool anysource = q.sources.empty(), allsources = true;
@@ -535,9 +539,9 @@ int corpusreport(const corpusrequest& q, FILE* out) {
     }
     fitinput fitted;
     suggestion suggested;
-    const suggestrequest sq{q.threshold, q.hamcost, 5, 1};
+    const suggestrequest sq{.threshold = q.threshold, .hamcost = q.hamcost};
     if (q.suggest) {
-        if (const int status = suggestfor(q, sq, run, rules.path(), fitted, suggested); status != 0)
+        if (const int status = suggestfor(q, sq, run, fitted, suggested); status != 0)
             return status;
     }
     if (q.json) {

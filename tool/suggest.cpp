@@ -178,10 +178,11 @@ std::vector<int> suggestfor(const std::vector<sample>& samples, const std::vecto
     return integral(fit(p, bound), samples, train, q.threshold, q.hamcost, bound);
 }
 
-// Every message's fold: ham and spam each shuffled by the seed and dealt in
+// Every message's fold: ham and spam each shuffled (the same way every time,
+// from the given start of the generator) and dealt in
 // turn, so that every fold holds its share of both.
-std::vector<int> foldsof(const std::vector<sample>& samples, int folds, unsigned seed) {
-    std::mt19937 random(seed);
+std::vector<int> foldsof(const std::vector<sample>& samples, int folds, unsigned shuffle) {
+    std::mt19937 random(shuffle);
     std::vector<int> fold(samples.size(), 0);
     for (const bool spam : {false, true}) {
         std::vector<size_t> set;
@@ -234,7 +235,6 @@ heldoutverdict judge(const suggestion& s, long long costbefore, long long costaf
 suggestion suggestweights(const std::vector<sample>& samples,
                           const std::vector<std::pair<int, int>>& rules, const suggestrequest& q) {
     suggestion s;
-    s.seed = q.seed;
     s.bound = boundfor(samples, rules);
     std::vector<double> current(rules.size());
     for (size_t j = 0; j < rules.size(); ++j) current[j] = rules[j].second;
@@ -259,7 +259,7 @@ suggestion suggestweights(const std::vector<sample>& samples,
 
     // Each fold scored by the weights fitted on the others.
     s.folds = std::max(2, std::min<int>(q.folds, static_cast<int>(samples.size())));
-    const std::vector<int> fold = foldsof(samples, s.folds, q.seed);
+    const std::vector<int> fold = foldsof(samples, s.folds, q.shuffle);
     std::vector<bool> held(samples.size());
     for (int f = 0; f < s.folds; ++f) {
         std::vector<size_t> train, test;
@@ -381,7 +381,7 @@ void printsuggestion(const suggestion& s, const suggestrequest& q,
     std::fprintf(out, "\n  %-18s %16s %16s\n", "", "false positives", "false negatives");
     printerrors("current weights", s.before, s, out);
     printerrors("suggested weights", s.after, s, out);
-    std::fprintf(out, "  held out (%d folds, seed %u):\n", s.folds, s.seed);
+    std::fprintf(out, "  held out (%d fixed folds):\n", s.folds);
     printerrors("current weights", s.heldbefore, s, out);
     printerrors("suggested weights", s.heldafter, s, out);
     std::fprintf(out, "%s\n", heldoutsentence(s).c_str());
@@ -408,7 +408,6 @@ nlohmann::json jsonsuggestion(const suggestion& s, const suggestrequest& q,
             {"suggested", errorsjson(s.after)},
             {"held_out",
              {{"folds", s.folds},
-              {"seed", s.seed},
               {"current", errorsjson(s.heldbefore)},
               {"suggested", errorsjson(s.heldafter)},
               {"improved", s.improved},

@@ -2,7 +2,8 @@
 // smooth fit of the scores to the verdicts at the threshold (a false
 // positive costing hamcost false negatives), rounded and then improved rule
 // by rule on the exact count of errors; and the same fit measured on
-// messages it did not see (k-fold cross-validation, folds fixed by a seed),
+// messages it did not see (k-fold cross-validation, the folds dealt the same
+// way on every run),
 // so that a small corpus cannot pass off chance as a gain.
 //
 // A rule's effect on a message is exactly the plugin's: its occurrences plus
@@ -46,7 +47,6 @@ struct suggestion {
     int hams = 0, spams = 0;
     errorcount before, after;  // on every message, by the fit on every message
     int folds = 0;
-    unsigned seed = 0;
     errorcount heldbefore, heldafter;  // each message by the fit without its fold
     int improved = 0, worsened = 0;    // held-out verdicts mended and broken
     heldoutverdict verdict = heldoutverdict::toosmall;
@@ -56,7 +56,7 @@ struct suggestrequest {
     int threshold = 0;
     int hamcost = 10;
     int folds = 5;
-    unsigned seed = 1;
+    unsigned shuffle = 1;  // which fixed shuffle deals the folds
 };
 
 // rules: the line and current weight of each rule the samples index.

@@ -50,25 +50,6 @@ class boundedreader {
         dst[n] = '\0';
     }
 
-    // Like getline: the whole line however long, NUL-terminated, in a buffer
-    // that grows with malloc. Returns its length, or -1 at the end of the
-    // input.
-    ssize_t readwholeline(char*& buf, size_t& cap) {
-        size_t n = 0;
-        for (;;) {
-            if (pos_ == end_ && !fill()) break;
-            const size_t take = linepart(end_ - pos_);
-            if (n + take + 1 > cap) grow(buf, cap, n + take + 1);
-            std::memcpy(buf + n, block_ + pos_, take);
-            n += take;
-            pos_ += take;
-            if (buf[n - 1] == '\n') break;
-        }
-        if (n == 0) return -1;
-        buf[n] = '\0';
-        return static_cast<ssize_t>(n);
-    }
-
     // The rest of the input appended to out, however long. Exhausted memory
     // is thrown.
     void readrest(std::string& out) {
@@ -95,14 +76,6 @@ class boundedreader {
         const size_t avail = std::min(max, end_ - pos_);
         const auto* newline = static_cast<const char*>(std::memchr(block_ + pos_, '\n', avail));
         return newline ? static_cast<size_t>(newline - (block_ + pos_)) + 1 : avail;
-    }
-
-    static void grow(char*& buf, size_t& cap, size_t need) {
-        const size_t want = std::max(need, cap * 2);
-        char* bigger = static_cast<char*>(std::realloc(buf, want));
-        if (!bigger) outofmemory(nomemoryforline);
-        buf = bigger;
-        cap = want;
     }
 
     bool fill() {

@@ -318,8 +318,7 @@ const char* compiledrules::ranges(const layout& l) {
     const char* base = bytes_.get();
     for (uint32_t i = 0; i < l.nliterals; ++i) {
         uint32_t offset = 0, length = 0;
-        std::memcpy(&offset, base + literalindex_ + size_t{i} * 8, 4);
-        std::memcpy(&length, base + literalindex_ + size_t{i} * 8 + 4, 4);
+        indexentry(i, offset, length);
         if (offset > l.poolsize || length > l.poolsize - offset) return "it is damaged";
     }
     for (uint32_t i = 0; i < l.nids; ++i) {
@@ -371,10 +370,14 @@ bool compiledrules::planfor(int line, ruleplan& out) const {
     return true;
 }
 
-std::string_view compiledrules::literal(uint32_t i) const {
-    uint32_t offset = 0, length = 0;
+void compiledrules::indexentry(uint32_t i, uint32_t& offset, uint32_t& length) const {
     std::memcpy(&offset, bytes_.get() + literalindex_ + size_t{i} * 8, 4);
     std::memcpy(&length, bytes_.get() + literalindex_ + size_t{i} * 8 + 4, 4);
+}
+
+std::string_view compiledrules::literal(uint32_t i) const {
+    uint32_t offset = 0, length = 0;
+    indexentry(i, offset, length);
     return std::string_view(bytes_.get() + pool_ + offset, length);
 }
 

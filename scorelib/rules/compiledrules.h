@@ -65,6 +65,8 @@ class compiledrules {
     const char* sections(uint64_t mysize, uint64_t myhash, size_t mylines, layout& l);
     const char* ranges(const layout& l);
     void readsets(const layout& l);
+    // The i-th literal's place in the pool.
+    void indexentry(uint32_t i, uint32_t& offset, uint32_t& length) const;
 
     std::unique_ptr<char[]> bytes_;
     size_t size_ = 0;
