@@ -38,7 +38,10 @@ class tickclock final : public pst::workclock {
 
 std::string words(int n) {
     std::string s = "!! ";
-    for (int i = 0; i < n; ++i) s += (i ? "." : "") + std::string("abcdefghijklmnopqrst");
+    for (int i = 0; i < n; ++i) {
+        if (i) s += '.';
+        s += "abcdefghijklmnopqrst";
+    }
     return s;
 }
 
@@ -224,6 +227,7 @@ TEST(budget, everyCostlyStartPositionIsWatched) {
             told.insert(position);
             return true;
         }
+        bool initem(size_t) override { return true; }
         std::set<size_t> told;
     };
     testgen::generator gen(20261209);
@@ -286,7 +290,8 @@ TEST(budget, theWatchChangesNoCompileAndNoCount) {
         std::string message;
         int offset = 0;
         EXPECT_EQ(pst::regexcompileerror(w.pattern, message, offset), w.count < 0) << w.pattern;
-        EXPECT_EQ(pst::compileregex(w.pattern) == nullptr, w.count < 0) << w.pattern;
+        for (const pst::watch how : {pst::watch::none, pst::watch::starts, pst::watch::items})
+            EXPECT_EQ(pst::compileregex(w.pattern, how) == nullptr, w.count < 0) << w.pattern;
         if (w.count >= 0) {
             EXPECT_EQ(countmatches(text, w.pattern, 0), w.count) << w.pattern;
         }
@@ -296,9 +301,9 @@ TEST(budget, theWatchChangesNoCompileAndNoCount) {
         const std::string p = gen.pattern();
         std::string message;
         int offset = 0;
-        EXPECT_EQ(pst::regexcompileerror(p.c_str(), message, offset),
-                  pst::compileregex(p.c_str()) == nullptr)
-            << p;
+        const bool fails = pst::regexcompileerror(p.c_str(), message, offset);
+        for (const pst::watch how : {pst::watch::none, pst::watch::starts, pst::watch::items})
+            EXPECT_EQ(pst::compileregex(p.c_str(), how) == nullptr, fails) << p;
     }
 }
 

@@ -17,10 +17,10 @@ class compilecache {
    public:
     // The compiled pattern, or null when it does not compile.
     // Exhausted memory is thrown, and nothing is kept of the pattern then.
-    const regexcode* get(const char* pattern, bool watched) try {
-        auto& compiled = compiled_[watched];
+    const regexcode* get(const char* pattern, watch how) try {
+        auto& compiled = compiled_[static_cast<int>(how)];
         if (auto it = compiled.find(pattern); it != compiled.end()) return it->second.get();
-        regexholder re = compileregex(pattern, watched);
+        regexholder re = compileregex(pattern, how);
         const regexcode* code = re.get();
         compiled.emplace(pattern, std::move(re));
         return code;
@@ -29,8 +29,8 @@ class compilecache {
     }
 
    private:
-    // Without the search's callout, and with it.
-    std::unordered_map<std::string, regexholder> compiled_[2];
+    // One map for each way of watching the search.
+    std::unordered_map<std::string, regexholder> compiled_[3];
 };
 
 }  // namespace pst

@@ -63,9 +63,11 @@ class patterncounter {
     // Whether a search needs the watch at every start position: not where
     // the analysis bounds its work far within its allowance.
     bool needswatch(const patternshape& shape) noexcept;
+    // The callouts the search of a pattern on this route needs.
+    watch watchfor(std::string_view pattern, route r, const patternshape& shape) noexcept;
     // The pattern compiled, from the cache or into owned; null when it does
     // not compile.
-    const regexcode* compiled(const char* pattern, bool watched, regexholder& owned);
+    const regexcode* compiled(const char* pattern, watch how, regexholder& owned);
 
     std::string_view text_;
     bool straightforward_;

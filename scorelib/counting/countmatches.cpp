@@ -23,7 +23,9 @@ std::string_view searchable(std::string_view text) {
 }
 
 regexholder compilepattern(const char* pattern, evalsink& sink) {
-    regexholder re = compileregex(pattern);
+    // Nothing is known of the pattern here: its search is watched inside
+    // every start position.
+    regexholder re = compileregex(pattern, watch::items);
     if (!re) sink.compilefailed(pattern);
     return re;
 }
@@ -104,6 +106,15 @@ bool patterncounter::needswatch(const patternshape& shape) noexcept try {
     return true;
 }
 
+watch patterncounter::watchfor(std::string_view pattern, route r,
+                               const patternshape& shape) noexcept try {
+    if (r == route::none) return watch::none;
+    if (watchitems(pattern, shape, index_)) return watch::items;
+    return r == route::restricted || needswatch(shape) ? watch::starts : watch::none;
+} catch (const std::bad_alloc&) {
+    return watch::items;
+}
+
 bool patterncounter::certainlyzero(const compiledrules& form, const ruleplan& plan) {
     if (straightforward_ || !plan.skippable) return false;
     stopwatch w(profile_ ? &profile_->search : nullptr);
@@ -115,10 +126,10 @@ bool patterncounter::certainlyzero(const compiledrules& form, const ruleplan& pl
     return true;
 }
 
-const regexcode* patterncounter::compiled(const char* pattern, bool watched, regexholder& owned) {
+const regexcode* patterncounter::compiled(const char* pattern, watch how, regexholder& owned) {
     stopwatch w(profile_ ? &profile_->compile : nullptr);
-    if (cache_) return cache_->get(pattern, watched);
-    owned = compileregex(pattern, watched);
+    if (cache_) return cache_->get(pattern, how);
+    owned = compileregex(pattern, how);
     return owned.get();
 }
 
@@ -133,24 +144,24 @@ int patterncounter::count(const char* pattern) {
     // never calls its matcher more than once at a position.
     const bool literal = !straightforward_ && isliteral(p);
     // A rule of ordinary length is analysed before it is compiled, so that
-    // it is compiled with the callout only if its search needs the watch; a
-    // long one is compiled as it is first, and again with the callout once
-    // the analysis says that its search needs it.
+    // it is compiled with the callouts its search needs; a long one is
+    // compiled as it is first, and again with the callouts once the analysis
+    // says which its search needs.
     const bool analysedfirst = !literal && p.size() <= analysedbeforecompile;
     patternshape shape;
     route r = route::none;
     searchplan sp;
-    sp.watched = false;
+    sp.how = watch::none;
     if (analysedfirst) {
         stopwatch w(profile_ ? &profile_->search : nullptr);
         r = plan(p, shape);
-        sp.watched = r == route::restricted || (r == route::library && needswatch(shape));
+        sp.how = watchfor(p, r, shape);
     }
     regexholder owned;
     // Every pattern is compiled, so that compile errors are reported exactly
     // as the library sees them, whatever the search does; a search without
-    // the watch is compiled without its callout.
-    const regexcode* re = compiled(pattern, sp.watched, owned);
+    // the watch is compiled without callouts.
+    const regexcode* re = compiled(pattern, sp.how, owned);
     if (!re) {
         sink_.compilefailed(pattern);
         return 0;
@@ -165,10 +176,13 @@ int patterncounter::count(const char* pattern) {
             stopwatch w(profile_ ? &profile_->search : nullptr);
             r = plan(p, shape);
         }
+        const watch how = r == route::none                        ? watch::none
+                          : watchfor(p, r, shape) == watch::items ? watch::items
+                                                                  : watch::starts;
         const regexcode* watched =
-            r != route::none ? compiled(pattern, true, ownedwatched) : nullptr;
+            how != watch::none ? compiled(pattern, how, ownedwatched) : nullptr;
         if (watched) re = watched;
-        sp.watched = watched != nullptr;
+        sp.how = watched ? how : watch::none;
     }
     stopwatch w(profile_ ? &profile_->search : nullptr);
     if (r == route::none) return 0;

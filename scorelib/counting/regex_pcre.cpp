@@ -39,31 +39,43 @@ namespace {
 // fault, and counting it as not compiling would change the score.
 constexpr int outofmemorycode = 21;
 
-pcre* compilepcre(const char* pattern, int& errorcode) {
+pcre* compilepcre(const char* pattern, int& errorcode, int options = 0) {
     const char* error = nullptr;
     int erroffset = 0;
     // No table pointer: the library's built-in ASCII tables apply.
-    pcre* re = pcre_compile2(pattern, PCRE_DOTALL | PCRE_NO_AUTO_CAPTURE, &errorcode, &error,
-                             &erroffset, nullptr);
+    pcre* re = pcre_compile2(pattern, PCRE_DOTALL | PCRE_NO_AUTO_CAPTURE | options, &errorcode,
+                             &error, &erroffset, nullptr);
     if (!re && errorcode == outofmemorycode) outofmemory("malloc failed in pstlib:countmatches!\n");
     return re;
 }
 
-// The watch's callout, and the callout of the pattern's own: only the
-// watch's is answered.
+// The watch's callouts, and the callouts of the pattern's own: those are
+// answered as the watch's of the same number, and never end a search that
+// is within its allowance.
 int startcallout(pcre_callout_block* block) {
-    if (block->callout_number != watchcallout || !block->callout_data) return 0;
+    if (!block->callout_data) return 0;
     auto* watch = static_cast<startwatch*>(block->callout_data);
-    return watch->startat(static_cast<size_t>(block->start_match)) ? 0 : PCRE_ERROR_CALLOUT;
+    bool go = true;
+    if (block->callout_number == watchcallout)
+        go = watch->startat(static_cast<size_t>(block->start_match));
+    else if (block->callout_number == itemcallout)
+        go = watch->initem(static_cast<size_t>(block->current_position));
+    return go ? 0 : PCRE_ERROR_CALLOUT;
 }
 
 }  // namespace
 
-regexholder compileregex(const char* pattern, bool watched) {
+regexholder compileregex(const char* pattern, watch how) {
     int errorcode = 0;
     pcre* re = nullptr;
     try {
-        if (watched) re = compilepcre(watchedpattern(pattern).c_str(), errorcode);
+        if (how != watch::none)
+            re = compilepcre(watchedpattern(pattern).c_str(), errorcode,
+                             how == watch::items ? PCRE_AUTO_CALLOUT : 0);
+        // The callouts make a pattern longer: one near the library's limit
+        // of size is searched with the start callout alone.
+        if (!re && how == watch::items)
+            re = compilepcre(watchedpattern(pattern).c_str(), errorcode);
     } catch (const std::bad_alloc&) {
         outofmemory("malloc failed in pstlib:countmatches!\n");
     }

@@ -55,24 +55,32 @@ struct compilecontextfreer {
 
 // "\K" inside a lookaround is refused by default; the classic library accepts
 // it, and the search loop ends such a match's count the same way for both.
-pcre2_code* compilewithcontext(const char* pattern, int& errorcode, PCRE2_SIZE& erroffset) {
+pcre2_code* compilewithcontext(const char* pattern, int& errorcode, PCRE2_SIZE& erroffset,
+                               uint32_t options = 0) {
     std::unique_ptr<pcre2_compile_context, compilecontextfreer> cc(
         pcre2_compile_context_create(nullptr));
     if (!cc) outofmemory("malloc failed in pstlib:countmatches!\n");
     pcre2_set_compile_extra_options(cc.get(), PCRE2_EXTRA_ALLOW_LOOKAROUND_BSK);
     // The context's character tables are the library's built-in ASCII ones.
     return pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern), PCRE2_ZERO_TERMINATED,
-                         PCRE2_DOTALL | PCRE2_NO_AUTO_CAPTURE, &errorcode, &erroffset, cc.get());
+                         PCRE2_DOTALL | PCRE2_NO_AUTO_CAPTURE | options, &errorcode, &erroffset,
+                         cc.get());
 }
 
 }  // namespace
 
-regexholder compileregex(const char* pattern, bool watched) {
+regexholder compileregex(const char* pattern, watch how) {
     int errorcode = 0;
     PCRE2_SIZE erroffset = 0;
     pcre2_code* re = nullptr;
     try {
-        if (watched) re = compilewithcontext(watchedpattern(pattern).c_str(), errorcode, erroffset);
+        if (how != watch::none)
+            re = compilewithcontext(watchedpattern(pattern).c_str(), errorcode, erroffset,
+                                    how == watch::items ? PCRE2_AUTO_CALLOUT : 0);
+        // The callouts make a pattern longer: one near the library's limit
+        // of size is searched with the start callout alone.
+        if (!re && how == watch::items && errorcode != PCRE2_ERROR_HEAP_FAILED)
+            re = compilewithcontext(watchedpattern(pattern).c_str(), errorcode, erroffset);
     } catch (const std::bad_alloc&) {
         outofmemory("malloc failed in pstlib:countmatches!\n");
     }
@@ -127,12 +135,18 @@ int classiccode(int rc) {
     }
 }
 
-// The watch's callout, and the callouts of the pattern's own: only the
-// watch's is answered.
+// The watch's callouts, and the callouts of the pattern's own: those are
+// answered as the watch's of the same number, and never end a search that
+// is within its allowance.
 int startcallout(pcre2_callout_block* block, void* data) {
-    if (block->callout_number != watchcallout || !data) return 0;
+    if (!data) return 0;
     auto* watch = static_cast<startwatch*>(data);
-    return watch->startat(block->start_match) ? 0 : PCRE2_ERROR_CALLOUT;
+    bool go = true;
+    if (block->callout_number == watchcallout)
+        go = watch->startat(block->start_match);
+    else if (block->callout_number == itemcallout)
+        go = watch->initem(block->current_position);
+    return go ? 0 : PCRE2_ERROR_CALLOUT;
 }
 
 }  // namespace

@@ -17,14 +17,25 @@ struct regexfreer {
 };
 using regexholder = std::unique_ptr<regexcode, regexfreer>;
 
+// How a compiled pattern lets its search see the matcher's work.
+enum class watch {
+    none,
+    // A callout at the start of the pattern (after the options only the
+    // start may set, such as "(*UTF8)"): the search sees each start position
+    // where the matcher runs.
+    starts,
+    // That, and the library's own callout before every item of the pattern:
+    // between two of them the matcher scans the text at most once, so the
+    // search sees its work inside one position too.
+    items,
+};
+
 // Compiles with "." matching newlines and plain parentheses not capturing,
-// case-sensitive, with the library's built-in ASCII tables; watched, with a
-// callout at the start of the pattern (after the options only the start may
-// set, such as "(*UTF8)"): a callout does not change what compiles or what
-// matches, and it lets the search see each start position where the matcher
-// runs. Null when the pattern does not compile; exhausted memory ends the
-// process.
-regexholder compileregex(const char* pattern, bool watched = true);
+// case-sensitive, with the library's built-in ASCII tables, watched as asked.
+// A callout does not change what compiles, what matches or what the
+// library's match limit counts. Null when the pattern does not compile;
+// exhausted memory ends the process.
+regexholder compileregex(const char* pattern, watch how = watch::starts);
 
 // Result codes, as the classic library numbers them: the other library's
 // codes for the same conditions are translated.
@@ -41,6 +52,10 @@ constexpr int regexnomemory = -6;
 class startwatch {
    public:
     virtual bool startat(size_t position) = 0;
+    // Told at every item of a pattern compiled with watch::items, with the
+    // position the matcher has reached in the text; false ends the search
+    // with regexstopped.
+    virtual bool initem(size_t position) = 0;
 
    protected:
     ~startwatch() = default;
@@ -78,8 +93,10 @@ class regexmatcher {
 // The pattern with the search's callout at its start: after the items of
 // the form "(*NAME)" or "(*NAME=digits)" that a pattern may start with.
 std::string watchedpattern(std::string_view pattern);
-// The callout's number.
-constexpr int watchcallout = 255;
+// The start callout's number; the library numbers its own callouts before
+// the items 255.
+constexpr int watchcallout = 254;
+constexpr int itemcallout = 255;
 
 // The library's default match limit: the calls of its matcher at one start
 // position after which a search ends with regexmatchlimit.

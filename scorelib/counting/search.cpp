@@ -33,11 +33,21 @@ constexpr uint64_t millisecond = 1'000'000;
 constexpr uint64_t finebelow = 20 * millisecond;
 // While the cheap clock shows no tick between readings, it is read at every
 // second, then every fourth start position only: the reading costs as much
-// as a cheap position. A position costs at most what the library's match
-// limit allows, so a search runs at most three positions past its
-// allowance.
+// as a cheap position. A position costs at most a slice of the allowance
+// (the item callouts see to that where the analysis cannot), so a search
+// runs at most four slices past its allowance.
 constexpr unsigned maxstride = 4;
-// However little CPU time the clock shows, a search ends after this many
+// Inside a position the clock is read once the matcher has passed this many
+// units of work: an item callout counts as itemunit, and every byte that the
+// position in the text moves by between two of them as one (a repeat that
+// scans the text moves it). About 50 µs of matching at most.
+constexpr uint64_t itemunit = 64;
+constexpr uint64_t itemreading = uint64_t{1} << 16;
+// What the guarantees of the searches after the message's budget may take
+// together: after that a search ends at its first start position, so that a
+// message of many costly rules still ends within its budget and a second.
+constexpr uint64_t overdraftlimit = 500 * millisecond;
+// Where the thread's CPU clock cannot be read, a search ends after this many
 // times its allowance of wall time.
 constexpr uint64_t wallcap = 4;
 
@@ -69,12 +79,19 @@ searchlimits searchlimits::defaults() {
                         size_t{POSTSENTINEL_MATCHER_MEMORY_MIB} << 20,
                         primedtextsize,
                         primedliteralcount,
+                        overdraftlimit,
                         nullptr};
 }
 
 uint64_t workbudget::allowance() const {
+    if (left_ == 0 && overdrawn_ >= limits_.overdraft) return 0;
     const uint64_t fair = left_ > limits_.guaranteed ? left_ : limits_.guaranteed;
     return fair < limits_.search ? fair : limits_.search;
+}
+
+void workbudget::spend(uint64_t work) {
+    if (work > left_) overdrawn_ += work - left_;
+    left_ = work > left_ ? 0 : left_ - work;
 }
 
 namespace {
@@ -92,9 +109,18 @@ bool positionindependent(std::string_view pattern) {
 // a search shorter than a tick of the cheap clock never reads the CPU clock.
 // A search too deep for the caller's stack goes on on a thread of its own,
 // whose CPU clock starts again: each stretch is timed on its own thread.
+//
+// The cheap clock is wall time: while the process waits for the processor
+// it runs on, so the CPU clock decides every cut and every charge. Before
+// the CPU clock is first read in a stretch, the search is charged the wall
+// time or the CPU time since the thread's clock was last read, whichever is
+// less: a search preempted on a busy machine is charged what it worked.
 class searchtimer {
    public:
-    searchtimer(workclock& clock, uint64_t allowance) : clock_(clock), allowance_(allowance) {}
+    // basecpu: a reading of the calling thread's CPU clock from before the
+    // search began (0 when there is none).
+    searchtimer(workclock& clock, uint64_t allowance, uint64_t basecpu)
+        : clock_(clock), allowance_(allowance), base_(basecpu), seen_(basecpu) {}
 
     void start() {
         running_ = true;
@@ -104,49 +130,74 @@ class searchtimer {
         deadline_ = allowance_ > carried_ ? allowance_ - carried_ : 0;
     }
     void stop() {
+        const uint64_t t = now();
+        if (!marked_ && t != began_) mark(t);
         carried_ = spent();
         running_ = false;
+        // A later stretch runs on a thread of its own, whose clock starts at 0.
+        if (stretches_++ == 0 && marked_) seen_ = lastcpu_;
+        base_ = 0;
     }
 
-    // False once the search has spent its allowance.
+    // At a start position: false once the search has spent its allowance.
     bool within() {
         if (--countdown_ > 0) return true;
         const uint64_t t = now();
         stride_ = t != last_ ? 1 : stride_ < maxstride ? stride_ * 2 : maxstride;
         countdown_ = stride_;
+        return check(t);
+    }
+    // Inside a position: false once the search has spent its allowance.
+    bool withinposition() {
+        countdown_ = stride_ = 1;
+        return check(now());
+    }
+
+    uint64_t spent() const {
+        if (!running_) return carried_;
+        if (!marked_) return carried_ + (now() - began_);
+        return carried_ + premark_ + sincemark();
+    }
+    // The calling thread's CPU clock as last read by this search.
+    uint64_t cpuseen() const { return seen_; }
+
+   private:
+    bool check(uint64_t t) {
         last_ = t;
-        if (!marked_ && t != began_) {
-            marked_ = true;
-            markwall_ = t;
-            markcpu_ = clock_.cpu();
-        }
+        if (!marked_ && t != began_) mark(t);
         if (t - began_ < deadline_) return true;
         const uint64_t used = spent();
         if (used >= allowance_) return false;
-        // A CPU clock that cannot be read, or a machine this loaded, ends
-        // the search on the wall clock.
-        if (t - began_ >= wallcap * allowance_) return false;
+        if (!cpuknown_ && t - began_ >= wallcap * allowance_) return false;
         // Preempted rather than working: the wall time goes on, the CPU
         // time has some way to go.
         deadline_ = t - began_ + (allowance_ - used);
         return true;
     }
 
-    uint64_t spent() const {
-        if (!running_) return carried_;
-        if (!marked_) return carried_ + (now() - began_);
-        const uint64_t cpu = clock_.cpu();
-        return carried_ + (markwall_ - began_) + (cpu > markcpu_ ? cpu - markcpu_ : 0);
+    void mark(uint64_t t) {
+        marked_ = true;
+        markcpu_ = lastcpu_ = clock_.cpu();
+        cpuknown_ = markcpu_ != 0;
+        const uint64_t wall = t - began_;
+        const uint64_t cpu = markcpu_ > base_ ? markcpu_ - base_ : 0;
+        premark_ = cpuknown_ && cpu < wall ? cpu : wall;
     }
 
-   private:
+    uint64_t sincemark() const {
+        const uint64_t cpu = clock_.cpu();
+        lastcpu_ = cpu;
+        return cpu > markcpu_ ? cpu - markcpu_ : 0;
+    }
+
     uint64_t now() const { return allowance_ < finebelow ? clock_.fine() : clock_.cheap(); }
 
     workclock& clock_;
-    uint64_t allowance_, carried_ = 0, began_ = 0, deadline_ = 0, last_ = 0;
-    unsigned stride_ = 1, countdown_ = 1;
-    bool running_ = false, marked_ = false;
-    uint64_t markwall_ = 0, markcpu_ = 0;
+    uint64_t allowance_, base_, seen_, carried_ = 0, began_ = 0, deadline_ = 0, last_ = 0;
+    unsigned stride_ = 1, countdown_ = 1, stretches_ = 0;
+    bool running_ = false, marked_ = false, cpuknown_ = true;
+    uint64_t premark_ = 0, markcpu_ = 0;
+    mutable uint64_t lastcpu_ = 0;
 };
 
 // The positions from which a match may reach an occurrence of a required
@@ -230,11 +281,15 @@ constexpr size_t nearwindow = 64;
 // start position.
 class search final : public startwatch {
    public:
-    search(regexmatcher& m, std::string_view text, workclock& clock, uint64_t allowance, windows* w,
-           bool watched)
-        : m_(m), text_(text), timer_(clock, allowance), windows_(w), watched_(watched || w) {}
+    search(regexmatcher& m, std::string_view text, workbudget& budget, windows* w, bool watched)
+        : m_(m),
+          text_(text),
+          timer_(budget.clock(), budget.allowance(), budget.cpuseen()),
+          windows_(w),
+          watched_(watched || w) {}
 
     bool startat(size_t position) override {
+        item_ = position;
         if (windows_ && position > windows_->end()) {
             // The library goes on into a window close ahead at less cost
             // than a new search from its start.
@@ -251,6 +306,17 @@ class search final : public startwatch {
         return false;
     }
 
+    bool initem(size_t position) override {
+        const size_t moved = position > item_ ? position - item_ : item_ - position;
+        item_ = position;
+        work_ += itemunit + moved;
+        if (work_ < itemreading) return true;
+        work_ = 0;
+        if (timer_.withinposition()) return true;
+        cut_ = true;
+        return false;
+    }
+
     static int run(void* arg, unsigned long depth) {
         auto* s = static_cast<search*>(arg);
         s->timer_.start();
@@ -262,6 +328,7 @@ class search final : public startwatch {
     int count() const { return count_; }
     bool cut() const { return cut_; }
     uint64_t spent() const { return timer_.spent(); }
+    uint64_t cpuseen() const { return timer_.cpuseen(); }
 
    private:
     int loop(unsigned long depth) {
@@ -296,6 +363,10 @@ class search final : public startwatch {
     size_t origin_ = 0, resume_ = 0;
     int count_ = 0;
     bool skipped_ = false, cut_ = false;
+    // The work inside the position since the clock was last read, and where
+    // the last item callout saw the matcher.
+    uint64_t work_ = 0;
+    size_t item_ = 0;
 };
 
 }  // namespace
@@ -306,10 +377,10 @@ int searchcount(const regexcode& re, const char* pattern, std::string_view text,
     regexmatcher m(re, limits.matchermemory + text.size());
     std::optional<windows> w;
     if (plan && plan->required && positionindependent(pattern)) w.emplace(text, *plan);
-    search s(m, text, budget.clock(), budget.allowance(), w ? &*w : nullptr,
-             !plan || plan->watched);
+    search s(m, text, budget, w ? &*w : nullptr, !plan || plan->how != watch::none);
     const int rc = rundeep(limits.matchermemory + text.size(), budget.stack(), search::run, &s);
     budget.spend(s.spent());
+    budget.sawcpu(s.cpuseen());
     if (s.cut()) budget.cut();
     if (spent) *spent = s.spent();
     count += s.count();

@@ -65,6 +65,9 @@ struct searchlimits {
     // all rules are found in one pass over the text, not one search each.
     size_t primedtext;
     size_t primedliterals;
+    // CPU time the searches may take together beyond the message's budget,
+    // by their guarantees: after that each search gets nothing.
+    uint64_t overdraft;
     // Null for systemclock(); the tests give one that counts.
     workclock* clock = nullptr;
 
@@ -85,7 +88,11 @@ class workbudget {
     workclock& clock() const { return clock_; }
     // What the next search may spend.
     uint64_t allowance() const;
-    void spend(uint64_t work) { left_ = work > left_ ? 0 : left_ - work; }
+    void spend(uint64_t work);
+    // The latest reading of this thread's CPU clock, which a search's
+    // charge starts from.
+    uint64_t cpuseen() const { return cpuseen_; }
+    void sawcpu(uint64_t cpu) { cpuseen_ = cpu > cpuseen_ ? cpu : cpuseen_; }
     // Searches ended by the budget rather than by the library.
     int cuts() const { return cuts_; }
     void cut() { ++cuts_; }
@@ -95,6 +102,8 @@ class workbudget {
     searchlimits limits_;
     workclock& clock_;
     uint64_t left_;
+    uint64_t overdrawn_ = 0;
+    uint64_t cpuseen_ = 0;
     int cuts_ = 0;
     stackextent stack_;
 };
@@ -105,17 +114,19 @@ class workbudget {
 // which a match can reach an occurrence (inside the same run of matchbytes,
 // and within the longest match of it) are tried, and the search stops after
 // the last occurrence.
-// Without required literals, the plan may only say that the search needs
-// no watch: its work, bounded from the pattern's analysis and the text,
-// stays far within its allowance, and the library's loop runs without the
-// callout.
+// Without required literals, the plan may only say how the search is
+// watched: not at all where its work, bounded from the pattern's analysis
+// and the text, stays far within its allowance (the library's loop runs
+// without a callout), or inside every position where the work of one
+// position is not bounded within a slice of it. The pattern is compiled
+// with the callouts the plan names.
 struct searchplan {
     byteset matchbytes;
     // No match is longer: one that holds an occurrence starts at most this
     // far before the occurrence ends.
     uint64_t longestmatch = UINT64_MAX;
     const std::vector<std::string>* required = nullptr;
-    bool watched = true;
+    watch how = watch::starts;
 };
 
 // Counts non-empty, non-overlapping matches left to right, as the library's

@@ -221,6 +221,9 @@ class parser {
 struct walk {
     uint64_t paths = 1;
     uint64_t calls = 0;
+    // The bytes its repeats scan inline, which no call of the matcher counts:
+    // each path into a repeat scans as far as the repeat can reach.
+    uint64_t scanned = 0;
 };
 
 // Runs: anything with longestrun(set), the longest stretch of the text whose
@@ -236,18 +239,24 @@ void measure(const node& n, const node* next, walk& w, Runs& text) {
         w.calls = saturatingadd(w.calls, saturatingmul(w.paths, n.alternatives.size()));
         uint64_t paths = 0;
         for (const auto& alt : n.alternatives) {
-            walk a{w.paths, 0};
+            walk a{w.paths, 0, 0};
             measure(alt, a, text);
             w.calls = saturatingadd(w.calls, a.calls);
+            w.scanned = saturatingadd(w.scanned, a.scanned);
             paths = saturatingadd(paths, a.paths);
         }
         w.paths = paths;
         return;
     }
-    if (n.max == n.min) return;
+    if (n.max == n.min) {
+        w.scanned = saturatingadd(w.scanned, saturatingmul(w.paths, n.min));
+        return;
+    }
     uint64_t longest = n.max;
     // A repeat cannot run past the longest stretch of text it matches.
     if (n.max - n.min > 64) longest = std::min(n.max, text.longestrun(n.set));
+    // It scans up to one byte beyond its run before it stops.
+    w.scanned = saturatingadd(w.scanned, saturatingmul(w.paths, saturatingadd(longest, 1)));
     if (longest < n.min) {
         w.paths = 0;  // it cannot match here at all
         return;
@@ -286,6 +295,83 @@ bool isliteral(std::string_view pattern) {
     return pattern.find_first_of("\\^$.[|()?*+{") == std::string_view::npos;
 }
 
+namespace {
+
+// Whether the quantifier of length n at p[i] is possessive ("*+", "{2,}+").
+bool possessive(std::string_view p, size_t i, size_t n) {
+    return n >= 2 && p[i + n - 1] == '+';
+}
+
+}  // namespace
+
+bool scansinsidegiveback(std::string_view p) {
+    constexpr uint64_t scan = 64;  // a repeat that may run further scans the text
+    // For each open group: whether it holds a repeat that scans.
+    std::vector<bool> scans{false};
+    bool givesback = false;  // a repeat before here can give back
+    size_t i = 0;
+    while (i < p.size()) {
+        const char c = p[i];
+        size_t next = i + 1;
+        if (c == '\\') {
+            const char e = i + 1 < p.size() ? p[i + 1] : 0;
+            if (e == 'Q') {
+                const size_t end = p.find("\\E", i + 2);
+                i = end == std::string_view::npos ? p.size() : end + 2;
+                continue;
+            }
+            // A back-reference compares as far as its group reached, and a
+            // subroutine call runs a group again from elsewhere.
+            if (e == 'g' || e == 'k' || (e >= '1' && e <= '9')) return true;
+            next = i + 2;
+        } else if (c == '[') {
+            next = skipclass(p, i + 1);
+        } else if (c == '(') {
+            const std::string_view rest = p.substr(i + 1);
+            if (rest.starts_with("?#") || rest.starts_with("*")) {
+                const size_t end = p.find(')', i);
+                i = end == std::string_view::npos ? p.size() : end + 1;
+                continue;
+            }
+            if (rest.size() > 1 && rest[0] == '?' &&
+                (rest[1] == 'R' || rest[1] == '&' || rest[1] == '+' || rest[1] == '-' ||
+                 (rest[1] >= '0' && rest[1] <= '9') || rest.starts_with("?P>")))
+                return true;
+            scans.push_back(false);
+            ++i;
+            continue;
+        } else if (c == ')') {
+            const bool inner = scans.back();
+            if (scans.size() > 1) scans.pop_back();
+            uint64_t min = 1, max = 1;
+            size_t n = readquantifier(p, i + 1, min, max);
+            if (n == notsyntax) n = 0;
+            // A repeated group that scans scans again each time it gives
+            // back an iteration.
+            if (n && min != max && !possessive(p, i + 1, n)) {
+                if (inner) return true;
+                givesback = true;
+            }
+            if (inner) scans.back() = true;
+            i += 1 + n;
+            continue;
+        } else if (c == '|' || c == '^' || c == '$') {
+            ++i;
+            continue;
+        }
+        uint64_t min = 1, max = 1;
+        size_t n = next <= p.size() ? readquantifier(p, next, min, max) : 0;
+        if (n == notsyntax) n = 0;
+        if (n && max > scan) {
+            if (givesback) return true;
+            scans.back() = true;
+        }
+        if (n && min != max && !possessive(p, next, n)) givesback = true;
+        i = next + n;
+    }
+    return false;
+}
+
 patternshape analyse(std::string_view pattern) {
     patternshape shape;
     parser(pattern).parse(shape);
@@ -297,6 +383,13 @@ uint64_t countedcalls(const patternshape& shape, textindex& text) {
     walk w;
     measure(*shape.root, nullptr, w, text);
     return w.calls;
+}
+
+uint64_t positionwork(const patternshape& shape, textindex& text) {
+    if (!shape.simple || !shape.root) return UINT64_MAX;
+    walk w;
+    measure(*shape.root, nullptr, w, text);
+    return saturatingadd(w.calls, w.scanned);
 }
 
 namespace {
@@ -321,6 +414,14 @@ uint64_t countedcallsupto(const patternshape& shape, uint64_t run) {
     anytext text{run};
     measure(*shape.root, nullptr, w, text);
     return w.calls;
+}
+
+uint64_t positionworkupto(const patternshape& shape, uint64_t run) {
+    if (!shape.simple || !shape.root) return UINT64_MAX;
+    walk w;
+    anytext text{run};
+    measure(*shape.root, nullptr, w, text);
+    return saturatingadd(w.calls, w.scanned);
 }
 
 std::vector<byteset> runsets(const patternshape& shape) {

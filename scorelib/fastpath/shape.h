@@ -36,6 +36,14 @@ struct patternshape {
 
 patternshape analyse(std::string_view pattern);
 
+// True when a repeat that the library scans inline ("[^@]+", ".*") may run
+// again each time a repeat before it, or a group around it, gives back a
+// length: at one start position such a pattern may scan the text once for
+// every byte given back, and the library's match limit does not count the
+// scans. Read from the syntax of any pattern, so it errs on the side of
+// true (repeats of disjoint bytes, as in "\w+@\w+", never give back).
+bool scansinsidegiveback(std::string_view pattern);
+
 // True for a simple pattern that consumes nothing on every path (such as
 // "", "^" or "\b"): with non-empty matches only, it never counts.
 bool matchesonlyempty(const patternshape& shape);
@@ -50,6 +58,14 @@ uint64_t countedcalls(const patternshape& shape, textindex& text);
 // The same for any text in which no run of the bytes of one of runsets(shape)
 // is longer than run: never less than countedcalls for such a text.
 uint64_t countedcallsupto(const patternshape& shape, uint64_t run);
+
+// The work at one start position, in the same units: the calls, and the
+// bytes that repeats scan inline between them (a repeat that the matcher
+// runs without a call, such as "[^@]+" when an outer ".*" gives back one
+// byte at a time, scans the rest of the text each time).
+uint64_t positionwork(const patternshape& shape, textindex& text);
+// The same for any text whose runs are at most run bytes long.
+uint64_t positionworkupto(const patternshape& shape, uint64_t run);
 
 // The sets of bytes whose longest runs in a text countedcalls depends on.
 std::vector<byteset> runsets(const patternshape& shape);

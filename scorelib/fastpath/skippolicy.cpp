@@ -17,6 +17,13 @@ uint64_t workbound(const patternshape& shape, textindex& text) {
     return boundofcalls(countedcalls(shape, text));
 }
 
+bool watchitems(std::string_view pattern, const patternshape& shape, textindex& text) {
+    if (!scansinsidegiveback(pattern)) return false;
+    if (!shape.simple) return true;
+    const uint64_t work = positionwork(shape, text);
+    return work == UINT64_MAX || work > positionslice / nanosecondsperunit;
+}
+
 route chooseroute(const patternshape& shape, textindex& text, bool straightforward) {
     if (!shape.simple || straightforward || shape.required.empty()) return route::library;
     // Positions are left out only where none of them could end the search:

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "fastpath/shape.h"
 
@@ -44,6 +45,22 @@ constexpr uint64_t skippablework = 1000;
 // over the benchmark corpora and generated rules on generated mail, no
 // search of a simple pattern longer than 0.1 ms cost more than 13.
 constexpr uint64_t nanosecondsperunit = 50;
+
+// The library's match limit counts the matcher's calls at one start
+// position, not the bytes a repeat scans between two of them: at one
+// position ".*[^@]+@bank" makes one call per byte that ".*" gives back, and
+// each scans the rest of the text. A search whose work at one position may
+// cost more than this is watched at every item of its pattern, not only
+// where a position starts. Four positions may pass between two readings of
+// the clock, so four slices and a tick of the clock stay within 50 ms.
+constexpr uint64_t positionslice = 10'000'000;
+
+// Whether the search must be watched inside its positions: a pattern that
+// may scan inside a give-back (scansinsidegiveback), where it is outside the
+// analysed class or the analysis does not bound its work at one position
+// within a slice. Without such scans the work at a position is the matcher's
+// calls, which the library's match limit bounds.
+bool watchitems(std::string_view pattern, const patternshape& shape, textindex& text);
 
 // How a pattern is searched: by the library's loop alone, only from the
 // positions that can reach a literal every match holds, or not at all (it

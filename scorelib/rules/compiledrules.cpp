@@ -182,7 +182,7 @@ std::string compiledrules::make(const rulefile& f) {
         p.rule = true;
         // As the evaluation sees the pattern: up to its first NUL.
         const std::string pattern(r.pattern);
-        p.compiles = compileregex(pattern.c_str(), false) != nullptr;
+        p.compiles = compileregex(pattern.c_str(), watch::none) != nullptr;
         if (!p.compiles) continue;
         const patternshape shape = analyse(std::string_view(pattern.c_str()));
         p.skippable = skippablerun(shape, p.run);
