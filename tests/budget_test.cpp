@@ -216,6 +216,56 @@ TEST(budget, releaseDefaultsAreExactWhereTheLibraryIsQuickAndBoundedWhereItIsNot
     }
 }
 
+// Inside one start position the clock is read too, where a repeat scans the
+// text each time the one before it gives back a byte: at the one position
+// the library tries here (the "q"), once for every 64 KB or so that the
+// scans cover, about seventy times in all. Read at start positions only, the
+// clock shows a tick or two, whatever the scans cost.
+TEST(budget, theWorkInsideOneStartPositionIsWatched) {
+    const std::string pattern = "q.*[^@]+@bank";
+    const std::string text = "q" + std::string(3000, 'a') + "k";
+    for (const pst::watch how : {pst::watch::starts, pst::watch::items}) {
+        tickclock clock;
+        pst::searchlimits l = pst::searchlimits::defaults();
+        l.search = l.guaranteed = l.message = uint64_t{1} << 40;
+        l.clock = &clock;
+        pst::workbudget budget(l);
+        const pst::regexholder re = pst::compileregex(pattern.c_str(), how);
+        pst::searchplan plan;
+        plan.how = how;
+        int count = 0;
+        uint64_t spent = 0;
+        EXPECT_EQ(pst::searchcount(*re, pattern.c_str(), text, budget, count, &plan, &spent),
+                  pst::regexnomatch);
+        EXPECT_EQ(count, 0);
+        if (how == pst::watch::items) {
+            EXPECT_GT(spent, 50u);
+        } else {
+            EXPECT_LT(spent, 10u);
+        }
+    }
+}
+
+// Once the message's budget is spent, each search still gets its guarantee,
+// until those guarantees together reach the overdraft: then every search
+// ends at its first start position.
+TEST(budget, theSearchesAfterTheBudgetShareABoundedOverdraft) {
+    pst::workbudget budget([] {
+        pst::searchlimits l = pst::searchlimits::defaults();
+        l.search = 400, l.guaranteed = 300, l.message = 600, l.overdraft = 500;
+        return l;
+    }());
+    EXPECT_EQ(budget.allowance(), 400u);
+    budget.spend(400);
+    EXPECT_EQ(budget.allowance(), 300u);  // the guarantee: 200 left
+    budget.spend(300);
+    EXPECT_EQ(budget.allowance(), 300u);  // overdrawn by 100
+    budget.spend(300);
+    EXPECT_EQ(budget.allowance(), 300u);  // by 400
+    budget.spend(100);
+    EXPECT_EQ(budget.allowance(), 0u);  // by 500: nothing more
+}
+
 // What lets the budget bound a search: every start position where the
 // library's matcher does real work is told to the watch before that work.
 // The oracle is the library itself: an attempt at one position that needs

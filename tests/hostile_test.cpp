@@ -201,6 +201,56 @@ TEST(hostile, noRuleAndNoMessageStallsAScan) {
     }
 }
 
+// A repeat that the library scans inline, after one that gives back one
+// byte at a time: at a single start position the straightforward search
+// scans the text once per byte, more than ten seconds on these texts. Each
+// ends in the first position with the match-limit diagnostic.
+TEST(hostile, aScanInsideAGiveBackEndsWithinItsPosition) {
+    const size_t size = 300 << 10;
+    const std::string letters = testutil::repeated("abcdefghij klmnopq ", size);
+    const std::string limit = "#Error in rex_rc: -8 reading ";
+    struct shape {
+        std::string pattern, body;
+    };
+    const shape shapes[] = {
+        {".*[^@]+@bank", letters},
+        {"(?i).*[^@]+@bank", letters},
+        {"to:\\s*[^@]+@bank", "to:" + std::string(size, ' ') + "x"},
+        {"a.*?b[^@]+@bank", "a" + std::string(size, 'b')},
+        {"(?:x|.)*?[^@]+@bank", letters},
+    };
+    testutil::tempdir dir;
+    for (const shape& s : shapes) {
+        scope tree("5 " + s.pattern + "\n");
+        const auto o = plugintree::scan(dir.file("m", "A: b\n\n" + s.body + "k\n"));
+        EXPECT_EQ(o.signal, 0) << s.pattern;
+        EXPECT_EQ(o.result, 0) << s.pattern;
+        EXPECT_EQ(o.out, "0\n") << s.pattern;
+        EXPECT_EQ(o.err, limit + s.pattern + "\n") << s.pattern;
+    }
+}
+
+// A busy machine changes no score: the budget is CPU time, and a scan that
+// waits for the processor is not cut for it.
+TEST(careless, manyScansAtOnceGiveTheScoreOfOneAlone) {
+    scope tree("5 \\D+zqxyz\n1 cheap\n");
+    testutil::tempdir dir;
+    const std::string message =
+        dir.file("m", "Subject: x\n\n" + testutil::repeated("cheap words ", 700 * 12) + "zq\n");
+    const auto alone = plugintree::scan(message);
+    EXPECT_EQ(alone.out, "700\n");
+    EXPECT_EQ(alone.err, "");
+    std::vector<testutil::child> running;
+    for (int i = 0; i < 48; ++i)
+        running.push_back(
+            testutil::startprocess(plugintree::command({"-scan", "a", "b", "c", message})));
+    for (testutil::child& c : running) {
+        const auto o = testutil::waitprocess(c);
+        EXPECT_EQ(o.out, alone.out);
+        EXPECT_EQ(o.err, alone.err);
+    }
+}
+
 // Taking the large stack for a deep search needs memory too; without it the
 // search ends where it is, never the process.
 TEST(faults, failingAllocationsAroundADeepSearch) {

@@ -111,7 +111,12 @@ void checkcompiled(const rule& r, const std::string& pattern, columnof column,
     if (nestedunboundedrepeat(pattern))
         f.push_back(
             {"warning", "nested unbounded repetition: catastrophic backtracking on hostile mail"});
-    if (quadraticrepeat(pattern))
+    // The square at one position says more than the square over them all.
+    if (squareatoneposition(pattern))
+        f.push_back({"warning",
+                     "the pattern can take time in proportion to the square of the message at "
+                     "one position; anchor it or bound the repeats"});
+    else if (quadraticrepeat(pattern))
         f.push_back({"warning",
                      "an unbounded repeat of a broad class with more pattern after it: "
                      "its work grows with the square of the message size on hostile mail, "

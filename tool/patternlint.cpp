@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "fastpath/patternsyntax.h"
+#include "fastpath/shape.h"
 
 namespace pst {
 namespace {
@@ -152,6 +153,16 @@ bool wholetextanchor(const std::string& p) {
         }
     }
     return anchor;
+}
+
+bool squareatoneposition(const std::string& p) {
+    if (!scansinsidegiveback(p)) return false;
+    const patternshape shape = analyse(p);
+    if (!shape.simple) return false;
+    // Twice the runs, four times the work: the square of the text.
+    constexpr uint64_t run = 1000;
+    const uint64_t once = positionworkupto(shape, run), twice = positionworkupto(shape, 2 * run);
+    return once != UINT64_MAX && twice > 3 * once;
 }
 
 }  // namespace pst

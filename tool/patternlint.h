@@ -21,6 +21,12 @@ bool nestedunboundedrepeat(const std::string& p);
 // the message.
 bool quadraticrepeat(const std::string& p);
 
+// A repeat that the library scans inline after one that gives back, such as
+// ".*[^@]+@bank": at a single start position the search may scan the rest of
+// the message once for every byte given back. Read with the fast path's
+// analysis, for the patterns of its class.
+bool squareatoneposition(const std::string& p);
+
 // "\K" inside a lookaround: the match's start can lie after its end.
 bool resetinlookaround(const std::string& p);
 
