@@ -89,6 +89,15 @@ uint64_t workbudget::allowance() const {
     return fair < limits_.search ? fair : limits_.search;
 }
 
+uint64_t workbudget::cpuseen() {
+    const uint64_t t = clock_.cheap();
+    if (t != cpuseenat_) {
+        cpuseenat_ = t;
+        sawcpu(clock_.cpu());
+    }
+    return cpuseen_;
+}
+
 void workbudget::spend(uint64_t work) {
     if (work > left_) overdrawn_ += work - left_;
     left_ = work > left_ ? 0 : left_ - work;

@@ -9,10 +9,21 @@
 // search is the library's own loop, called exactly as the straightforward
 // evaluation calls it; a callout at the pattern's start reads a cheap clock
 // at every start position where the matcher runs, and the search ends when
-// its CPU time reaches its allowance. So a search that finishes within its
-// allowance gives exactly the straightforward count and diagnostics, and no
-// search runs longer than its allowance plus the work of one start
-// position, which the library's match limit bounds.
+// its CPU time reaches its allowance. The CPU clock decides every cut, so a
+// search that waits for the processor on a busy machine is not cut for it.
+//
+// Inside one position the library's match limit counts calls, not the bytes
+// a class repeat scans between two of them: where a repeat that scans may
+// run again each time another gives back (".*[^@]+@bank"), and the analysis
+// does not bound the position's work within a slice, the pattern also gets
+// the library's callout before every item, and the clock is read inside the
+// position too. So a search that finishes within its allowance gives
+// exactly the straightforward count and diagnostics, and a search that is
+// cut runs at most its allowance plus four slices and a tick of the clock
+// (50 ms). Outside that bound: a position of calls alone, which the match
+// limit ends after 10,000,000 of them (about 50 ms with the classic library,
+// up to 190 ms with PCRE2), and a repeat of a large fixed count that fails
+// part of the way, whose scan the item callouts do not see.
 #pragma once
 
 #include <cstddef>
@@ -89,9 +100,10 @@ class workbudget {
     // What the next search may spend.
     uint64_t allowance() const;
     void spend(uint64_t work);
-    // The latest reading of this thread's CPU clock, which a search's
-    // charge starts from.
-    uint64_t cpuseen() const { return cpuseen_; }
+    // A recent reading of this thread's CPU clock, which a search's charge
+    // is bounded from: read again when the cheap clock has ticked since, so
+    // about once every few milliseconds.
+    uint64_t cpuseen();
     void sawcpu(uint64_t cpu) { cpuseen_ = cpu > cpuseen_ ? cpu : cpuseen_; }
     // Searches ended by the budget rather than by the library.
     int cuts() const { return cuts_; }
@@ -103,7 +115,7 @@ class workbudget {
     workclock& clock_;
     uint64_t left_;
     uint64_t overdrawn_ = 0;
-    uint64_t cpuseen_ = 0;
+    uint64_t cpuseen_ = 0, cpuseenat_ = 0;
     int cuts_ = 0;
     stackextent stack_;
 };
