@@ -184,4 +184,37 @@ TEST(shape, workBoundHoldsTheLibrarysOwnCount) {
     EXPECT_GT(checked, 40);
 }
 
+// Which patterns may scan the text inside a give-back, and so need the
+// callouts inside a start position: read from the syntax, erring towards
+// yes; and how the work at one position grows with the runs of the text.
+TEST(shape, scansInsideAGiveBack) {
+    struct row {
+        const char* pattern;
+        bool scans;
+    };
+    const row rows[] = {
+        {".*[^@]+@bank", true},    {"to:\\s*[^@]+@bank", true},
+        {"a.*?b[^@]+@bank", true}, {"(?:x[^@]+)*y", true},  // a scan inside a repeated group
+        {"(a+)\\1", true},                                  // a back-reference
+        {"(?1)(a)", true},                                  // a subroutine call
+        {"a{2,5}b+", true},                                 // gives back a little, then scans
+        {"\\w+@\\w+\\.com", true},                          // disjoint in fact: the syntax errs
+        {"free.*money", false},                             // one scan, nothing scans after it
+        {"[a-z]+ deal", false},    {"(?:a|aa)+$", false},  // many calls, no scan: the match limit's
+        {"a*+[^@]+@", false},                              // possessive: gives nothing back
+        {"a.{0,20}b", false},                              // too short to scan
+        {"\\Q.*[^@]+\\E", false},                          // literal bytes
+        {"(?#.*).*", false},                               // a comment
+        {"[.*+]x+", false},                                // the class is one byte, unrepeated
+    };
+    for (const row& r : rows) EXPECT_EQ(pst::scansinsidegiveback(r.pattern), r.scans) << r.pattern;
+
+    // The square at one position: twice the runs, four times the work.
+    const pst::patternshape square = pst::analyse(".*[^@]+@bank");
+    const pst::patternshape linear = pst::analyse("free.*money");
+    EXPECT_GT(pst::positionworkupto(square, 2000), 3 * pst::positionworkupto(square, 1000));
+    EXPECT_LT(pst::positionworkupto(linear, 2000), 3 * pst::positionworkupto(linear, 1000));
+    EXPECT_EQ(pst::positionworkupto(pst::analyse("(a)+"), 10), UINT64_MAX);  // outside the class
+}
+
 }  // namespace

@@ -297,79 +297,110 @@ bool isliteral(std::string_view pattern) {
 
 namespace {
 
-// Whether the quantifier of length n at p[i] is possessive ("*+", "{2,}+").
-bool possessive(std::string_view p, size_t i, size_t n) {
-    return n >= 2 && p[i + n - 1] == '+';
-}
+// Reads a pattern once, left to right, for scansinsidegiveback.
+class givebackreader {
+   public:
+    explicit givebackreader(std::string_view p) : p_(p) {}
+
+    bool scansinsidegiveback() {
+        while (i_ < p_.size() && !found_) {
+            const char c = p_[i_];
+            if (c == '\\')
+                escape();
+            else if (c == '(')
+                opengroup();
+            else if (c == ')')
+                closegroup();
+            else if (c == '|' || c == '^' || c == '$')
+                ++i_;
+            else
+                item(c == '[' ? skipclass(p_, i_ + 1) : i_ + 1);
+        }
+        return found_;
+    }
+
+   private:
+    // A repeat that may run further than this scans the text.
+    static constexpr uint64_t scan = 64;
+
+    // The quantifier at p[at], if any: its length, 0 when there is none.
+    size_t quantifier(size_t at, uint64_t& min, uint64_t& max) const {
+        const size_t n = at <= p_.size() ? readquantifier(p_, at, min, max) : 0;
+        return n == notsyntax ? 0 : n;
+    }
+    // Whether the quantifier of length n at p[at] gives back ("*", "{2,5}?"
+    // do; "*+", "{3}" do not).
+    bool givesback(size_t at, size_t n, uint64_t min, uint64_t max) const {
+        return n && min != max && !(n >= 2 && p_[at + n - 1] == '+');
+    }
+
+    void escape() {
+        const char e = i_ + 1 < p_.size() ? p_[i_ + 1] : 0;
+        if (e == 'Q') {
+            const size_t end = p_.find("\\E", i_ + 2);
+            i_ = end == std::string_view::npos ? p_.size() : end + 2;
+            return;
+        }
+        // A back-reference compares as far as its group reached, and a
+        // subroutine call runs a group again from elsewhere.
+        if (e == 'g' || e == 'k' || (e >= '1' && e <= '9')) found_ = true;
+        item(i_ + 2);
+    }
+
+    void opengroup() {
+        const std::string_view rest = p_.substr(i_ + 1);
+        if (rest.starts_with("?#") || rest.starts_with("*")) {
+            const size_t end = p_.find(')', i_);
+            i_ = end == std::string_view::npos ? p_.size() : end + 1;
+            return;
+        }
+        const char k = rest.size() > 1 && rest[0] == '?' ? rest[1] : 0;
+        if (k == 'R' || k == '&' || k == '+' || k == '-' || (k >= '0' && k <= '9') ||
+            rest.starts_with("?P>"))
+            found_ = true;  // recursion or a subroutine call
+        scans_.push_back(false);
+        ++i_;
+    }
+
+    void closegroup() {
+        const bool inner = scans_.back();
+        if (scans_.size() > 1) scans_.pop_back();
+        uint64_t min = 1, max = 1;
+        const size_t n = quantifier(i_ + 1, min, max);
+        // A repeated group that scans scans again each time it gives back
+        // an iteration.
+        if (givesback(i_ + 1, n, min, max)) {
+            found_ = found_ || inner;
+            givenback_ = true;
+        }
+        if (inner) scans_.back() = true;
+        i_ += 1 + n;
+    }
+
+    // The item that ends before next, with its quantifier.
+    void item(size_t next) {
+        uint64_t min = 1, max = 1;
+        const size_t n = quantifier(next, min, max);
+        if (n && max > scan) {
+            found_ = found_ || givenback_;
+            scans_.back() = true;
+        }
+        if (givesback(next, n, min, max)) givenback_ = true;
+        i_ = next + n;
+    }
+
+    std::string_view p_;
+    size_t i_ = 0;
+    bool found_ = false;
+    bool givenback_ = false;  // a repeat before here can give back
+    // For each open group: whether it holds a repeat that scans.
+    std::vector<bool> scans_{false};
+};
 
 }  // namespace
 
 bool scansinsidegiveback(std::string_view p) {
-    constexpr uint64_t scan = 64;  // a repeat that may run further scans the text
-    // For each open group: whether it holds a repeat that scans.
-    std::vector<bool> scans{false};
-    bool givesback = false;  // a repeat before here can give back
-    size_t i = 0;
-    while (i < p.size()) {
-        const char c = p[i];
-        size_t next = i + 1;
-        if (c == '\\') {
-            const char e = i + 1 < p.size() ? p[i + 1] : 0;
-            if (e == 'Q') {
-                const size_t end = p.find("\\E", i + 2);
-                i = end == std::string_view::npos ? p.size() : end + 2;
-                continue;
-            }
-            // A back-reference compares as far as its group reached, and a
-            // subroutine call runs a group again from elsewhere.
-            if (e == 'g' || e == 'k' || (e >= '1' && e <= '9')) return true;
-            next = i + 2;
-        } else if (c == '[') {
-            next = skipclass(p, i + 1);
-        } else if (c == '(') {
-            const std::string_view rest = p.substr(i + 1);
-            if (rest.starts_with("?#") || rest.starts_with("*")) {
-                const size_t end = p.find(')', i);
-                i = end == std::string_view::npos ? p.size() : end + 1;
-                continue;
-            }
-            if (rest.size() > 1 && rest[0] == '?' &&
-                (rest[1] == 'R' || rest[1] == '&' || rest[1] == '+' || rest[1] == '-' ||
-                 (rest[1] >= '0' && rest[1] <= '9') || rest.starts_with("?P>")))
-                return true;
-            scans.push_back(false);
-            ++i;
-            continue;
-        } else if (c == ')') {
-            const bool inner = scans.back();
-            if (scans.size() > 1) scans.pop_back();
-            uint64_t min = 1, max = 1;
-            size_t n = readquantifier(p, i + 1, min, max);
-            if (n == notsyntax) n = 0;
-            // A repeated group that scans scans again each time it gives
-            // back an iteration.
-            if (n && min != max && !possessive(p, i + 1, n)) {
-                if (inner) return true;
-                givesback = true;
-            }
-            if (inner) scans.back() = true;
-            i += 1 + n;
-            continue;
-        } else if (c == '|' || c == '^' || c == '$') {
-            ++i;
-            continue;
-        }
-        uint64_t min = 1, max = 1;
-        size_t n = next <= p.size() ? readquantifier(p, next, min, max) : 0;
-        if (n == notsyntax) n = 0;
-        if (n && max > scan) {
-            if (givesback) return true;
-            scans.back() = true;
-        }
-        if (n && min != max && !possessive(p, next, n)) givesback = true;
-        i = next + n;
-    }
-    return false;
+    return givebackreader(p).scansinsidegiveback();
 }
 
 patternshape analyse(std::string_view pattern) {
