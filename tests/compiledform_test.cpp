@@ -173,6 +173,25 @@ TEST(compiledform, compileAndCheckSayWhatThePluginDoes) {
         return entries;
     };
     EXPECT_EQ(forms(), 1);
+    // The form gets the rule file's mode less the write bits of group and
+    // others; one that group or others may write is not used, and check
+    // says why and how to mend it.
+    ASSERT_EQ(::chmod(plugintree::rulefile.c_str(), 0664), 0);
+    ASSERT_EQ(
+        testutil::runprocess({BLOCKLISTCTL, "compile", "--rules", plugintree::rulefile}).result, 0);
+    struct stat st {};
+    ASSERT_EQ(::stat(form.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    ASSERT_EQ(::chmod(form.c_str(), 0664), 0);
+    EXPECT_NE(check().find(plugintree::rulefile +
+                           ": warning: the plugin does not use the compiled form " + form +
+                           ": it is writable by group or others, and whoever can write it "
+                           "decides the scores; 'chmod go-w' mends it (run 'blocklistctl "
+                           "compile')\n"),
+              std::string::npos)
+        << check();
+    ASSERT_EQ(::chmod(form.c_str(), 0644), 0);
+    ASSERT_EQ(::chmod(plugintree::rulefile.c_str(), 0644), 0);
     // Killed while its new form is being synced, compile leaves the old form
     // and nothing else.
     if (::access("/usr/bin/strace", X_OK) == 0) {

@@ -248,4 +248,43 @@ TEST(compiledrules, theEvaluationLeavesOutOnlyWithAFittingForm) {
     }
 }
 
+// Whoever can write the form decides the scores: it is used only when owned
+// by root or the rule file's owner, writable by neither group nor others, in
+// a directory no more open; otherwise it is refused as if absent.
+TEST(compiledrules, aFormIsTrustedNoFurtherThanTheRuleFile) {
+    if (::geteuid() != 0) GTEST_SKIP() << "gives files away, which needs root";
+    const linesof read(rules);
+    struct row {
+        const char* what;
+        mode_t formmode, dirmode;
+        uid_t formowner, dirowner;
+        const char* why;  // empty when the form is used
+    };
+    const row rows[] = {
+        {"root's, 0644", 0644, 0755, 0, 0, ""},
+        {"root's, 0600", 0600, 0700, 0, 0, ""},
+        {"in a sticky directory open to all", 0644, 01777, 0, 0, ""},
+        {"writable by group", 0664, 0755, 0, 0, "writable by group or others"},
+        {"writable by others", 0646, 0755, 0, 0, "writable by group or others"},
+        {"another user's", 0644, 0755, 65534, 0, "owned by another user"},
+        {"in a directory open to all", 0644, 0777, 0, 0, "its directory is writable"},
+        {"in another user's directory", 0644, 0755, 0, 65534, "its directory is owned"},
+    };
+    for (const row& r : rows) {
+        testutil::tempdir dir;
+        const std::string path = dir.file("rules.compiled", pst::compiledrules::make(read.f));
+        ASSERT_EQ(::chmod(path.c_str(), r.formmode), 0);
+        ASSERT_EQ(::chown(path.c_str(), r.formowner, 0), 0);
+        ASSERT_EQ(::chmod(dir.path().c_str(), r.dirmode), 0);
+        ASSERT_EQ(::chown(dir.path().c_str(), r.dirowner, 0), 0);
+        pst::sysio sys;
+        pst::compiledrules form;
+        std::string why;
+        EXPECT_EQ(form.load(sys, path.c_str(), read.f, why), *r.why == '\0') << r.what;
+        EXPECT_NE(why.find(r.why), std::string::npos) << r.what << ": " << why;
+        ::chmod(dir.path().c_str(), 0700);
+        ::chown(dir.path().c_str(), 0, 0);
+    }
+}
+
 }  // namespace

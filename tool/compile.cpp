@@ -42,10 +42,24 @@ int compilerules(const char* path, FILE* out) {
     }
     const std::string target = compiledpath(path);
     std::string error;
-    if (!replacefile(target, bytes, error)) {
+    // The form is trusted as far as the rule file: it gets the rule file's
+    // owner and mode, less any write bit for group and others.
+    struct stat rules {};
+    if (::stat(path, &rules) != 0) {
+        std::fprintf(stderr, "blocklistctl: cannot examine %s: %s\n", path, std::strerror(errno));
+        return EX_NOINPUT;
+    }
+    if (!replacefile(target, bytes, error, &rules)) {
         std::fprintf(stderr, "blocklistctl: cannot write %s: %s\n", target.c_str(), error.c_str());
         return EX_CANTCREAT;
     }
+    struct stat written {};
+    if (::stat(target.c_str(), &written) == 0 && written.st_uid != 0 &&
+        written.st_uid != rules.st_uid)
+        std::fprintf(stderr,
+                     "blocklistctl: warning: %s is not owned by the rule file's owner or root: the "
+                     "plugin will not use it (compile as either)\n",
+                     target.c_str());
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - began;
     std::fprintf(out, "%s: %zu lines compiled into %s (%zu bytes) in %.0f ms\n", path,
                  f.lines.size(), target.c_str(), bytes.size(), took.count() * 1000);

@@ -132,10 +132,17 @@ inputfile inputfile::text(std::string_view content, const char* what) {
 
 namespace {
 
-// The file holds bytes, readable by all, and is on disk.
-bool writesynced(int fd, const std::string& bytes) {
+// The file holds bytes, readable by all or as like is, and is on disk.
+bool writesynced(int fd, const std::string& bytes, const struct stat* like) {
     sysio sys;
-    return writeall(sys, fd, bytes) && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
+    mode_t mode = 0644;
+    if (like) {
+        // Only root may give a file away; anyone else keeps it, and the
+        // plugin then trusts it only if it is the rule file's owner.
+        if (::fchown(fd, like->st_uid, like->st_gid) != 0 && errno != EPERM) return false;
+        mode = like->st_mode & 0755;
+    }
+    return writeall(sys, fd, bytes) && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
 }
 
 // Gives the unnamed file fd the name temporary (from a mkstemp pattern),
@@ -166,11 +173,12 @@ bool nameunnamed(int fd, std::string& temporary) {
 // named from the start.
 }  // namespace
 
-bool replacefile(const std::string& path, const std::string& bytes, std::string& error) {
+bool replacefile(const std::string& path, const std::string& bytes, std::string& error,
+                 const struct stat* like) {
     std::string temporary = path + ".XXXXXX";
     fdholder fd(::open(parentdirectory(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
     bool written = false;
-    if (fd && writesynced(fd.get(), bytes) && nameunnamed(fd.get(), temporary)) {
+    if (fd && writesynced(fd.get(), bytes, like) && nameunnamed(fd.get(), temporary)) {
         written = ::rename(temporary.c_str(), path.c_str()) == 0;
     } else {
         fd = fdholder(::mkstemp(temporary.data()));
@@ -178,7 +186,8 @@ bool replacefile(const std::string& path, const std::string& bytes, std::string&
             error = std::strerror(errno);
             return false;
         }
-        written = writesynced(fd.get(), bytes) && ::rename(temporary.c_str(), path.c_str()) == 0;
+        written =
+            writesynced(fd.get(), bytes, like) && ::rename(temporary.c_str(), path.c_str()) == 0;
     }
     if (!written) {
         error = std::strerror(errno);

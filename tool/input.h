@@ -3,6 +3,8 @@
 // line copied into an anonymous memory file first.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <string>
 #include <string_view>
 #include <vector>
@@ -57,7 +59,10 @@ bool readrulefile(const inputfile& file, rulefile& f);
 
 // Replaces path with bytes at once, readable by all: written and synced
 // beside it, then renamed over it, and the directory synced. On failure
-// path is as it was, nothing is left beside it, and error says why.
-bool replacefile(const std::string& path, const std::string& bytes, std::string& error);
+// path is as it was, nothing is left beside it, and error says why. With
+// like, the file gets like's owner and group where this process may give
+// them, and like's mode less any write bit for group and others.
+bool replacefile(const std::string& path, const std::string& bytes, std::string& error,
+                 const struct stat* like = nullptr);
 
 }  // namespace pst

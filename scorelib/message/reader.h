@@ -33,6 +33,11 @@ class boundedreader {
 
     bool eof() const { return eof_; }
     bool failed() const { return failed_; }
+    // The owner of a regular file read with readrest; false when unknown.
+    bool owner(uid_t& uid) const {
+        uid = owner_;
+        return ownerknown_;
+    }
     int error() const { return error_; }  // the errno of the failed read
 
     // Like fgets: at most cap - 1 bytes, through the first newline,
@@ -59,9 +64,13 @@ class boundedreader {
         // (a sparse file) is not believed.
         constexpr off_t believable = off_t{1} << 30;
         struct stat st {};
-        if (pos_ == 0 && end_ == 0 && sys_.fstat(fd_, &st) == 0 && S_ISREG(st.st_mode) &&
-            st.st_size > 0 && st.st_size <= believable)
-            out.reserve(out.size() + std::min<uint64_t>(static_cast<uint64_t>(st.st_size), left_));
+        if (pos_ == 0 && end_ == 0 && sys_.fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) {
+            owner_ = st.st_uid;
+            ownerknown_ = true;
+            if (st.st_size > 0 && st.st_size <= believable)
+                out.reserve(out.size() +
+                            std::min<uint64_t>(static_cast<uint64_t>(st.st_size), left_));
+        }
         out.append(block_ + pos_, end_ - pos_);
         pos_ = end_;
         while (fill()) {
@@ -101,6 +110,8 @@ class boundedreader {
 
     sysio& sys_;
     int fd_;
+    uid_t owner_ = 0;
+    bool ownerknown_ = false;
     uint64_t left_;
     bool eof_ = false;
     bool failed_ = false;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -11,6 +12,7 @@
 #include "fastpath/shape.h"
 #include "fastpath/skippolicy.h"
 #include "rules/rulefile.h"
+#include "system/pathname.h"
 #include "system/sysio.h"
 
 namespace pst {
@@ -120,8 +122,36 @@ class reader {
 };
 
 // The whole file, if it is a regular one of a sane size; not zeroed first.
-bool readform(sysio& sys, const char* path, uint64_t largest, std::unique_ptr<char[]>& bytes,
-              size_t& size, std::string& why) {
+// Whoever can write the form decides the scores, so it is trusted as a
+// careful daemon trusts its configuration, and no further than the rule
+// file: owned by root or by the rule file's owner, writable by neither group
+// nor others, in a directory that only they can change (or a sticky one,
+// where nobody else can replace an entry they own). What is wrong, or null.
+const char* untrusted(sysio& sys, const char* path, const struct stat& st, const rulefile& f) {
+    // Rules that are not a file of their own (a text, a pipe) are trusted
+    // as far as whoever runs this.
+    const uid_t owner = f.ownerknown ? f.owner : ::geteuid();
+    if (st.st_uid != 0 && st.st_uid != owner)
+        return "it is owned by another user than the rule file, and whoever can write it "
+               "decides the scores";
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        return "it is writable by group or others, and whoever can write it decides the "
+               "scores; 'chmod go-w' mends it";
+    const std::string dir = parentdirectory(path);
+    const int fd = sys.open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat d {};
+    const bool known = fd >= 0 && sys.fstat(fd, &d) == 0;
+    if (fd >= 0) sys.close(fd);
+    if (!known) return "its directory cannot be examined";
+    if (d.st_uid != 0 && d.st_uid != owner)
+        return "its directory is owned by another user than the rule file, who could replace it";
+    if ((d.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (d.st_mode & S_ISVTX) == 0)
+        return "its directory is writable by group or others, who could replace it";
+    return nullptr;
+}
+
+bool readform(sysio& sys, const char* path, uint64_t largest, const rulefile& f,
+              std::unique_ptr<char[]>& bytes, size_t& size, std::string& why) {
     const int fd = sys.open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         why = errno == ELOOP ? "it is a symbolic link" : std::strerror(errno);
@@ -139,6 +169,10 @@ bool readform(sysio& sys, const char* path, uint64_t largest, std::unique_ptr<ch
     }
     if (!S_ISREG(st.st_mode)) {
         why = "it is not a regular file";
+        return false;
+    }
+    if (const char* wrong = untrusted(sys, path, st, f)) {
+        why = wrong;
         return false;
     }
     if (static_cast<uint64_t>(st.st_size) > largest) {
@@ -251,7 +285,7 @@ bool compiledrules::load(sysio& sys, const char* path, const rulefile& f, std::s
     clear();
     uint64_t mysize = 0, myhash = 0;
     rulefilehash(f, mysize, myhash);
-    if (!readform(sys, path, largestform(mysize, f.lines.size()), bytes_, size_, why)) {
+    if (!readform(sys, path, largestform(mysize, f.lines.size()), f, bytes_, size_, why)) {
         clear();
         return false;
     }

@@ -31,6 +31,7 @@ void cutlines(rulefile& f) {
 
 void readrulelines(boundedreader& in, rulefile& f) try {
     in.readrest(f.text);
+    f.ownerknown = in.owner(f.owner);
     cutlines(f);
 } catch (const std::bad_alloc&) {
     outofmemory(nomemoryforline);

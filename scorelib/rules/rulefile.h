@@ -2,6 +2,8 @@
 // evaluation and by blocklistctl check alike.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,6 +30,10 @@ struct rulefile {
     std::string text;                     // the file's bytes, never resized once cut
     std::vector<std::string_view> lines;  // into text, each through its newline
     std::vector<numberedrule> rules;      // the lines that are counted, in order
+    // Who owns the file, where it is a regular file: its compiled form is
+    // trusted only as far as the file itself.
+    bool ownerknown = false;
+    uid_t owner = 0;
 };
 
 // Every line as it is in the file, each through its newline, however long.
