@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "counting/regexbackend.h"
 #include "evaluate.h"
 #include "rules/rulefile.h"
 #include "system/sysio.h"
@@ -284,6 +285,84 @@ TEST(compiledrules, aFormIsTrustedNoFurtherThanTheRuleFile) {
         EXPECT_NE(why.find(r.why), std::string::npos) << r.what << ": " << why;
         ::chmod(dir.path().c_str(), 0700);
         ::chown(dir.path().c_str(), 0, 0);
+    }
+}
+
+// The form's closing hash, as anyone who can read the code can compute it:
+// it guards against damage, not against whoever may write the form.
+uint64_t formhash(std::string_view bytes) {
+    uint64_t h = 0x9E3779B97F4A7C15ULL;
+    auto mix = [&h](uint64_t w) {
+        h ^= w;
+        h *= 0xBF58476D1CE4E5B9ULL;
+        h ^= h >> 31;
+    };
+    size_t i = 0;
+    for (; i + 8 <= bytes.size(); i += 8) {
+        uint64_t w = 0;
+        std::memcpy(&w, bytes.data() + i, 8);
+        mix(w);
+    }
+    uint64_t tail = bytes.size() - i;
+    for (size_t k = 0; i + k < bytes.size(); ++k)
+        tail |= uint64_t{static_cast<unsigned char>(bytes[i + k])} << (8 * (k + 1));
+    mix(tail);
+    return h;
+}
+
+void reseal(std::string& form) {
+    const uint64_t h = formhash(std::string_view(form).substr(0, form.size() - 8));
+    std::memcpy(form.data() + form.size() - 8, &h, 8);
+}
+
+template <class T>
+void put(std::string& form, size_t at, T v) {
+    std::memcpy(form.data() + at, &v, sizeof v);
+}
+
+// Forms edited and sealed again, as a forger would: each asks the message
+// for work that no form compile writes would, and is refused.
+TEST(compiledrules, aFormOfForgedRangesIsRefused) {
+    std::string text;
+    for (int i = 0; i < 4; ++i) text += "1 zq00000" + std::to_string(i) + "\n";
+    const linesof read(text);
+    const std::string honest = pst::compiledrules::make(read.f);
+    // Four rules of one literal each: the index after the header, then the
+    // pool; a record of 32 bytes per line before the closing hash.
+    const size_t index = 8 + 4 + 4 + 4 + pst::regexversion().size() + 8 + 8 + 4 * 4;
+    const size_t records = honest.size() - 8 - 4 * 32;
+    struct row {
+        const char* what;
+        std::function<void(std::string&)> forge;
+    };
+    const row rows[] = {
+        {"a record sharing the literals of the rule before",
+         [&](std::string& f) { put<uint32_t>(f, records + 32 + 16, 0); }},
+        {"a record asking for more literals",
+         [&](std::string& f) { put<uint32_t>(f, records + 20, 4); }},
+        {"two literals in the same bytes of the pool",
+         [&](std::string& f) { put<uint32_t>(f, index + 8, 0); }},
+        {"a literal longer than its line could give",
+         [&](std::string& f) {
+             put<uint32_t>(f, index + 4, 2000);
+             put<uint32_t>(f, index + 8, 2000);
+         }},
+    };
+    testutil::tempdir dir;
+    pst::sysio sys;
+    pst::compiledrules form;
+    std::string why;
+    ASSERT_TRUE(form.load(sys, dir.file("honest", honest).c_str(), read.f, why)) << why;
+    std::string resealed = honest;
+    reseal(resealed);
+    ASSERT_EQ(resealed, honest);  // the seal is the form's own
+    for (const row& r : rows) {
+        std::string forged = honest;
+        r.forge(forged);
+        reseal(forged);
+        ASSERT_NE(forged, honest) << r.what;
+        EXPECT_FALSE(form.load(sys, dir.file("forged", forged).c_str(), read.f, why)) << r.what;
+        EXPECT_NE(why, "it is damaged or cut short") << r.what;
     }
 }
 

@@ -291,7 +291,7 @@ bool compiledrules::load(sysio& sys, const char* path, const rulefile& f, std::s
     }
     layout l;
     const char* wrong = sections(mysize, myhash, f.lines.size(), l);
-    if (!wrong) wrong = ranges(l);
+    if (!wrong) wrong = ranges(l, f);
     if (wrong) {
         why = wrong;
         clear();
@@ -347,20 +347,28 @@ const char* compiledrules::sections(uint64_t mysize, uint64_t myhash, size_t myl
 }
 
 // Every range a plan may point to, checked once, so that the plans can be
-// read where they lie: what is wrong, or null.
-const char* compiledrules::ranges(const layout& l) {
+// read where they lie; and laid out as compile lays them out, each rule's
+// literals and run sets after the previous rule's, never shared, each
+// literal in its own bytes of the pool, none longer or more numerous than
+// its line could give. So the work a form can ask of a message is bounded
+// by its rule file. What is wrong, or null.
+const char* compiledrules::ranges(const layout& l, const rulefile& f) {
     const char* base = bytes_.get();
+    uint64_t pooled = 0;
     for (uint32_t i = 0; i < l.nliterals; ++i) {
         uint32_t offset = 0, length = 0;
         indexentry(i, offset, length);
-        if (offset > l.poolsize || length > l.poolsize - offset) return "it is damaged";
+        if (offset != pooled || length > l.poolsize - offset) return "it is damaged";
+        pooled += length;
     }
+    if (pooled != l.poolsize) return "it is damaged";
     for (uint32_t i = 0; i < l.nids; ++i) {
         uint32_t id = 0;
         std::memcpy(&id, base + setids_ + size_t{i} * 4, 4);
         if (id >= l.nsets) return "it is damaged";
     }
     lines_ = l.lines;
+    uint32_t nextliteral = 0, nextset = 0;
     for (uint32_t line = 1; line <= l.lines; ++line) {
         ruleplan p;
         if (!planfor(static_cast<int>(line), p)) {
@@ -369,10 +377,24 @@ const char* compiledrules::ranges(const layout& l) {
             if (flags != 0) return "it is damaged";
             continue;
         }
-        if (p.first > l.nliterals || p.count > l.nliterals - p.first || p.firstset > l.nids ||
-            p.sets > l.nids - p.firstset || (p.skippable && (p.count == 0 || !p.compiles)))
+        if (!p.skippable) {
+            if (p.count != 0 || p.sets != 0) return "it is damaged";
+            continue;
+        }
+        if (p.first != nextliteral || p.count > l.nliterals - p.first || p.firstset != nextset ||
+            p.sets > l.nids - p.firstset || p.count == 0 || !p.compiles)
             return "it is damaged";
+        // A literal holds at most 64 bytes for each byte of the pattern (a
+        // repeat such as "x{64}"), and there is at most one for each byte.
+        const uint64_t linebytes = f.lines[line - 1].size();
+        if (p.count > linebytes) return "its literals cannot come from the rules";
+        for (uint32_t i = p.first; i < p.first + p.count; ++i)
+            if (literal(i).size() > 64 * linebytes)
+                return "its literals cannot come from the rules";
+        nextliteral = p.first + p.count;
+        nextset = p.firstset + p.sets;
     }
+    if (nextliteral != l.nliterals || nextset != l.nids) return "it is damaged";
     return nullptr;
 }
 

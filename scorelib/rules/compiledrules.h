@@ -63,7 +63,7 @@ class compiledrules {
     struct layout;
     void clear();
     const char* sections(uint64_t mysize, uint64_t myhash, size_t mylines, layout& l);
-    const char* ranges(const layout& l);
+    const char* ranges(const layout& l, const rulefile& f);
     void readsets(const layout& l);
     // The i-th literal's place in the pool.
     void indexentry(uint32_t i, uint32_t& offset, uint32_t& length) const;
