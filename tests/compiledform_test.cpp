@@ -192,17 +192,33 @@ TEST(compiledform, compileAndCheckSayWhatThePluginDoes) {
         << check();
     ASSERT_EQ(::chmod(form.c_str(), 0644), 0);
     ASSERT_EQ(::chmod(plugintree::rulefile.c_str(), 0644), 0);
-    // Killed while its new form is being synced, compile leaves the old form
-    // and nothing else.
+    // Killed at any step of writing and naming its new form, compile leaves
+    // the old form, and at most its temporary file, which the next compile
+    // removes; killed before the temporary file has a name, nothing else.
     if (::access("/usr/bin/strace", X_OK) == 0) {
-        const std::string before = testutil::readfile(form);
-        testutil::writefile(plugintree::rulefile, rules + "2 again\n");
-        const auto killed = testutil::runprocess(
-            {"/usr/bin/strace", "-qq", "-o", "/dev/null", "-e", "trace=fsync", "-e",
-             "inject=fsync:signal=KILL", BLOCKLISTCTL, "compile", "--rules", plugintree::rulefile});
-        EXPECT_EQ(killed.signal, SIGKILL) << killed.err;
-        EXPECT_EQ(testutil::readfile(form), before);
-        EXPECT_EQ(forms(), 1);
+        struct kill {
+            const char* call;
+            int leftover;  // entries beside the form after the kill
+        };
+        const kill kills[] = {{"fsync", 0}, {"linkat", 0}, {"rename", 1}};
+        int round = 0;
+        for (const kill& k : kills) {
+            const std::string before = testutil::readfile(form);
+            testutil::writefile(plugintree::rulefile, rules + std::to_string(++round) + " again\n");
+            const auto killed =
+                testutil::runprocess({"/usr/bin/strace", "-qq", "-f", "-o", "/dev/null", "-e",
+                                      std::string("inject=") + k.call + ":signal=KILL",
+                                      BLOCKLISTCTL, "compile", "--rules", plugintree::rulefile});
+            EXPECT_EQ(killed.signal, SIGKILL) << k.call << killed.err;
+            EXPECT_EQ(testutil::readfile(form), before) << k.call;
+            EXPECT_EQ(forms(), 1 + k.leftover) << k.call;
+            ASSERT_EQ(
+                testutil::runprocess({BLOCKLISTCTL, "compile", "--rules", plugintree::rulefile})
+                    .result,
+                0);
+            EXPECT_EQ(forms(), 1) << "after " << k.call;
+            EXPECT_NE(testutil::readfile(form), before) << k.call;
+        }
     }
     // A form cannot be written beside standard input, nor where the
     // directory refuses it.

@@ -145,43 +145,39 @@ bool writesynced(int fd, const std::string& bytes, const struct stat* like) {
     return writeall(sys, fd, bytes) && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
 }
 
-// Gives the unnamed file fd the name temporary (from a mkstemp pattern),
-// where the file system allows it.
-bool nameunnamed(int fd, std::string& temporary) {
-    for (int attempt = 0; attempt < 16; ++attempt) {
-        std::string name = temporary;
-        const fdholder probe(::mkstemp(name.data()));
-        if (!probe) return false;
-        ::unlink(name.c_str());  // only its name was wanted
-        char self[64];
-        std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
-        if (::linkat(fd, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) == 0 ||
-            ::linkat(AT_FDCWD, self, AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-            temporary = std::move(name);
-            return true;
-        }
-        if (errno != EEXIST) return false;
-    }
-    return false;
+// Gives the unnamed file fd the name temporary, where the file system
+// allows it. A leftover of a killed process of the same number is removed
+// first.
+bool nameunnamed(int fd, const std::string& temporary) {
+    ::unlink(temporary.c_str());
+    char self[64];
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+    return ::linkat(fd, "", AT_FDCWD, temporary.c_str(), AT_EMPTY_PATH) == 0 ||
+           ::linkat(AT_FDCWD, self, AT_FDCWD, temporary.c_str(), AT_SYMLINK_FOLLOW) == 0;
 }
 
 // Replaces path with bytes at once: a temporary file beside it, written,
 // synced and renamed over it; on any failure the temporary file is removed
 // and path is as it was. The temporary file has no name until it is
 // written and synced, so that a writer killed meanwhile leaves nothing in
-// the directory; where the file system cannot do that, it is
-// named from the start.
+// the directory; where the file system cannot do that, it is named from
+// the start. Its name is path.new.PID: a writer killed between naming it
+// and renaming it leaves it, and the next writer removes it.
 }  // namespace
 
 bool replacefile(const std::string& path, const std::string& bytes, std::string& error,
                  const struct stat* like) {
-    std::string temporary = path + ".XXXXXX";
+    sysio sys;
+    removestaletemporaries(sys, path);
+    const std::string temporary = temporaryname(path);
     fdholder fd(::open(parentdirectory(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
     bool written = false;
     if (fd && writesynced(fd.get(), bytes, like) && nameunnamed(fd.get(), temporary)) {
         written = ::rename(temporary.c_str(), path.c_str()) == 0;
     } else {
-        fd = fdholder(::mkstemp(temporary.data()));
+        ::unlink(temporary.c_str());
+        fd = fdholder(
+            ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (!fd) {
             error = std::strerror(errno);
             return false;
@@ -196,7 +192,6 @@ bool replacefile(const std::string& path, const std::string& bytes, std::string&
     }
     // The directory's entry is made lasting too: a crash after the rename
     // must not bring the old file back.
-    sysio sys;
     if (!syncdirectory(sys, path)) {
         error = std::strerror(errno);
         return false;

@@ -114,27 +114,6 @@ bool writetemp(sysio& sys, const std::string& tmpname, const struct stat& st, in
     return ok;
 }
 
-// Temporary files of processes that no longer exist, left by a plugin killed
-// before its rename: each holds a full copy of the statistics.
-void removestaletemporaries(sysio& sys, const std::string& path) {
-    const std::string dir = parentdirectory(path);
-    const std::string prefix = std::string(basename(path)) + ".new.";
-    DIR* d = ::opendir(dir.c_str());
-    if (!d) return;
-    while (const dirent* e = ::readdir(d)) {
-        const std::string_view name(e->d_name);
-        if (!name.starts_with(prefix)) continue;
-        const std::string_view digits = name.substr(prefix.size());
-        long pid = 0;
-        const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), pid);
-        if (ec != std::errc() || end != digits.data() + digits.size() || pid <= 0) continue;
-        if (pid == ::getpid() || ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)
-            continue;
-        sys.unlink(((dir == "/" ? dir : dir + "/") + e->d_name).c_str());
-    }
-    ::closedir(d);
-}
-
 }  // namespace
 
 std::optional<statsrecord> parsestatsline(std::string_view line) {
@@ -245,7 +224,7 @@ bool hitlog::apply(sysio& sys, const char* path) const try {
         const fdholder locked = lockstats(sys, path, st);
         if (!locked) return false;
         removestaletemporaries(sys, path);
-        const std::string tmpname = std::string(path) + ".new." + std::to_string(::getpid());
+        const std::string tmpname = temporaryname(path);
         if (!writetemp(sys, tmpname, st, locked.get(), hits_)) return false;
         // Deleted meanwhile (recording switched off) or replaced (rotated):
         // the rename would bring the old lines back. Gone, the record is

@@ -1,11 +1,15 @@
 #include "system/sysio.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
+#include <memory>
 
 #include "system/holders.h"
 #include "system/pathname.h"
@@ -73,6 +77,29 @@ bool writeall(sysio& sys, int fd, std::string_view data) {
 bool syncdirectory(sysio& sys, std::string_view path) {
     const fdholder fd(sys.open(parentdirectory(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     return fd && sys.fsync(fd.get()) == 0;
+}
+
+std::string temporaryname(std::string_view path) {
+    return std::string(path) + ".new." + std::to_string(::getpid());
+}
+
+void removestaletemporaries(sysio& sys, std::string_view path) {
+    const std::string dir = parentdirectory(path);
+    const std::string prefix = std::string(basename(path)) + ".new.";
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) return;
+    const std::unique_ptr<DIR, int (*)(DIR*)> holder(d, ::closedir);
+    while (const dirent* e = ::readdir(d)) {
+        const std::string_view name(e->d_name);
+        if (!name.starts_with(prefix)) continue;
+        const std::string_view digits = name.substr(prefix.size());
+        long pid = 0;
+        const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), pid);
+        if (ec != std::errc() || end != digits.data() + digits.size() || pid <= 0) continue;
+        if (pid == ::getpid() || ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)
+            continue;
+        sys.unlink(((dir == "/" ? dir : dir + "/") + e->d_name).c_str());
+    }
 }
 
 }  // namespace pst

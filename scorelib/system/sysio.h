@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 namespace pst {
@@ -46,6 +47,15 @@ class sysio {
 // makes no progress is a failed write (errno EIO): retrying it would spin,
 // with a lock held where there is one.
 bool writeall(sysio& sys, int fd, std::string_view data);
+
+// The name of this process's temporary file beside path, for a file that
+// replaces path by rename: path.new.PID.
+std::string temporaryname(std::string_view path);
+
+// Removes the temporary files beside path of processes that no longer
+// exist: each was killed between naming its temporary file and renaming it
+// over path, and holds a whole copy.
+void removestaletemporaries(sysio& sys, std::string_view path);
 
 // Makes the entries of path's directory lasting, after a rename into it:
 // false when the directory cannot be opened or synced.
