@@ -283,8 +283,8 @@ TEST(compiledrules, aFormIsTrustedNoFurtherThanTheRuleFile) {
         std::string why;
         EXPECT_EQ(form.load(sys, path.c_str(), read.f, why), *r.why == '\0') << r.what;
         EXPECT_NE(why.find(r.why), std::string::npos) << r.what << ": " << why;
-        ::chmod(dir.path().c_str(), 0700);
-        ::chown(dir.path().c_str(), 0, 0);
+        EXPECT_EQ(::chmod(dir.path().c_str(), 0700), 0);
+        EXPECT_EQ(::chown(dir.path().c_str(), 0, 0), 0);
     }
 }
 

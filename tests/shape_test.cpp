@@ -192,21 +192,29 @@ TEST(shape, scansInsideAGiveBack) {
         const char* pattern;
         bool scans;
     };
+    // clang-format off
     const row rows[] = {
-        {".*[^@]+@bank", true},    {"to:\\s*[^@]+@bank", true},
-        {"a.*?b[^@]+@bank", true}, {"(?:x[^@]+)*y", true},  // a scan inside a repeated group
-        {"(a+)\\1", true},                                  // a back-reference
-        {"(?1)(a)", true},                                  // a subroutine call
-        {"a{2,5}b+", true},                                 // gives back a little, then scans
-        {"\\w+@\\w+\\.com", true},                          // disjoint in fact: the syntax errs
-        {"free.*money", false},                             // one scan, nothing scans after it
-        {"[a-z]+ deal", false},    {"(?:a|aa)+$", false},  // many calls, no scan: the match limit's
-        {"a*+[^@]+@", false},                              // possessive: gives nothing back
-        {"a.{0,20}b", false},                              // too short to scan
-        {"\\Q.*[^@]+\\E", false},                          // literal bytes
-        {"(?#.*).*", false},                               // a comment
-        {"[.*+]x+", false},                                // the class is one byte, unrepeated
+        {R"(.*[^@]+@bank)", true},
+        {R"(to:\s*[^@]+@bank)", true},
+        {R"(a.*?b[^@]+@bank)", true},
+        {R"((?:x[^@]+)*y)", true},       // a scan inside a repeated group
+        {R"((?:[a-z]+\s?)+!!)", true},   // an iteration gives back into the next
+        {R"((a+)\1)", true},             // a back-reference
+        {R"((?1)(a))", true},            // a subroutine call
+        {R"(a{2,5}a+)", true},           // gives back a little, then scans
+        {R"(\w+\s*\w+)", false},         // each before bytes it cannot match
+        {R"(\w+@\w+\.com)", false},      // "\w+" before "@" never gives back
+        {R"((?:[a-z]+\.)+com)", false},  // iterations given back scan nothing again
+        {R"(free.*money)", false},       // one scan, nothing scans after it
+        {R"([a-z]+ deal)", false},
+        {R"((?:a|aa)+$)", false},        // many calls, no scan: the match limit's
+        {R"(a*+[^@]+@)", false},         // possessive: gives nothing back
+        {R"(a.{0,20}b)", false},         // too short to scan
+        {R"(\Q.*[^@]+\E)", false},       // literal bytes
+        {R"((?#.*).*)", false},          // a comment
+        {R"([.*+]x+)", false},           // the class is one byte, unrepeated
     };
+    // clang-format on
     for (const row& r : rows) EXPECT_EQ(pst::scansinsidegiveback(r.pattern), r.scans) << r.pattern;
 
     // The square at one position: twice the runs, four times the work.

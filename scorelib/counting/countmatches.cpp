@@ -116,7 +116,9 @@ watch patterncounter::watchfor(std::string_view pattern, route r,
 }
 
 bool patterncounter::certainlyzero(const compiledrules& form, const ruleplan& plan) {
-    if (straightforward_ || !plan.skippable) return false;
+    // Once the message's budget is spent the form is asked nothing more: the
+    // rules are counted as without one, each search within its guarantee.
+    if (straightforward_ || !plan.skippable || budget_.spent()) return false;
     stopwatch w(profile_ ? &profile_->search : nullptr);
     if (plan.run != UINT64_MAX)
         for (uint32_t i = plan.firstset; i < plan.firstset + plan.sets; ++i)

@@ -305,8 +305,8 @@ class givebackreader {
     bool scansinsidegiveback() {
         while (i_ < p_.size() && !found_) {
             const char c = p_[i_];
-            if (c == '\\')
-                escape();
+            if (c == '\\' && i_ + 1 < p_.size() && p_[i_ + 1] == 'Q')
+                quoted();
             else if (c == '(')
                 opengroup();
             else if (c == ')')
@@ -314,7 +314,7 @@ class givebackreader {
             else if (c == '|' || c == '^' || c == '$')
                 ++i_;
             else
-                item(c == '[' ? skipclass(p_, i_ + 1) : i_ + 1);
+                item();
         }
         return found_;
     }
@@ -322,6 +322,11 @@ class givebackreader {
    private:
     // A repeat that may run further than this scans the text.
     static constexpr uint64_t scan = 64;
+
+    struct group {
+        bool scans = false;      // it holds a repeat that scans
+        bool givesback = false;  // it holds a repeat that gives back
+    };
 
     // The quantifier at p[at], if any: its length, 0 when there is none.
     size_t quantifier(size_t at, uint64_t& min, uint64_t& max) const {
@@ -334,17 +339,40 @@ class givebackreader {
         return n && min != max && !(n >= 2 && p_[at + n - 1] == '+');
     }
 
-    void escape() {
-        const char e = i_ + 1 < p_.size() ? p_[i_ + 1] : 0;
-        if (e == 'Q') {
-            const size_t end = p_.find("\\E", i_ + 2);
-            i_ = end == std::string_view::npos ? p_.size() : end + 2;
-            return;
+    // The single item at p[at]: where it ends, and the bytes it matches (a
+    // superset; every byte where it is not read here).
+    size_t single(size_t at, byteset& set) const {
+        set = allbytes();
+        if (at >= p_.size()) return at;
+        const unsigned char c = static_cast<unsigned char>(p_[at]);
+        if (c == '[') {
+            set.reset();
+            const size_t end = readclass(p_, at + 1, set);
+            if (end != notsyntax) return end;
+            set = allbytes();
+            return skipclass(p_, at + 1);
         }
-        // A back-reference compares as far as its group reached, and a
-        // subroutine call runs a group again from elsewhere.
-        if (e == 'g' || e == 'k' || (e >= '1' && e <= '9')) found_ = true;
-        item(i_ + 2);
+        if (c == '\\') {
+            const unsigned char e = at + 1 < p_.size() ? static_cast<unsigned char>(p_[at + 1]) : 0;
+            unsigned char byte = 0;
+            if (literalescape(e, byte)) {
+                set.reset();
+                set.set(byte);
+            } else if (!classescape(e, set)) {
+                set = allbytes();
+            }
+            return at + 2;
+        }
+        if (c != '.' && c != '(' && c != ')' && c != '|' && c != '^' && c != '$') {
+            set.reset();
+            set.set(c);
+        }
+        return at + 1;
+    }
+
+    void quoted() {
+        const size_t end = p_.find("\\E", i_ + 2);
+        i_ = end == std::string_view::npos ? p_.size() : end + 2;
     }
 
     void opengroup() {
@@ -358,34 +386,47 @@ class givebackreader {
         if (k == 'R' || k == '&' || k == '+' || k == '-' || (k >= '0' && k <= '9') ||
             rest.starts_with("?P>"))
             found_ = true;  // recursion or a subroutine call
-        scans_.push_back(false);
+        groups_.emplace_back();
         ++i_;
     }
 
     void closegroup() {
-        const bool inner = scans_.back();
-        if (scans_.size() > 1) scans_.pop_back();
+        const group inner = groups_.back();
+        if (groups_.size() > 1) groups_.pop_back();
         uint64_t min = 1, max = 1;
         const size_t n = quantifier(i_ + 1, min, max);
-        // A repeated group that scans scans again each time it gives back
-        // an iteration.
         if (givesback(i_ + 1, n, min, max)) {
-            found_ = found_ || inner;
-            givenback_ = true;
+            // Each iteration that gives back inside runs the next one's
+            // scans again.
+            found_ = found_ || (inner.scans && inner.givesback);
+            givenback_ = groups_.back().givesback = true;
         }
-        if (inner) scans_.back() = true;
+        groups_.back().scans = groups_.back().scans || inner.scans;
+        groups_.back().givesback = groups_.back().givesback || inner.givesback;
         i_ += 1 + n;
     }
 
-    // The item that ends before next, with its quantifier.
-    void item(size_t next) {
+    // A single item with its quantifier.
+    void item() {
+        const unsigned char c = static_cast<unsigned char>(p_[i_]);
+        // A back-reference compares as far as its group reached, and a
+        // subroutine call runs a group again from elsewhere.
+        const unsigned char e = i_ + 1 < p_.size() ? static_cast<unsigned char>(p_[i_ + 1]) : 0;
+        if (c == '\\' && (e == 'g' || e == 'k' || (e >= '1' && e <= '9'))) found_ = true;
+        byteset set;
+        const size_t next = single(i_, set);
         uint64_t min = 1, max = 1;
         const size_t n = quantifier(next, min, max);
         if (n && max > scan) {
             found_ = found_ || givenback_;
-            scans_.back() = true;
+            groups_.back().scans = true;
         }
-        if (givesback(next, n, min, max)) givenback_ = true;
+        // Followed by a byte it cannot match, the repeat never gives back:
+        // the library makes it possessive, as in "\w+@".
+        byteset after;
+        single(next + n, after);
+        if (givesback(next, n, min, max) && (after & set).any())
+            givenback_ = groups_.back().givesback = true;
         i_ = next + n;
     }
 
@@ -393,8 +434,7 @@ class givebackreader {
     size_t i_ = 0;
     bool found_ = false;
     bool givenback_ = false;  // a repeat before here can give back
-    // For each open group: whether it holds a repeat that scans.
-    std::vector<bool> scans_{false};
+    std::vector<group> groups_{group{}};
 };
 
 }  // namespace
@@ -416,11 +456,13 @@ uint64_t countedcalls(const patternshape& shape, textindex& text) {
     return w.calls;
 }
 
-uint64_t positionwork(const patternshape& shape, textindex& text) {
-    if (!shape.simple || !shape.root) return UINT64_MAX;
+bool positionwork(const patternshape& shape, textindex& text, uint64_t& calls, uint64_t& scanned) {
+    if (!shape.simple || !shape.root) return false;
     walk w;
     measure(*shape.root, nullptr, w, text);
-    return saturatingadd(w.calls, w.scanned);
+    calls = w.calls;
+    scanned = w.scanned;
+    return true;
 }
 
 namespace {

@@ -59,12 +59,13 @@ uint64_t countedcalls(const patternshape& shape, textindex& text);
 // is longer than run: never less than countedcalls for such a text.
 uint64_t countedcallsupto(const patternshape& shape, uint64_t run);
 
-// The work at one start position, in the same units: the calls, and the
-// bytes that repeats scan inline between them (a repeat that the matcher
-// runs without a call, such as "[^@]+" when an outer ".*" gives back one
-// byte at a time, scans the rest of the text each time).
-uint64_t positionwork(const patternshape& shape, textindex& text);
-// The same for any text whose runs are at most run bytes long.
+// The work at one start position of a simple pattern (false for another):
+// the calls, as countedcalls, and the bytes that repeats scan inline
+// between them (a repeat that the matcher runs without a call, such as
+// "[^@]+" when an outer ".*" gives back one byte at a time, scans the rest
+// of the text each time), both saturating.
+bool positionwork(const patternshape& shape, textindex& text, uint64_t& calls, uint64_t& scanned);
+// Their sum for any text whose runs are at most run bytes long.
 uint64_t positionworkupto(const patternshape& shape, uint64_t run);
 
 // The sets of bytes whose longest runs in a text countedcalls depends on.

@@ -19,9 +19,13 @@ uint64_t workbound(const patternshape& shape, textindex& text) {
 
 bool watchitems(std::string_view pattern, const patternshape& shape, textindex& text) {
     if (!scansinsidegiveback(pattern)) return false;
-    if (!shape.simple) return true;
-    const uint64_t work = positionwork(shape, text);
-    return work == UINT64_MAX || work > positionslice / nanosecondsperunit;
+    uint64_t calls = 0, scanned = 0;
+    if (!positionwork(shape, text, calls, scanned)) return true;
+    const uint64_t callcost =
+        calls > positionslice / nanosecondspercall ? UINT64_MAX : calls * nanosecondspercall;
+    const uint64_t scancost =
+        scanned > positionslice / nanosecondsperbyte ? UINT64_MAX : scanned * nanosecondsperbyte;
+    return callcost > positionslice || scancost > positionslice - callcost;
 }
 
 route chooseroute(const patternshape& shape, textindex& text, bool straightforward) {

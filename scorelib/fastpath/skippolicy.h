@@ -54,6 +54,13 @@ constexpr uint64_t nanosecondsperunit = 50;
 // where a position starts. Four positions may pass between two readings of
 // the clock, so four slices and a tick of the clock stay within 50 ms.
 constexpr uint64_t positionslice = 10'000'000;
+// What the work at one position costs at most, for that decision: a call of
+// the matcher as the calibration's worst (13 ns), a byte that a repeat
+// scans inline a few times less. The item callouts cost twice the search
+// on rules that make many calls, so a margin here costs more than it
+// saves.
+constexpr uint64_t nanosecondspercall = 13;
+constexpr uint64_t nanosecondsperbyte = 2;
 
 // Whether the search must be watched inside its positions: a pattern that
 // may scan inside a give-back (scansinsidegiveback), where it is outside the
