@@ -34,6 +34,38 @@ const std::string rules =
     "7 (?i)nothing here\n"
     "2 (a|b)+zz\n";
 
+// The form's closing hash, as anyone who can read the code can compute it:
+// it guards against damage, not against whoever may write the form.
+uint64_t formhash(std::string_view bytes) {
+    uint64_t h = 0x9E3779B97F4A7C15ULL;
+    auto mix = [&h](uint64_t w) {
+        h ^= w;
+        h *= 0xBF58476D1CE4E5B9ULL;
+        h ^= h >> 31;
+    };
+    size_t i = 0;
+    for (; i + 8 <= bytes.size(); i += 8) {
+        uint64_t w = 0;
+        std::memcpy(&w, bytes.data() + i, 8);
+        mix(w);
+    }
+    uint64_t tail = bytes.size() - i;
+    for (size_t k = 0; i + k < bytes.size(); ++k)
+        tail |= uint64_t{static_cast<unsigned char>(bytes[i + k])} << (8 * (k + 1));
+    mix(tail);
+    return h;
+}
+
+void reseal(std::string& form) {
+    const uint64_t h = formhash(std::string_view(form).substr(0, form.size() - 8));
+    std::memcpy(form.data() + form.size() - 8, &h, 8);
+}
+
+template <class T>
+void put(std::string& form, size_t at, T v) {
+    std::memcpy(form.data() + at, &v, sizeof v);
+}
+
 // A rule file's lines as the plugin reads them.
 struct linesof {
     explicit linesof(const std::string& content) { pst::takerulelines(f, content); }
@@ -145,24 +177,8 @@ TEST(compiledrules, aFormThatDoesNotFitIsRefused) {
         b[record] = 7;  // a rule that compiles and may be left out
         const uint32_t first = 0xFFFFFFF0u;
         std::memcpy(&b[record + 16], &first, 4);
-        // The form's hash, eight bytes a step.
-        uint64_t h = 0x9E3779B97F4A7C15ULL;
-        auto mix = [&h](uint64_t w) {
-            h ^= w;
-            h *= 0xBF58476D1CE4E5B9ULL;
-            h ^= h >> 31;
-        };
-        size_t i = 0;
-        for (; i + 8 <= b.size(); i += 8) {
-            uint64_t w = 0;
-            std::memcpy(&w, b.data() + i, 8);
-            mix(w);
-        }
-        uint64_t tail = b.size() - i;
-        for (size_t k = 0; i + k < b.size(); ++k)
-            tail |= uint64_t{static_cast<unsigned char>(b[i + k])} << (8 * (k + 1));
-        mix(tail);
-        b.append(reinterpret_cast<const char*>(&h), 8);
+        b.append(8, '\0');
+        reseal(b);
         testutil::writefile(p, b);
     };
     const std::string handmade = dir.path() + "/handmade";
@@ -286,38 +302,6 @@ TEST(compiledrules, aFormIsTrustedNoFurtherThanTheRuleFile) {
         EXPECT_EQ(::chmod(dir.path().c_str(), 0700), 0);
         EXPECT_EQ(::chown(dir.path().c_str(), 0, 0), 0);
     }
-}
-
-// The form's closing hash, as anyone who can read the code can compute it:
-// it guards against damage, not against whoever may write the form.
-uint64_t formhash(std::string_view bytes) {
-    uint64_t h = 0x9E3779B97F4A7C15ULL;
-    auto mix = [&h](uint64_t w) {
-        h ^= w;
-        h *= 0xBF58476D1CE4E5B9ULL;
-        h ^= h >> 31;
-    };
-    size_t i = 0;
-    for (; i + 8 <= bytes.size(); i += 8) {
-        uint64_t w = 0;
-        std::memcpy(&w, bytes.data() + i, 8);
-        mix(w);
-    }
-    uint64_t tail = bytes.size() - i;
-    for (size_t k = 0; i + k < bytes.size(); ++k)
-        tail |= uint64_t{static_cast<unsigned char>(bytes[i + k])} << (8 * (k + 1));
-    mix(tail);
-    return h;
-}
-
-void reseal(std::string& form) {
-    const uint64_t h = formhash(std::string_view(form).substr(0, form.size() - 8));
-    std::memcpy(form.data() + form.size() - 8, &h, 8);
-}
-
-template <class T>
-void put(std::string& form, size_t at, T v) {
-    std::memcpy(form.data() + at, &v, sizeof v);
 }
 
 // Forms edited and sealed again, as a forger would: each asks the message
