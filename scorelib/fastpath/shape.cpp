@@ -420,6 +420,7 @@ class givebackreader {
         if (n && max > scan) {
             found_ = found_ || givenback_;
             groups_.back().scans = true;
+            scanned_ |= set;
         }
         // Followed by a byte it cannot match, the repeat never gives back:
         // the library makes it possessive, as in "\w+@".
@@ -435,12 +436,27 @@ class givebackreader {
     bool found_ = false;
     bool givenback_ = false;  // a repeat before here can give back
     std::vector<group> groups_{group{}};
+
+   public:
+    // The bytes the repeats that scan match, either case of a letter too.
+    byteset scanned() const {
+        byteset s = scanned_;
+        for (unsigned c = 'a'; c <= 'z'; ++c)
+            if (s.test(c) || s.test(c - 'a' + 'A')) s.set(c).set(c - 'a' + 'A');
+        return s;
+    }
+
+   private:
+    byteset scanned_;
 };
 
 }  // namespace
 
-bool scansinsidegiveback(std::string_view p) {
-    return givebackreader(p).scansinsidegiveback();
+bool scansinsidegiveback(std::string_view p, byteset* scans) {
+    givebackreader reader(p);
+    const bool found = reader.scansinsidegiveback();
+    if (scans) *scans = reader.scanned();
+    return found;
 }
 
 patternshape analyse(std::string_view pattern) {

@@ -42,7 +42,8 @@ patternshape analyse(std::string_view pattern);
 // every byte given back, and the library's match limit does not count the
 // scans. Read from the syntax of any pattern, so it errs on the side of
 // true (repeats of disjoint bytes, as in "\w+@\w+", never give back).
-bool scansinsidegiveback(std::string_view pattern);
+// scans, if given, gets the bytes of the repeats that scan (a superset).
+bool scansinsidegiveback(std::string_view pattern, byteset* scans = nullptr);
 
 // True for a simple pattern that consumes nothing on every path (such as
 // "", "^" or "\b"): with non-empty matches only, it never counts.

@@ -18,7 +18,11 @@ uint64_t workbound(const patternshape& shape, textindex& text) {
 }
 
 bool watchitems(std::string_view pattern, const patternshape& shape, textindex& text) {
-    if (!scansinsidegiveback(pattern)) return false;
+    byteset scans;
+    if (!scansinsidegiveback(pattern, &scans)) return false;
+    // Scans no longer than a few calls' worth leave the position's work to
+    // its calls, which the library's match limit bounds, as in "(a+)+b".
+    if (text.longestrun(scans) <= shortscan) return false;
     uint64_t calls = 0, scanned = 0;
     if (!positionwork(shape, text, calls, scanned)) return true;
     const uint64_t callcost =

@@ -61,12 +61,14 @@ constexpr uint64_t positionslice = 10'000'000;
 // saves.
 constexpr uint64_t nanosecondspercall = 13;
 constexpr uint64_t nanosecondsperbyte = 2;
+// A scan no longer than this costs about as much as a call of the matcher.
+constexpr uint64_t shortscan = 64;
 
 // Whether the search must be watched inside its positions: a pattern that
-// may scan inside a give-back (scansinsidegiveback), where it is outside the
-// analysed class or the analysis does not bound its work at one position
-// within a slice. Without such scans the work at a position is the matcher's
-// calls, which the library's match limit bounds.
+// may scan inside a give-back (scansinsidegiveback) over runs of the text
+// longer than a short scan, where it is outside the analysed class or the
+// analysis does not bound its work at one position within a slice. Without such scans the work at a
+// position is the matcher's calls, which the library's match limit bounds.
 bool watchitems(std::string_view pattern, const patternshape& shape, textindex& text);
 
 // How a pattern is searched: by the library's loop alone, only from the
