@@ -146,10 +146,8 @@ bool writesynced(int fd, const std::string& bytes, const struct stat* like) {
 }
 
 // Gives the unnamed file fd the name temporary, where the file system
-// allows it. A leftover of a killed process of the same number is removed
-// first.
+// allows it.
 bool nameunnamed(int fd, const std::string& temporary) {
-    ::unlink(temporary.c_str());
     char self[64];
     std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
     return ::linkat(fd, "", AT_FDCWD, temporary.c_str(), AT_EMPTY_PATH) == 0 ||
@@ -170,12 +168,13 @@ bool replacefile(const std::string& path, const std::string& bytes, std::string&
     sysio sys;
     removestaletemporaries(sys, path);
     const std::string temporary = temporaryname(path);
+    // A leftover of a killed process of the same number.
+    ::unlink(temporary.c_str());
     fdholder fd(::open(parentdirectory(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
     bool written = false;
     if (fd && writesynced(fd.get(), bytes, like) && nameunnamed(fd.get(), temporary)) {
         written = ::rename(temporary.c_str(), path.c_str()) == 0;
     } else {
-        ::unlink(temporary.c_str());
         fd = fdholder(
             ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (!fd) {

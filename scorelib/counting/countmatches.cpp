@@ -118,7 +118,7 @@ watch patterncounter::watchfor(std::string_view pattern, route r,
 bool patterncounter::certainlyzero(const compiledrules& form, const ruleplan& plan) {
     // Once the message's budget is spent the form is asked nothing more: the
     // rules are counted as without one, each search within its guarantee.
-    if (straightforward_ || !plan.skippable || budget_.spent()) return false;
+    if (straightforward_ || !plan.skippable || budget_.exhausted()) return false;
     stopwatch w(profile_ ? &profile_->search : nullptr);
     if (plan.run != UINT64_MAX)
         for (uint32_t i = plan.firstset; i < plan.firstset + plan.sets; ++i)
@@ -178,9 +178,9 @@ int patterncounter::count(const char* pattern) {
             stopwatch w(profile_ ? &profile_->search : nullptr);
             r = plan(p, shape);
         }
-        const watch how = r == route::none                        ? watch::none
-                          : watchfor(p, r, shape) == watch::items ? watch::items
-                                                                  : watch::starts;
+        // A long pattern is watched at least at its start positions.
+        watch how = watchfor(p, r, shape);
+        if (how == watch::none && r != route::none) how = watch::starts;
         const regexcode* watched =
             how != watch::none ? compiled(pattern, how, ownedwatched) : nullptr;
         if (watched) re = watched;

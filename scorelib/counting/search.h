@@ -101,7 +101,7 @@ class workbudget {
     uint64_t allowance() const;
     void spend(uint64_t work);
     // True once the message's budget is spent.
-    bool spent() const { return left_ == 0; }
+    bool exhausted() const { return left_ == 0; }
     // A recent reading of this thread's CPU clock, which a search's charge
     // is bounded from: read again when the cheap clock has ticked since, so
     // about once every few milliseconds.
