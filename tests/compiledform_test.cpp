@@ -11,6 +11,7 @@
 #include <functional>
 #include <string>
 
+#include "forgery.h"
 #include "plugintree.h"
 #include "rules/compiledrules.h"
 #include "rules/rulefile.h"
@@ -51,7 +52,7 @@ struct result {
 
 // One scan as the mail user (nobody, when the test runs as root), in debug
 // mode or not, with the statistics recording.
-result scanonce(bool debug) {
+result scanonce(bool debug, const std::string& body = message) {
     testutil::runoptions options;
     options.asnobody = true;
     testutil::writefile(plugintree::statsfile, "");
@@ -65,7 +66,7 @@ result scanonce(bool debug) {
     else
         ::unlink(plugintree::debugmarker.c_str());
     testutil::tempdir dir;
-    const std::string m = dir.file("message", message);
+    const std::string m = dir.file("message", body);
     ::chmod(dir.path().c_str(), 0755);
     ::chmod(m.c_str(), 0644);
     result r{plugintree::scan(m, options), testutil::readfile(plugintree::statsfile)};
@@ -128,6 +129,97 @@ TEST(compiledform, noFormChangesWhatTheHostReads) {
         }
         ::unlink((form + ".real").c_str());
     }
+    reset();
+    if (::geteuid() == 0) {
+        EXPECT_EQ(::chown(plugintree::spooldir.c_str(), 0, 0), 0);
+    }
+}
+
+// Whoever can write the form decides the scores: a forged form (one literal
+// changed and the form sealed again) changes them when the plugin trusts it,
+// and is ignored as if absent wherever someone other than the rule file's
+// owner or root could have written it.
+TEST(compiledform, aFormOthersCouldWriteIsIgnored) {
+    plugintree::scope tree(rules);
+    std::string forged = formof(rules);
+    const size_t at = forged.find("cheap");
+    ASSERT_NE(at, std::string::npos);
+    forged.replace(at, 5, "zzzzz");
+    forgery::reseal(forged);
+    struct row {
+        const char* what;
+        mode_t mode;
+        uid_t owner;
+        const char* why;  // what check says; empty where the form is trusted
+    };
+    const row rows[] = {
+        {"root's", 0644, 0, ""},
+        {"writable by group", 0664, 0, "writable by group or others"},
+        {"writable by others", 0666, 0, "writable by group or others"},
+        {"the mail user's", 0644, 65534, "owned by another user than the rule file"},
+        {"another user's", 0600, 1, "owned by another user than the rule file"},
+    };
+    const bool root = ::geteuid() == 0;
+    for (const bool debug : {false, true}) {
+        reset();
+        const result plain = scanonce(debug);
+        for (const row& r : rows) {
+            if (r.owner != 0 && !root) continue;
+            testutil::writefile(form, forged);
+            ASSERT_EQ(::chmod(form.c_str(), r.mode), 0);
+            if (root) {
+                ASSERT_EQ(::chown(form.c_str(), r.owner, 0), 0);
+            }
+            const result with = scanonce(debug);
+            if (*r.why == '\0') {
+                // The forgery tells: trusted, it leaves "cheap" out.
+                EXPECT_NE(with.out.out, plain.out.out) << r.what;
+                continue;
+            }
+            EXPECT_EQ(with.out.result, plain.out.result) << r.what;
+            EXPECT_EQ(with.out.out, plain.out.out) << r.what << (debug ? " (debug)" : "");
+            EXPECT_EQ(with.out.err, plain.out.err) << r.what;
+            EXPECT_EQ(with.stats, plain.stats) << r.what;
+            if (std::string(REGEX_BACKEND) == TOOL_BACKEND && !debug) {
+                const auto check =
+                    testutil::runprocess({BLOCKLISTCTL, "check", plugintree::rulefile});
+                EXPECT_NE(check.out.find("warning: the plugin does not use the compiled form " +
+                                         form + ": it is " + r.why),
+                          std::string::npos)
+                    << r.what << ": " << check.out;
+            }
+        }
+    }
+    reset();
+    if (root) {
+        EXPECT_EQ(::chown(plugintree::spooldir.c_str(), 0, 0), 0);
+    }
+}
+
+// A form whose records all ask for the same literals, sealed again: the
+// plugin refuses it at once and scores as without it.
+TEST(compiledform, aFormOfSharedRangesIsRefused) {
+    std::string text;
+    const int lines = 200;
+    for (int i = 0; i < lines; ++i) text += "1 zq" + std::to_string(100000 + i) + "\n";
+    plugintree::scope tree(text);
+    std::string forged = formof(text);
+    // A record of 32 bytes a line, before the closing hash; the first of the
+    // rule's literals 16 bytes into it.
+    const size_t records = forged.size() - 8 - lines * size_t{32};
+    for (int i = 1; i < lines; ++i) forgery::put<uint32_t>(forged, records + i * 32 + 16, 0);
+    forgery::reseal(forged);
+    reset();
+    // Trusted, the form would leave out the rules that hit.
+    const std::string hits = "Subject: zq100150\n\nzq100199, zq100007\n";
+    const result plain = scanonce(true, hits);
+    ASSERT_NE(plain.out.out.find("zq100199"), std::string::npos);
+    testutil::writefile(form, forged);
+    const result with = scanonce(true, hits);
+    EXPECT_EQ(with.out.result, plain.out.result);
+    EXPECT_EQ(with.out.out, plain.out.out);
+    EXPECT_EQ(with.out.err, plain.out.err);
+    EXPECT_EQ(with.stats, plain.stats);
     reset();
     if (::geteuid() == 0) {
         EXPECT_EQ(::chown(plugintree::spooldir.c_str(), 0, 0), 0);

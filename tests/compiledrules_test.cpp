@@ -15,12 +15,17 @@
 #include <vector>
 
 #include "counting/regexbackend.h"
+#include "counting/search.h"
 #include "evaluate.h"
 #include "rules/rulefile.h"
 #include "system/sysio.h"
+#include "forgery.h"
 #include "testutil.h"
 
 namespace {
+
+using forgery::put;
+using forgery::reseal;
 
 const std::string rules =
     "10 cheap\n"
@@ -33,38 +38,6 @@ const std::string rules =
     "0 weightless\n"
     "7 (?i)nothing here\n"
     "2 (a|b)+zz\n";
-
-// The form's closing hash, as anyone who can read the code can compute it:
-// it guards against damage, not against whoever may write the form.
-uint64_t formhash(std::string_view bytes) {
-    uint64_t h = 0x9E3779B97F4A7C15ULL;
-    auto mix = [&h](uint64_t w) {
-        h ^= w;
-        h *= 0xBF58476D1CE4E5B9ULL;
-        h ^= h >> 31;
-    };
-    size_t i = 0;
-    for (; i + 8 <= bytes.size(); i += 8) {
-        uint64_t w = 0;
-        std::memcpy(&w, bytes.data() + i, 8);
-        mix(w);
-    }
-    uint64_t tail = bytes.size() - i;
-    for (size_t k = 0; i + k < bytes.size(); ++k)
-        tail |= uint64_t{static_cast<unsigned char>(bytes[i + k])} << (8 * (k + 1));
-    mix(tail);
-    return h;
-}
-
-void reseal(std::string& form) {
-    const uint64_t h = formhash(std::string_view(form).substr(0, form.size() - 8));
-    std::memcpy(form.data() + form.size() - 8, &h, 8);
-}
-
-template <class T>
-void put(std::string& form, size_t at, T v) {
-    std::memcpy(form.data() + at, &v, sizeof v);
-}
 
 // A rule file's lines as the plugin reads them.
 struct linesof {
@@ -263,6 +236,49 @@ TEST(compiledrules, theEvaluationLeavesOutOnlyWithAFittingForm) {
         // pi.{0,20}st and Viagra, and weightless in debug mode.
         EXPECT_EQ(fitting, debug ? 3 : 2) << debug;
     }
+}
+
+// The questions a form asks read the text as a search does, and are charged
+// to the message's budget like one: once it is spent the form is asked
+// nothing more, and the rules are counted as without it, with the same
+// output.
+TEST(compiledrules, theFormsQuestionsAreChargedToTheMessage) {
+    // Every three bytes of "qrsx" occur in the text, "qrsx" does not: each
+    // rule's question reads the whole text.
+    std::string body = "Subject: s\n\n";
+    while (body.size() < 300'000) body += "qrsy rsx ";
+    std::string text;
+    const int rules = 200;
+    for (int i = 0; i < rules; ++i) text += "1 qrsx\\d\n";
+    testutil::tempdir dir;
+    const std::string r = dir.file("rules", text);
+    const std::string m = dir.file("message", body);
+    const std::string form = dir.file("rules.compiled", pst::compiledrules::make(linesof(text).f));
+    auto run = [&](const char* compiled, uint64_t message, int& leftout) {
+        pst::searchlimits limits = pst::searchlimits::defaults();
+        limits.message = message;
+        pst::evalprofile profile;
+        pst::evaloptions options;
+        options.compiledrules = compiled;
+        options.profile = &profile;
+        options.limits = &limits;
+        const auto out = testutil::capture(
+            [&] { return pst::evaluate(r.c_str(), m.c_str(), 1, nullptr, options); });
+        leftout = profile.leftout;
+        return out;
+    };
+    int none = 0, ample = 0, scant = 0;
+    const uint64_t millisecond = 1'000'000;
+    const auto plain = run(nullptr, 8000 * millisecond, none);
+    EXPECT_EQ(run(form.c_str(), 8000 * millisecond, ample).out, plain.out);
+    // A tenth of a millisecond a question: the budget lasts for some rules.
+    const auto cut = run(form.c_str(), 5 * millisecond, scant);
+    EXPECT_EQ(ample, rules);
+    EXPECT_GT(scant, 0);
+    EXPECT_LT(scant, rules / 2);
+    EXPECT_EQ(cut.out, plain.out);
+    EXPECT_EQ(cut.err, plain.err);
+    EXPECT_EQ(cut.result, plain.result);
 }
 
 // Whoever can write the form decides the scores: it is used only when owned

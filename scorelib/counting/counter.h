@@ -59,6 +59,9 @@ class patterncounter {
     bool certainlyzero(const compiledrules& form, const ruleplan& plan);
 
    private:
+    // Whether the text holds none of the plan's literals and no run longer
+    // than it allows.
+    bool noneoccurs(const compiledrules& form, const ruleplan& plan);
     route plan(std::string_view pattern, patternshape& shape);
     // Whether a search needs the watch at every start position: not where
     // the analysis bounds its work far within its allowance.

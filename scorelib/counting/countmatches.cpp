@@ -120,6 +120,16 @@ bool patterncounter::certainlyzero(const compiledrules& form, const ruleplan& pl
     // rules are counted as without one, each search within its guarantee.
     if (straightforward_ || !plan.skippable || budget_.exhausted()) return false;
     stopwatch w(profile_ ? &profile_->search : nullptr);
+    const uint64_t read = index_.bytesread();
+    const bool zero = noneoccurs(form, plan);
+    // The questions a form asks cost time in proportion to the text, as a
+    // search does: they are charged to the message's budget by the bytes
+    // they read, which keeps the charge the same on a busy machine.
+    budget_.spend((index_.bytesread() - read) * nanosecondsperbyteread);
+    return zero;
+}
+
+bool patterncounter::noneoccurs(const compiledrules& form, const ruleplan& plan) {
     if (plan.run != UINT64_MAX)
         for (uint32_t i = plan.firstset; i < plan.firstset + plan.sets; ++i)
             if (index_.longestrun(form.runset(i)) > plan.run) return false;

@@ -32,6 +32,11 @@ class textindex {
     // a pattern without metacharacters.
     int countliteral(std::string_view literal);
 
+    // The work of the answers so far, in bytes read (of the text, of
+    // literals and of run sets) at the pace of a plain loop over the text:
+    // what a compiled form's questions are charged by.
+    uint64_t bytesread() const { return read_; }
+
    private:
     bool buildgrams();
     uint32_t tripleindex(const unsigned char* p) const;
@@ -43,6 +48,7 @@ class textindex {
     std::vector<uint64_t> pairs_;    // 2^16 bits: every two-byte sequence
     std::vector<uint64_t> triples_;  // the three-byte sequences, hashed in a small text
     std::vector<std::pair<byteset, uint64_t>> runs_;
+    uint64_t read_ = 0;
     literalmap primed_;
     const literalfacts* primedfacts(std::string_view literal) const;
 };
