@@ -292,7 +292,9 @@ TEST(compiledform, compileAndCheckSayWhatThePluginDoes) {
             const char* call;
             int leftover;  // entries beside the form after the kill
         };
-        const kill kills[] = {{"fsync", 0}, {"linkat", 0}, {"rename", 1}};
+        // Every call of writing and naming the form, in the order made.
+        const kill kills[] = {{"unlink", 0}, {"fchown", 0}, {"write", 0}, {"fchmod", 0},
+                              {"fsync", 0},  {"linkat", 0}, {"rename", 1}};
         int round = 0;
         for (const kill& k : kills) {
             const std::string before = testutil::readfile(form);
@@ -304,6 +306,10 @@ TEST(compiledform, compileAndCheckSayWhatThePluginDoes) {
             EXPECT_EQ(killed.signal, SIGKILL) << k.call << killed.err;
             EXPECT_EQ(testutil::readfile(form), before) << k.call;
             EXPECT_EQ(forms(), 1 + k.leftover) << k.call;
+            // check names what was left, and the plugin does not read it.
+            EXPECT_EQ(check().find(" was left by a compile that was killed") != std::string::npos,
+                      k.leftover > 0)
+                << k.call;
             ASSERT_EQ(
                 testutil::runprocess({BLOCKLISTCTL, "compile", "--rules", plugintree::rulefile})
                     .result,

@@ -205,6 +205,11 @@ void checkcompiledform(const char* path, const rulefile& f, std::vector<located>
                                0});
             break;
     }
+    for (const std::string& stale : staletemporaries(form))
+        out.push_back({{"note", stale +
+                                    " was left by a compile that was killed; the plugin never "
+                                    "reads it, and the next 'blocklistctl compile' removes it"},
+                       0});
 }
 
 }  // namespace

@@ -83,11 +83,12 @@ std::string temporaryname(std::string_view path) {
     return std::string(path) + ".new." + std::to_string(::getpid());
 }
 
-void removestaletemporaries(sysio& sys, std::string_view path) {
+std::vector<std::string> staletemporaries(std::string_view path) {
     const std::string dir = parentdirectory(path);
     const std::string prefix = std::string(basename(path)) + ".new.";
+    std::vector<std::string> stale;
     DIR* d = ::opendir(dir.c_str());
-    if (!d) return;
+    if (!d) return stale;
     const std::unique_ptr<DIR, int (*)(DIR*)> holder(d, ::closedir);
     while (const dirent* e = ::readdir(d)) {
         const std::string_view name(e->d_name);
@@ -98,8 +99,17 @@ void removestaletemporaries(sysio& sys, std::string_view path) {
         if (ec != std::errc() || end != digits.data() + digits.size() || pid <= 0) continue;
         if (pid == ::getpid() || ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)
             continue;
-        sys.unlink(((dir == "/" ? dir : dir + "/") + e->d_name).c_str());
+        // Named as path is: relative to the same directory.
+        const size_t slash = path.rfind('/');
+        const std::string_view where =
+            slash == std::string_view::npos ? std::string_view() : path.substr(0, slash + 1);
+        stale.push_back(std::string(where) + e->d_name);
     }
+    return stale;
+}
+
+void removestaletemporaries(sysio& sys, std::string_view path) {
+    for (const std::string& name : staletemporaries(path)) sys.unlink(name.c_str());
 }
 
 }  // namespace pst

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace pst {
 
@@ -52,9 +53,10 @@ bool writeall(sysio& sys, int fd, std::string_view data);
 // replaces path by rename: path.new.PID.
 std::string temporaryname(std::string_view path);
 
-// Removes the temporary files beside path of processes that no longer
-// exist: each was killed between naming its temporary file and renaming it
-// over path, and holds a whole copy.
+// The temporary files beside path of processes that no longer exist: each
+// was killed between naming its temporary file and renaming it over path.
+std::vector<std::string> staletemporaries(std::string_view path);
+// Removes them: each holds a whole copy.
 void removestaletemporaries(sysio& sys, std::string_view path);
 
 // Makes the entries of path's directory lasting, after a rename into it:
