@@ -271,7 +271,7 @@ TEST(compiledrules, theFormsQuestionsAreChargedToTheMessage) {
     const uint64_t millisecond = 1'000'000;
     const auto plain = run(nullptr, 8000 * millisecond, none);
     EXPECT_EQ(run(form.c_str(), 8000 * millisecond, ample).out, plain.out);
-    // A tenth of a millisecond a question: the budget lasts for some rules.
+    // Over a millisecond a question: the budget lasts for a few rules.
     const auto cut = run(form.c_str(), 5 * millisecond, scant);
     EXPECT_EQ(ample, rules);
     EXPECT_GT(scant, 0);

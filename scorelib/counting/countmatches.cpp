@@ -120,12 +120,12 @@ bool patterncounter::certainlyzero(const compiledrules& form, const ruleplan& pl
     // rules are counted as without one, each search within its guarantee.
     if (straightforward_ || !plan.skippable || budget_.exhausted()) return false;
     stopwatch w(profile_ ? &profile_->search : nullptr);
-    const uint64_t read = index_.bytesread();
+    const uint64_t before = index_.work();
     const bool zero = noneoccurs(form, plan);
     // The questions a form asks cost time in proportion to the text, as a
-    // search does: they are charged to the message's budget by the bytes
-    // they read, which keeps the charge the same on a busy machine.
-    budget_.spend((index_.bytesread() - read) * nanosecondsperbyteread);
+    // search does: they are charged to the message's budget by the work
+    // counted, which keeps the charge the same on a busy machine.
+    budget_.spend((index_.work() - before) * nanosecondsperworkunit);
     return zero;
 }
 

@@ -46,9 +46,9 @@ constexpr uint64_t skippablework = 1000;
 // search of a simple pattern longer than 0.1 ms cost more than 13.
 constexpr uint64_t nanosecondsperunit = 50;
 
-// What a byte read by a compiled form's questions costs at most, in
-// nanoseconds (textindex::bytesread): the run scan reads one in 0.6 here.
-constexpr uint64_t nanosecondsperbyteread = 1;
+// What a unit of textindex::work costs at most, in nanoseconds: the run
+// scan reads a byte in 0.6 here.
+constexpr uint64_t nanosecondsperworkunit = 1;
 
 // The library's match limit counts the matcher's calls at one start
 // position, not the bytes a repeat scans between two of them: at one

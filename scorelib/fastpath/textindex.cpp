@@ -78,7 +78,7 @@ const literalfacts* textindex::primedfacts(std::string_view literal) const {
 
 bool textindex::contains(std::string_view literal) {
     if (literal.empty()) return true;
-    read_ += literal.size();
+    work_ += literal.size();
     if (const literalfacts* f = primedfacts(literal)) return f->count > 0;
     if (literal.size() > text_.size()) return false;
     if (built_ ? !triples_.empty() : buildgrams()) {
@@ -90,9 +90,9 @@ bool textindex::contains(std::string_view literal) {
         for (size_t i = 0; i + 2 < literal.size(); ++i)
             if (!testbit(triples_, tripleindex(l + i))) return false;
     }
-    // memmem passes over about three bytes in the time the run scan below
-    // reads one.
-    read_ += text_.size() / 3;
+    // memmem takes up to four times as long a byte on a text made against
+    // it (255 'a' and a 'b' in a run of 'a'), 0.05 to 0.3 on mail.
+    work_ += text_.size() * 4;
     return memmem(text_.data(), text_.size(), literal.data(), literal.size()) != nullptr;
 }
 
@@ -116,10 +116,10 @@ uint64_t textindex::longestrun(const byteset& set) {
     // A hostile rule file may hold thousands of distinct classes: past a
     // bounded number, the text length serves as the (larger) bound.
     if (runs_.size() >= 256) return text_.size();
-    read_ += runs_.size() * sizeof(byteset);
+    work_ += runs_.size() * sizeof(byteset);
     for (const auto& [s, run] : runs_)
         if (s == set) return run;
-    read_ += text_.size();
+    work_ += text_.size();
     uint64_t longest = 0, current = 0;
     for (const char c : text_) {
         current = set.test(static_cast<unsigned char>(c)) ? current + 1 : 0;

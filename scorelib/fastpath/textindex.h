@@ -32,10 +32,10 @@ class textindex {
     // a pattern without metacharacters.
     int countliteral(std::string_view literal);
 
-    // The work of the answers so far, in bytes read (of the text, of
-    // literals and of run sets) at the pace of a plain loop over the text:
-    // what a compiled form's questions are charged by.
-    uint64_t bytesread() const { return read_; }
+    // The work of the answers so far, in bytes that a plain loop over the
+    // text would read in the same time (about a nanosecond each): what a
+    // compiled form's questions are charged by.
+    uint64_t work() const { return work_; }
 
    private:
     bool buildgrams();
@@ -48,7 +48,7 @@ class textindex {
     std::vector<uint64_t> pairs_;    // 2^16 bits: every two-byte sequence
     std::vector<uint64_t> triples_;  // the three-byte sequences, hashed in a small text
     std::vector<std::pair<byteset, uint64_t>> runs_;
-    uint64_t read_ = 0;
+    uint64_t work_ = 0;
     literalmap primed_;
     const literalfacts* primedfacts(std::string_view literal) const;
 };
