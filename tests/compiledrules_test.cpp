@@ -17,9 +17,9 @@
 #include "counting/regexbackend.h"
 #include "counting/search.h"
 #include "evaluate.h"
+#include "forgery.h"
 #include "rules/rulefile.h"
 #include "system/sysio.h"
-#include "forgery.h"
 #include "testutil.h"
 
 namespace {

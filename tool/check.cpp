@@ -206,9 +206,8 @@ void checkcompiledform(const char* path, const rulefile& f, std::vector<located>
             break;
     }
     for (const std::string& stale : staletemporaries(form))
-        out.push_back({{"note", stale +
-                                    " was left by a compile that was killed; the plugin never "
-                                    "reads it, and the next 'blocklistctl compile' removes it"},
+        out.push_back({{"note", stale + " was left by a compile that was killed; the plugin never "
+                                        "reads it, and the next 'blocklistctl compile' removes it"},
                        0});
 }
 
