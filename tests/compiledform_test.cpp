@@ -200,14 +200,13 @@ TEST(compiledform, aFormOthersCouldWriteIsIgnored) {
 // plugin refuses it at once and scores as without it.
 TEST(compiledform, aFormOfSharedRangesIsRefused) {
     std::string text;
-    const int lines = 200;
-    for (int i = 0; i < lines; ++i) text += "1 zq" + std::to_string(100000 + i) + "\n";
+    const size_t lines = 200;
+    for (size_t i = 0; i < lines; ++i) text += "1 zq" + std::to_string(100000 + i) + "\n";
     plugintree::scope tree(text);
     std::string forged = formof(text);
-    // A record of 32 bytes a line, before the closing hash; the first of the
-    // rule's literals 16 bytes into it.
-    const size_t records = forged.size() - 8 - lines * size_t{32};
-    for (int i = 1; i < lines; ++i) forgery::put<uint32_t>(forged, records + i * 32 + 16, 0);
+    for (size_t line = 2; line <= lines; ++line)
+        forgery::put<uint32_t>(
+            forged, forgery::recordat(forged, lines, line) + offsetof(forgery::record, first), 0);
     forgery::reseal(forged);
     reset();
     // Trusted, the form would leave out the rules that hit.

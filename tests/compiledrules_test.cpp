@@ -145,12 +145,10 @@ TEST(compiledrules, aFormThatDoesNotFitIsRefused) {
     // A form whose hash is right but whose last record points past its
     // literals: made by hand, as no compile makes one.
     auto pointingout = [&](const std::string& p) {
-        std::string b = good.substr(0, good.size() - 8);
-        const size_t record = b.size() - 32;
-        b[record] = 7;  // a rule that compiles and may be left out
-        const uint32_t first = 0xFFFFFFF0u;
-        std::memcpy(&b[record + 16], &first, 4);
-        b.append(8, '\0');
+        std::string b = good;
+        const size_t last = forgery::recordat(b, f.lines.size(), f.lines.size());
+        b[last] = 7;  // a rule that compiles and may be left out
+        put<uint32_t>(b, last + offsetof(forgery::record, first), 0xFFFFFFF0u);
         reseal(b);
         testutil::writefile(p, b);
     };
@@ -327,25 +325,25 @@ TEST(compiledrules, aFormOfForgedRangesIsRefused) {
     for (int i = 0; i < 4; ++i) text += "1 zq00000" + std::to_string(i) + "\n";
     const linesof read(text);
     const std::string honest = pst::compiledrules::make(read.f);
-    // Four rules of one literal each: the index after the header, then the
-    // pool; a record of 32 bytes per line before the closing hash.
-    const size_t index = 8 + 4 + 4 + 4 + pst::regexversion().size() + 8 + 8 + 4 * 4;
-    const size_t records = honest.size() - 8 - 4 * 32;
+    using forgery::indexat;
+    using forgery::literalentry;
+    using forgery::record;
+    auto recordof = [](const std::string& f, size_t line) { return forgery::recordat(f, 4, line); };
     struct row {
         const char* what;
         std::function<void(std::string&)> forge;
     };
     const row rows[] = {
         {"a record sharing the literals of the rule before",
-         [&](std::string& f) { put<uint32_t>(f, records + 32 + 16, 0); }},
+         [&](std::string& f) { put<uint32_t>(f, recordof(f, 2) + offsetof(record, first), 0); }},
         {"a record asking for more literals",
-         [&](std::string& f) { put<uint32_t>(f, records + 20, 4); }},
+         [&](std::string& f) { put<uint32_t>(f, recordof(f, 1) + offsetof(record, count), 4); }},
         {"two literals in the same bytes of the pool",
-         [&](std::string& f) { put<uint32_t>(f, index + 8, 0); }},
+         [&](std::string& f) { put<uint32_t>(f, indexat(1) + offsetof(literalentry, offset), 0); }},
         {"a literal longer than its line could give",
          [&](std::string& f) {
-             put<uint32_t>(f, index + 4, 2000);
-             put<uint32_t>(f, index + 8, 2000);
+             put<uint32_t>(f, indexat(0) + offsetof(literalentry, length), 2000);
+             put<uint32_t>(f, indexat(1) + offsetof(literalentry, offset), 2000);
          }},
     };
     testutil::tempdir dir;

@@ -3,10 +3,14 @@
 // The hash guards against damage, not against whoever may write the form.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
+
+#include "counting/regexbackend.h"
+#include "rules/formlayout.h"
 
 namespace forgery {
 
@@ -38,6 +42,20 @@ inline void reseal(std::string& form) {
 template <class T>
 inline void put(std::string& form, size_t at, T v) {
     std::memcpy(form.data() + at, &v, sizeof v);
+}
+
+using pst::formlayout::literalentry;
+using pst::formlayout::record;
+
+// Where the record of line (from 1) starts, in a form of lines lines.
+inline size_t recordat(const std::string& form, size_t lines, size_t line) {
+    return form.size() - pst::formlayout::sealbytes - (lines - line + 1) * sizeof(record);
+}
+
+// Where the i-th entry of the literals' index starts.
+inline size_t indexat(size_t i) {
+    return pst::formlayout::countsat(pst::regexversion().size()) + sizeof(pst::formlayout::counts) +
+           i * sizeof(literalentry);
 }
 
 }  // namespace forgery

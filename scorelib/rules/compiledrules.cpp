@@ -11,6 +11,7 @@
 #include "counting/regexbackend.h"
 #include "fastpath/shape.h"
 #include "fastpath/skippolicy.h"
+#include "rules/formlayout.h"
 #include "rules/rulefile.h"
 #include "system/pathname.h"
 #include "system/sysio.h"
@@ -18,18 +19,8 @@
 namespace pst {
 namespace {
 
-// The layout: "PSTRULES", the format, a byte-order mark, the library's
-// version, the rule file's size and hash, its line count, the counts of
-// literals, run sets and run set references; then the literals' index
-// (offset and length in the pool), the pool, the run sets (256 bits each),
-// the references, one record of fixed size per line; then a hash of all of
-// that. Fixed sizes let a plan be read where it lies. Any change of the
-// layout or of what a record means takes a new format number.
-constexpr char magic[8] = {'P', 'S', 'T', 'R', 'U', 'L', 'E', 'S'};
-constexpr uint32_t format = 2;
-constexpr size_t recordsize = 32;  // flags, 7 spare, run, first, count, firstset, sets
-constexpr size_t setsize = 32;
-constexpr uint32_t byteorder = 0x01020304;
+using namespace formlayout;
+
 // A form holds, per line of the rule file, a record, at most the line's own
 // bytes as literals with their index, and its run sets: a few times the rule
 // file's size. Anything far larger is not one, and is not read into memory
@@ -37,8 +28,6 @@ constexpr uint32_t byteorder = 0x01020304;
 uint64_t largestform(uint64_t rulefilesize, uint64_t lines) {
     return 16 * rulefilesize + 64 * lines + 65536;
 }
-
-enum : uint8_t { isrule = 1, compiles = 2, skippable = 4 };
 
 // Eight bytes a step, each mixed in by a multiplication and a shift: the
 // form guards against a stale or damaged file, not against whoever may write
@@ -82,7 +71,6 @@ class writer {
         number(static_cast<uint32_t>(t.size()));
         bytes(t);
     }
-    void zeros(size_t n) { out.append(n, '\0'); }
     std::string out;
 };
 
@@ -239,17 +227,19 @@ std::string compiledrules::make(const rulefile& f) {
     w.number(format);
     w.number(byteorder);
     w.text(regexversion());
-    w.number(size);
-    w.number(hash);
-    w.number(static_cast<uint32_t>(plans.size()));
-    w.number(static_cast<uint32_t>(literals.size()));
-    w.number(static_cast<uint32_t>(sets.size()));
-    w.number(static_cast<uint32_t>(setids.size()));
+    counts c;
+    c.rulesize = size;
+    c.rulehash = hash;
+    c.lines = static_cast<uint32_t>(plans.size());
+    c.literals = static_cast<uint32_t>(literals.size());
+    c.sets = static_cast<uint32_t>(sets.size());
+    c.setrefs = static_cast<uint32_t>(setids.size());
+    w.number(c);
     uint32_t offset = 0;
     for (const std::string& l : literals) {
-        w.number(offset);
-        w.number(static_cast<uint32_t>(l.size()));
-        offset += static_cast<uint32_t>(l.size());
+        const literalentry e{offset, static_cast<uint32_t>(l.size())};
+        w.number(e);
+        offset += e.length;
     }
     w.number(offset);
     for (const std::string& l : literals) w.bytes(l);
@@ -262,14 +252,15 @@ std::string compiledrules::make(const rulefile& f) {
         }
     for (const uint32_t id : setids) w.number(id);
     for (const ruleplan& p : plans) {
-        w.number(static_cast<uint8_t>((p.rule ? isrule : 0) | (p.compiles ? compiles : 0) |
-                                      (p.skippable ? skippable : 0)));
-        w.zeros(7);
-        w.number(p.run);
-        w.number(p.first);
-        w.number(p.count);
-        w.number(p.firstset);
-        w.number(p.sets);
+        record r;
+        r.flags = static_cast<uint8_t>((p.rule ? isrule : 0) | (p.compiles ? compiles : 0) |
+                                       (p.skippable ? skippable : 0));
+        r.run = p.run;
+        r.first = p.first;
+        r.count = p.count;
+        r.firstset = p.firstset;
+        r.sets = p.sets;
+        w.number(r);
     }
     w.number(hashof(w.out));
     return std::move(w.out);
@@ -312,37 +303,40 @@ void compiledrules::clear() {
 // sections: what is wrong, or null.
 const char* compiledrules::sections(uint64_t mysize, uint64_t myhash, size_t mylines, layout& l) {
     const std::string_view all(bytes_.get(), size_);
-    if (all.size() < sizeof magic + sizeof(uint64_t) ||
+    if (all.size() < sizeof magic + sealbytes ||
         all.compare(0, sizeof magic, std::string_view(magic, sizeof magic)) != 0)
         return "it is not a compiled rule set";
-    const std::string_view body = all.substr(0, all.size() - sizeof(uint64_t));
+    const std::string_view body = all.substr(0, all.size() - sealbytes);
     uint64_t stored = 0;
     std::memcpy(&stored, all.data() + body.size(), sizeof stored);
     if (hashof(body) != stored) return "it is damaged or cut short";
     reader in(body);
     std::string_view skipped, version;
     uint32_t fmt = 0, order = 0;
-    uint64_t size = 0, hash = 0;
+    counts c;
     in.bytes(sizeof magic, skipped);
     if (!in.number(fmt) || !in.number(order) || fmt != format || order != byteorder)
         return "it is of another format: compile it again";
     if (!in.text(version) || version != regexversion())
         return "it was made with another version of the regular-expression library";
-    if (!in.number(size) || !in.number(hash) || size != mysize || hash != myhash ||
-        !in.number(l.lines) || l.lines != mylines)
+    if (!in.number(c)) return "it is damaged";
+    if (c.rulesize != mysize || c.rulehash != myhash || c.lines != mylines)
         return "it was made from another rule file, or before the rule file was edited";
-    if (!in.number(l.nliterals) || !in.number(l.nsets) || !in.number(l.nids))
-        return "it is damaged";
+    l.lines = c.lines;
+    l.nliterals = c.literals;
+    l.nsets = c.sets;
+    l.nids = c.setrefs;
     literalindex_ = in.at();
-    if (!in.skip(uint64_t{l.nliterals} * 8) || !in.number(l.poolsize)) return "it is damaged";
+    if (!in.skip(uint64_t{l.nliterals} * sizeof(literalentry)) || !in.number(l.poolsize))
+        return "it is damaged";
     pool_ = in.at();
     if (!in.skip(l.poolsize)) return "it is damaged";
     l.settable = in.at();
-    if (!in.skip(uint64_t{l.nsets} * setsize)) return "it is damaged";
+    if (!in.skip(uint64_t{l.nsets} * setbytes)) return "it is damaged";
     setids_ = in.at();
-    if (!in.skip(uint64_t{l.nids} * 4)) return "it is damaged";
+    if (!in.skip(uint64_t{l.nids} * setrefbytes)) return "it is damaged";
     records_ = in.at();
-    if (!in.skip(uint64_t{l.lines} * recordsize) || !in.done()) return "it is damaged";
+    if (!in.skip(uint64_t{l.lines} * sizeof(record)) || !in.done()) return "it is damaged";
     return nullptr;
 }
 
@@ -364,7 +358,7 @@ const char* compiledrules::ranges(const layout& l, const rulefile& f) {
     if (pooled != l.poolsize) return "it is damaged";
     for (uint32_t i = 0; i < l.nids; ++i) {
         uint32_t id = 0;
-        std::memcpy(&id, base + setids_ + size_t{i} * 4, 4);
+        std::memcpy(&id, base + setids_ + size_t{i} * setrefbytes, setrefbytes);
         if (id >= l.nsets) return "it is damaged";
     }
     lines_ = l.lines;
@@ -373,7 +367,7 @@ const char* compiledrules::ranges(const layout& l, const rulefile& f) {
         ruleplan p;
         if (!planfor(static_cast<int>(line), p)) {
             uint8_t flags = 0;
-            std::memcpy(&flags, base + records_ + size_t{line - 1} * recordsize, 1);
+            std::memcpy(&flags, base + records_ + size_t{line - 1} * sizeof(record), 1);
             if (flags != 0) return "it is damaged";
             continue;
         }
@@ -403,7 +397,7 @@ void compiledrules::readsets(const layout& l) {
     for (uint32_t i = 0; i < l.nsets; ++i)
         for (size_t word = 0; word < 4; ++word) {
             uint64_t bits = 0;
-            std::memcpy(&bits, bytes_.get() + l.settable + size_t{i} * setsize + word * 8, 8);
+            std::memcpy(&bits, bytes_.get() + l.settable + size_t{i} * setbytes + word * 8, 8);
             for (size_t b = 0; b < 64; ++b)
                 if ((bits >> b) & 1) sets_[i].set(word * 64 + b);
         }
@@ -411,24 +405,25 @@ void compiledrules::readsets(const layout& l) {
 
 bool compiledrules::planfor(int line, ruleplan& out) const {
     if (line < 1 || static_cast<uint32_t>(line) > lines_) return false;
-    const char* r = bytes_.get() + records_ + static_cast<size_t>(line - 1) * recordsize;
-    uint8_t flags = 0;
-    std::memcpy(&flags, r, 1);
-    if ((flags & isrule) == 0 || (flags & ~(isrule | compiles | skippable)) != 0) return false;
+    record r;
+    std::memcpy(&r, bytes_.get() + records_ + static_cast<size_t>(line - 1) * sizeof r, sizeof r);
+    if ((r.flags & isrule) == 0 || (r.flags & ~(isrule | compiles | skippable)) != 0) return false;
     out.rule = true;
-    out.compiles = flags & compiles;
-    out.skippable = flags & skippable;
-    std::memcpy(&out.run, r + 8, 8);
-    std::memcpy(&out.first, r + 16, 4);
-    std::memcpy(&out.count, r + 20, 4);
-    std::memcpy(&out.firstset, r + 24, 4);
-    std::memcpy(&out.sets, r + 28, 4);
+    out.compiles = r.flags & compiles;
+    out.skippable = r.flags & skippable;
+    out.run = r.run;
+    out.first = r.first;
+    out.count = r.count;
+    out.firstset = r.firstset;
+    out.sets = r.sets;
     return true;
 }
 
 void compiledrules::indexentry(uint32_t i, uint32_t& offset, uint32_t& length) const {
-    std::memcpy(&offset, bytes_.get() + literalindex_ + size_t{i} * 8, 4);
-    std::memcpy(&length, bytes_.get() + literalindex_ + size_t{i} * 8 + 4, 4);
+    literalentry e;
+    std::memcpy(&e, bytes_.get() + literalindex_ + size_t{i} * sizeof e, sizeof e);
+    offset = e.offset;
+    length = e.length;
 }
 
 std::string_view compiledrules::literal(uint32_t i) const {
@@ -439,7 +434,7 @@ std::string_view compiledrules::literal(uint32_t i) const {
 
 const byteset& compiledrules::runset(uint32_t i) const {
     uint32_t id = 0;
-    std::memcpy(&id, bytes_.get() + setids_ + size_t{i} * 4, 4);
+    std::memcpy(&id, bytes_.get() + setids_ + size_t{i} * setrefbytes, setrefbytes);
     return sets_[id];
 }
 
