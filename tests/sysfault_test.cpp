@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <functional>
+#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
@@ -54,8 +55,9 @@ class faultysys : public pst::sysio {
     int stalled_ = 0;
 };
 
-const char* const opnames[] = {"open",   "read",  "write",  "fsync",  "close",
-                               "rename", "flock", "fchown", "unlink", "fstat"};
+const char* const opnames[] = {"open",   "read",   "write", "fsync", "close", "rename", "flock",
+                               "fchown", "unlink", "fstat", "pread", "lstat", "fchmod"};
+static_assert(std::size(opnames) == static_cast<size_t>(sysop::count));
 
 std::set<std::string> filesin(const std::string& dir) {
     std::set<std::string> names;
@@ -112,6 +114,25 @@ TEST(sysfault, everyFailingCallOfTheRewriteLeavesOneWholeFile) {
             EXPECT_EQ(r.content, r.recorded ? fresh : oldstats) << what;
             EXPECT_EQ(r.files, std::set<std::string>{"STATS"}) << what;
             EXPECT_EQ(r.leakeddescriptors, 0u) << what;
+        }
+    }
+}
+
+// A call that a signal interrupts is made again inside the seam: the rewrite
+// and the reading of a file go on as if nothing had happened.
+TEST(sysfault, anInterruptedCallIsMadeAgain) {
+    const std::string fresh = pst::rewritestats(oldstats, somehits);
+    faultysys clean;
+    ASSERT_TRUE(rewritewith(clean).recorded);
+    for (const sysop op : {sysop::open, sysop::read, sysop::write, sysop::fsync, sysop::flock}) {
+        for (int nth = 1; nth <= clean.calls(op); ++nth) {
+            faultysys sys(op, nth, EINTR);
+            const rewriteresult r = rewritewith(sys);
+            const std::string what =
+                std::string(opnames[static_cast<int>(op)]) + " #" + std::to_string(nth);
+            EXPECT_TRUE(r.recorded) << what;
+            EXPECT_EQ(r.content, fresh) << what;
+            EXPECT_EQ(sys.calls(op), clean.calls(op) + 1) << what;
         }
     }
 }

@@ -88,8 +88,7 @@ fdholder copyout(int fd, const char* name) {
     sysio sys;
     char buf[1 << 16];
     for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
+        const ssize_t n = sys.read(fd, buf, sizeof buf);
         if (n < 0 || (n > 0 && !writeall(sys, memory.get(),
                                          std::string_view(buf, static_cast<size_t>(n))))) {
             cannotread(name, std::strerror(errno));
@@ -139,10 +138,10 @@ bool writesynced(int fd, const std::string& bytes, const struct stat* like) {
     if (like) {
         // Only root may give a file away; anyone else keeps it, and the
         // plugin then trusts it only if it is the rule file's owner.
-        if (::fchown(fd, like->st_uid, like->st_gid) != 0 && errno != EPERM) return false;
+        if (sys.fchown(fd, like->st_uid, like->st_gid) != 0 && errno != EPERM) return false;
         mode = like->st_mode & 0755;
     }
-    return writeall(sys, fd, bytes) && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
+    return writeall(sys, fd, bytes) && sys.fchmod(fd, mode) == 0 && sys.fsync(fd) == 0;
 }
 
 // Gives the unnamed file fd the name temporary, where the file system
@@ -154,6 +153,8 @@ bool nameunnamed(int fd, const std::string& temporary) {
            ::linkat(AT_FDCWD, self, AT_FDCWD, temporary.c_str(), AT_SYMLINK_FOLLOW) == 0;
 }
 
+}  // namespace
+
 // Replaces path with bytes at once: a temporary file beside it, written,
 // synced and renamed over it; on any failure the temporary file is removed
 // and path is as it was. The temporary file has no name until it is
@@ -161,32 +162,30 @@ bool nameunnamed(int fd, const std::string& temporary) {
 // the directory; where the file system cannot do that, it is named from
 // the start. Its name is path.new.PID: a writer killed between naming it
 // and renaming it leaves it, and the next writer removes it.
-}  // namespace
-
 bool replacefile(const std::string& path, const std::string& bytes, std::string& error,
                  const struct stat* like) {
     sysio sys;
     removestaletemporaries(sys, path);
     const std::string temporary = temporaryname(path);
     // A leftover of a killed process of the same number.
-    ::unlink(temporary.c_str());
-    fdholder fd(::open(parentdirectory(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+    sys.unlink(temporary.c_str());
+    fdholder fd(sys.open(parentdirectory(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
     bool written = false;
     if (fd && writesynced(fd.get(), bytes, like) && nameunnamed(fd.get(), temporary)) {
-        written = ::rename(temporary.c_str(), path.c_str()) == 0;
+        written = sys.rename(temporary.c_str(), path.c_str()) == 0;
     } else {
-        fd = fdholder(
-            ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        fd = fdholder(sys.open(temporary.c_str(),
+                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (!fd) {
             error = std::strerror(errno);
             return false;
         }
         written =
-            writesynced(fd.get(), bytes, like) && ::rename(temporary.c_str(), path.c_str()) == 0;
+            writesynced(fd.get(), bytes, like) && sys.rename(temporary.c_str(), path.c_str()) == 0;
     }
     if (!written) {
         error = std::strerror(errno);
-        ::unlink(temporary.c_str());
+        sys.unlink(temporary.c_str());
         return false;
     }
     // The directory's entry is made lasting too: a crash after the rename

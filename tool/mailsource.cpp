@@ -12,6 +12,7 @@
 #include <system_error>
 
 #include "input.h"
+#include "system/sysio.h"
 
 namespace pst {
 namespace {
@@ -109,12 +110,12 @@ mboxindex indexmbox(const std::string& path, int set, std::vector<savedmessage>&
 
 std::string readmboxmessage(const savedmessage& m, std::string& error) {
     std::string raw(m.length, '\0');
-    const fdholder fd(::open(m.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    sysio sys;
+    const fdholder fd(sys.open(m.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     size_t have = 0;
     while (fd && have < raw.size()) {
-        const ssize_t got = ::pread(fd.get(), raw.data() + have, raw.size() - have,
-                                    static_cast<off_t>(m.offset + have));
-        if (got < 0 && errno == EINTR) continue;
+        const ssize_t got = sys.pread(fd.get(), raw.data() + have, raw.size() - have,
+                                      static_cast<off_t>(m.offset + have));
         if (got <= 0) break;
         have += static_cast<size_t>(got);
     }

@@ -25,6 +25,7 @@
 #include "system/holders.h"
 #include "system/outofmemory.h"
 #include "system/pathname.h"
+#include "system/sysio.h"
 
 namespace pst {
 namespace {
@@ -123,11 +124,11 @@ bool readrecords(const inputfile& f, std::map<std::string, long long>& latest) {
         auto [it, fresh] = latest.emplace(r->pattern, t);
         if (!fresh) it->second = std::max(it->second, t);
     };
+    sysio sys;
     linecutter cutter;
     std::string block(size_t{1} << 16, '\0');
     for (;;) {
-        const ssize_t got = ::read(fd.get(), block.data(), block.size());
-        if (got < 0 && errno == EINTR) continue;
+        const ssize_t got = sys.read(fd.get(), block.data(), block.size());
         if (got < 0) return cannotread(f.name(), std::strerror(errno));
         if (got == 0) break;
         cutter.feed(std::string_view(block.data(), static_cast<size_t>(got)), record);

@@ -89,10 +89,7 @@ class boundedreader {
 
     bool fill() {
         if (left_ == 0 || eof_) return seteof();
-        ssize_t got;
-        do {
-            got = sys_.read(fd_, block_, std::min<uint64_t>(blocksize, left_));
-        } while (got < 0 && errno == EINTR);
+        const ssize_t got = sys_.read(fd_, block_, std::min<uint64_t>(blocksize, left_));
         if (got < 0) {
             failed_ = true;
             error_ = errno;

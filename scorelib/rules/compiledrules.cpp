@@ -172,7 +172,6 @@ bool readform(sysio& sys, const char* path, uint64_t largest, const rulefile& f,
     size_t got = 0;
     while (got < want) {
         const ssize_t n = sys.read(fd, bytes.get() + got, want - got);
-        if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             why = std::strerror(errno);
             return false;

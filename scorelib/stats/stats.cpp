@@ -42,7 +42,7 @@ bool lockwithin(sysio& sys, int fd, std::chrono::steady_clock::time_point deadli
     auto pause = std::chrono::milliseconds(1);
     for (;;) {
         if (sys.flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
-        if (errno != EWOULDBLOCK && errno != EINTR) return false;
+        if (errno != EWOULDBLOCK) return false;
         if (std::chrono::steady_clock::now() + pause > deadline) return false;
         std::this_thread::sleep_for(pause);
         pause = std::min(pause * 2, std::chrono::milliseconds(50));
@@ -71,7 +71,7 @@ fdholder lockstats(sysio& sys, const char* path, struct stat& st) {
             !S_ISREG(st.st_mode))
             return {};
         struct stat now {};
-        if (::lstat(path, &now) != 0) return {};
+        if (sys.lstat(path, &now) != 0) return {};
         if (samefile(st, now)) return fd;
     }
     return {};
@@ -85,7 +85,6 @@ bool copyrewritten(sysio& sys, int from, int to, const std::vector<recordedhit>&
     statsrewrite rewrite(hits);
     for (;;) {
         const ssize_t got = sys.read(from, buf.data(), block);
-        if (got < 0 && errno == EINTR) continue;
         if (got < 0) return false;
         if (got == 0) break;
         rewrite.feed(std::string_view(buf.data(), static_cast<size_t>(got)));
@@ -106,7 +105,7 @@ bool writetemp(sysio& sys, const std::string& tmpname, const struct stat& st, in
     fdholder tmp(
         sys.open(tmpname.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!tmp) return false;
-    bool ok = ::fchmod(tmp.get(), st.st_mode & 07777) == 0;
+    bool ok = sys.fchmod(tmp.get(), st.st_mode & 07777) == 0;
     if (ok && ::geteuid() == 0) ok = sys.fchown(tmp.get(), st.st_uid, st.st_gid) == 0;
     ok = ok && copyrewritten(sys, from, tmp.get(), hits) && sys.fsync(tmp.get()) == 0;
     ok = sys.close(tmp.release()) == 0 && ok;
@@ -230,7 +229,7 @@ bool hitlog::apply(sysio& sys, const char* path) const try {
         // the rename would bring the old lines back. Gone, the record is
         // skipped; replaced, it starts again on the new file.
         struct stat now {};
-        const bool present = ::lstat(path, &now) == 0;
+        const bool present = sys.lstat(path, &now) == 0;
         if (!present || !samefile(st, now)) {
             sys.unlink(tmpname.c_str());
             if (!present) return false;

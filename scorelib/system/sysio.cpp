@@ -16,21 +16,41 @@
 
 namespace pst {
 
+namespace {
+
+// Makes call again while a signal interrupts it.
+template <class F>
+auto retried(F call) {
+    decltype(call()) r;
+    do {
+        r = call();
+    } while (r < 0 && errno == EINTR);
+    return r;
+}
+
+}  // namespace
+
 int sysio::open(const char* path, int flags, mode_t mode) {
-    return fails(sysop::open) ? -1 : ::open(path, flags, mode);
+    return retried([&] { return fails(sysop::open) ? -1 : ::open(path, flags, mode); });
 }
 
 ssize_t sysio::read(int fd, void* buf, size_t n) {
-    return fails(sysop::read) ? -1 : ::read(fd, buf, n);
+    return retried([&] { return fails(sysop::read) ? -1 : ::read(fd, buf, n); });
+}
+
+ssize_t sysio::pread(int fd, void* buf, size_t n, off_t at) {
+    return retried([&] { return fails(sysop::pread) ? -1 : ::pread(fd, buf, n, at); });
 }
 
 ssize_t sysio::write(int fd, const void* buf, size_t n) {
-    if (fails(sysop::write)) return -1;
-    return stalls() ? 0 : ::write(fd, buf, n);
+    return retried([&]() -> ssize_t {
+        if (fails(sysop::write)) return -1;
+        return stalls() ? 0 : ::write(fd, buf, n);
+    });
 }
 
 int sysio::fsync(int fd) {
-    return fails(sysop::fsync) ? -1 : ::fsync(fd);
+    return retried([&] { return fails(sysop::fsync) ? -1 : ::fsync(fd); });
 }
 
 int sysio::close(int fd) {
@@ -46,7 +66,7 @@ int sysio::rename(const char* from, const char* to) {
 }
 
 int sysio::flock(int fd, int operation) {
-    return fails(sysop::flock) ? -1 : ::flock(fd, operation);
+    return retried([&] { return fails(sysop::flock) ? -1 : ::flock(fd, operation); });
 }
 
 int sysio::fchown(int fd, uid_t owner, gid_t group) {
@@ -61,10 +81,17 @@ int sysio::fstat(int fd, struct stat* st) {
     return fails(sysop::fstat) ? -1 : ::fstat(fd, st);
 }
 
+int sysio::lstat(const char* path, struct stat* st) {
+    return fails(sysop::lstat) ? -1 : ::lstat(path, st);
+}
+
+int sysio::fchmod(int fd, mode_t mode) {
+    return fails(sysop::fchmod) ? -1 : ::fchmod(fd, mode);
+}
+
 bool writeall(sysio& sys, int fd, std::string_view data) {
     while (!data.empty()) {
         const ssize_t put = sys.write(fd, data.data(), data.size());
-        if (put < 0 && errno == EINTR) continue;
         if (put <= 0) {
             if (put == 0) errno = EIO;
             return false;

@@ -1,6 +1,8 @@
-// The system calls of file reading and of the statistics rewrite, behind one
-// seam: a test derives from sysio and makes the Nth call of a kind fail with
-// the errno it chooses, without root and without a small file system.
+// The system calls that touch files, behind one seam: a test derives from
+// sysio and makes the Nth call of a kind fail with the errno it chooses,
+// without root and without a small file system. A call interrupted by a
+// signal (EINTR) is made again here, so no caller retries one; close is not,
+// as the kernel has released the descriptor either way.
 #pragma once
 
 #include <sys/stat.h>
@@ -13,7 +15,22 @@
 
 namespace pst {
 
-enum class sysop { open, read, write, fsync, close, rename, flock, fchown, unlink, fstat, count };
+enum class sysop {
+    open,
+    read,
+    write,
+    fsync,
+    close,
+    rename,
+    flock,
+    fchown,
+    unlink,
+    fstat,
+    pread,
+    lstat,
+    fchmod,
+    count
+};
 
 class sysio {
    public:
@@ -24,6 +41,7 @@ class sysio {
 
     int open(const char* path, int flags, mode_t mode = 0);
     ssize_t read(int fd, void* buf, size_t n);
+    ssize_t pread(int fd, void* buf, size_t n, off_t at);
     ssize_t write(int fd, const void* buf, size_t n);
     int fsync(int fd);
     // The descriptor is released even when the close fails, as the kernel
@@ -34,6 +52,8 @@ class sysio {
     int fchown(int fd, uid_t owner, gid_t group);
     int unlink(const char* path);
     int fstat(int fd, struct stat* st);
+    int lstat(const char* path, struct stat* st);
+    int fchmod(int fd, mode_t mode);
 
    protected:
     // Called before every call: true makes the call fail with the errno set
@@ -44,7 +64,7 @@ class sysio {
     virtual bool stalls() { return false; }
 };
 
-// Writes all of data, going on after short writes and EINTR. A write that
+// Writes all of data, going on after short writes. A write that
 // makes no progress is a failed write (errno EIO): retrying it would spin,
 // with a lock held where there is one.
 bool writeall(sysio& sys, int fd, std::string_view data);
