@@ -1,7 +1,7 @@
 // The buckets of the score distribution, shared by the text report and the
 // plot: outliers in open buckets of their own, the threshold always inside,
 // a width that is asked for kept.
-#include "buckets.h"
+#include "corpus/buckets.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Suggested weights on corpora where the right answer is known, the rule
 // file they are written into, and the held-out verdict.
-#include "suggest.h"
+#include "corpus/suggest.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

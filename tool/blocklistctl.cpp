@@ -14,11 +14,11 @@
 
 #include "check.h"
 #include "compile.h"
-#include "corpus.h"
+#include "corpus/corpus.h"
+#include "corpus/plot.h"
 #include "explain.h"
 #include "paths.h"
-#include "plot.h"
-#include "report.h"
+#include "stats.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "report.h"
+#include "stats.h"
 
 #include <grp.h>
 #include <pwd.h>

@@ -1,4 +1,4 @@
-#include "corpusscore.h"
+#include "corpus/corpusscore.h"
 
 #include <sys/mman.h>
 #include <unistd.h>

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "buckets.h"
+#include "corpus/buckets.h"
 
 namespace pst {
 

@@ -12,8 +12,6 @@
 // score of the corpus can wrap.
 #pragma once
 
-#include <cstdio>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -40,6 +38,9 @@ struct errorcount {
 };
 
 enum class heldoutverdict { gain, noise, worse, toosmall };
+
+// Below this many messages of either set, no held-out result is trusted.
+constexpr int fewestheldout = 20;
 
 struct suggestion {
     std::vector<ruleweight> rules;  // those that hit a message; the rest keep their weights
@@ -70,12 +71,5 @@ std::string rewriteweights(std::string_view text, const std::vector<ruleweight>&
 
 // How the held-out result reads to an administrator.
 const char* verdictname(heldoutverdict v);
-
-// The report, patterns[i] being the pattern of s.rules[i]; written names the
-// file the suggested rule file went to, or is null.
-void printsuggestion(const suggestion& s, const suggestrequest& q,
-                     const std::vector<std::string>& patterns, const char* written, FILE* out);
-nlohmann::json jsonsuggestion(const suggestion& s, const suggestrequest& q,
-                              const std::vector<std::string>& patterns, const char* written);
 
 }  // namespace pst

@@ -1,4 +1,4 @@
-#include "plot.h"
+#include "corpus/plot.h"
 
 #include <cairo.h>
 

@@ -1,4 +1,4 @@
-#include "buckets.h"
+#include "corpus/buckets.h"
 
 #include <algorithm>
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "mailsource.h"
+#include "corpus/mailsource.h"
 
 namespace pst {
 

@@ -1,4 +1,4 @@
-#include "corpus.h"
+#include "corpus/corpus.h"
 
 #include <sys/stat.h>
 #include <sysexits.h>
@@ -12,16 +12,17 @@
 #include <stdexcept>
 #include <string>
 
-#include "buckets.h"
-#include "corpusscore.h"
+#include "corpus/buckets.h"
+#include "corpus/corpusscore.h"
+#include "corpus/mailsource.h"
+#include "corpus/plot.h"
+#include "corpus/suggest.h"
+#include "corpus/suggestreport.h"
 #include "counting/search.h"
 #include "input.h"
 #include "json.h"
-#include "mailsource.h"
 #include "messagenotes.h"
-#include "plot.h"
 #include "rules/rulefile.h"
-#include "suggest.h"
 #include "system/outofmemory.h"
 
 namespace pst {
@@ -421,8 +422,6 @@ nlohmann::json jsonreport(const corpusrequest& q, const corpusrun& run, const sc
     return doc;
 }
 
-}  // namespace
-
 // The labelled messages as the fit sees them, and the rules that hit one of
 // them, in the order of their lines.
 struct fitinput {
@@ -491,6 +490,8 @@ int suggestfor(const corpusrequest& q, const suggestrequest& sq, const corpusrun
     if (q.write && !writesuggested(run.ruletext, suggested, q.write)) return EX_CANTCREAT;
     return 0;
 }
+
+}  // namespace
 
 int corpusreport(const corpusrequest& q, FILE* out) {
     corpusrun run;

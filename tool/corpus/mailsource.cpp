@@ -1,4 +1,4 @@
-#include "mailsource.h"
+#include "corpus/mailsource.h"
 
 #include <fcntl.h>
 #include <unistd.h>
