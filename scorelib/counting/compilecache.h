@@ -25,7 +25,7 @@ class compilecache {
         compiled.emplace(pattern, std::move(re));
         return code;
     } catch (const std::bad_alloc&) {
-        outofmemory("malloc failed in pstlib:countmatches!\n");
+        outofmemory(nomemoryforsearch);
     }
 
    private:

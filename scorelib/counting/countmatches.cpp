@@ -36,7 +36,7 @@ int countcompiled(const regexcode& re, std::string_view text, const char* patter
     const int rc = searchcount(re, pattern, text, budget, count, plan);
     // A search the library could not get memory for would change the score
     // silently if it were counted as ended.
-    if (rc == regexnomemory) outofmemory("malloc failed in pstlib:countmatches!\n");
+    if (rc == regexnomemory) outofmemory(nomemoryforsearch);
     // 0 means the match set more groups than are reported.
     if (rc != regexnomatch) sink.searchfailed(rc, pattern);
     return count;

@@ -45,7 +45,7 @@ pcre* compilepcre(const char* pattern, int& errorcode, int options = 0) {
     // No table pointer: the library's built-in ASCII tables apply.
     pcre* re = pcre_compile2(pattern, PCRE_DOTALL | PCRE_NO_AUTO_CAPTURE | options, &errorcode,
                              &error, &erroffset, nullptr);
-    if (!re && errorcode == outofmemorycode) outofmemory("malloc failed in pstlib:countmatches!\n");
+    if (!re && errorcode == outofmemorycode) outofmemory(nomemoryforsearch);
     return re;
 }
 
@@ -77,7 +77,7 @@ regexholder compileregex(const char* pattern, watch how) {
         if (!re && how == watch::items)
             re = compilepcre(watchedpattern(pattern).c_str(), errorcode);
     } catch (const std::bad_alloc&) {
-        outofmemory("malloc failed in pstlib:countmatches!\n");
+        outofmemory(nomemoryforsearch);
     }
     // The callout never makes a pattern fail to compile that compiles
     // without it; if it did, the pattern is searched unwatched.
@@ -86,7 +86,7 @@ regexholder compileregex(const char* pattern, watch how) {
     auto* code = new (std::nothrow) regexcode{re};
     if (!code) {
         pcre_free(re);
-        outofmemory("malloc failed in pstlib:countmatches!\n");
+        outofmemory(nomemoryforsearch);
     }
     return regexholder(code);
 }

@@ -59,7 +59,7 @@ pcre2_code* compilewithcontext(const char* pattern, int& errorcode, PCRE2_SIZE& 
                                uint32_t options = 0) {
     std::unique_ptr<pcre2_compile_context, compilecontextfreer> cc(
         pcre2_compile_context_create(nullptr));
-    if (!cc) outofmemory("malloc failed in pstlib:countmatches!\n");
+    if (!cc) outofmemory(nomemoryforsearch);
     pcre2_set_compile_extra_options(cc.get(), PCRE2_EXTRA_ALLOW_LOOKAROUND_BSK);
     // The context's character tables are the library's built-in ASCII ones.
     return pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern), PCRE2_ZERO_TERMINATED,
@@ -82,19 +82,18 @@ regexholder compileregex(const char* pattern, watch how) {
         if (!re && how == watch::items && errorcode != PCRE2_ERROR_HEAP_FAILED)
             re = compilewithcontext(watchedpattern(pattern).c_str(), errorcode, erroffset);
     } catch (const std::bad_alloc&) {
-        outofmemory("malloc failed in pstlib:countmatches!\n");
+        outofmemory(nomemoryforsearch);
     }
     // The callout never makes a pattern fail to compile that compiles
     // without it; if it did, the pattern is searched unwatched.
     if (!re && errorcode != PCRE2_ERROR_HEAP_FAILED)
         re = compilewithcontext(pattern, errorcode, erroffset);
-    if (!re && errorcode == PCRE2_ERROR_HEAP_FAILED)
-        outofmemory("malloc failed in pstlib:countmatches!\n");
+    if (!re && errorcode == PCRE2_ERROR_HEAP_FAILED) outofmemory(nomemoryforsearch);
     if (!re) return {};
     auto* code = new (std::nothrow) regexcode{re};
     if (!code) {
         pcre2_code_free(re);
-        outofmemory("malloc failed in pstlib:countmatches!\n");
+        outofmemory(nomemoryforsearch);
     }
     return regexholder(code);
 }
@@ -168,7 +167,7 @@ regexmatcher::regexmatcher(const regexcode& re, size_t memory) : re_(re) {
     if (state_) state_->mc = pcre2_match_context_create(nullptr);
     if (!state_ || !state_->md || !state_->mc) {
         delete state_;
-        outofmemory("malloc failed in pstlib:countmatches!\n");
+        outofmemory(nomemoryforsearch);
     }
     // The frames grow by doubling, the old vector kept while the new one is
     // filled: a limit of half keeps both within the memory given.

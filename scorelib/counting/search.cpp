@@ -219,7 +219,7 @@ class windows {
         try {
             next_.resize(plan.required->size(), unknown);
         } catch (const std::bad_alloc&) {
-            outofmemory("malloc failed in pstlib:countmatches!\n");
+            outofmemory(nomemoryforsearch);
         }
         // A later occurrence of a shorter literal may let a match start
         // earlier: the reach is that of the shortest.

@@ -52,11 +52,11 @@ char* folddup(const char* s, size_t len, const casemap& map, const char* oomtext
 }  // namespace
 
 char* lcstrndup(const char* s, size_t len) {
-    return folddup(s, len, lowermap, "malloc failed in pstlib:lcstrdup!\n");
+    return folddup(s, len, lowermap, nomemoryforlcstrdup);
 }
 
 char* ucstrndup(const char* s, size_t len) {
-    return folddup(s, len, uppermap, "malloc failed in pstlib:ucstrdup!\n");
+    return folddup(s, len, uppermap, nomemoryforucstrdup);
 }
 
 }  // namespace pst

@@ -190,16 +190,24 @@ std::string compiledpath(std::string_view rulepath) {
     return std::string(rulepath) + ".compiled";
 }
 
-std::string compiledrules::make(const rulefile& f) {
+namespace {
+
+// What a form holds, before it is laid out.
+struct formcontent {
+    std::vector<ruleplan> plans;  // one per line
+    std::vector<std::string> literals;
+    std::vector<byteset> sets;      // distinct
+    std::vector<uint32_t> setrefs;  // into sets, in the plans' order
+};
+
+formcontent planrules(const rulefile& f) {
     rulefile all;
     takerulelines(all, f.text);
     parserules(1, all);  // every rule, weight 0 too
-    std::vector<ruleplan> plans(all.lines.size());
-    std::vector<std::string> literals;
-    std::vector<byteset> sets;
-    std::vector<uint32_t> setids;
+    formcontent c;
+    c.plans.resize(all.lines.size());
     for (const auto& [line, r] : all.rules) {
-        ruleplan& p = plans[static_cast<size_t>(line - 1)];
+        ruleplan& p = c.plans[static_cast<size_t>(line - 1)];
         p.rule = true;
         // As the evaluation sees the pattern: up to its first NUL.
         const std::string pattern(r.pattern);
@@ -208,49 +216,38 @@ std::string compiledrules::make(const rulefile& f) {
         const patternshape shape = analyse(std::string_view(pattern.c_str()));
         p.skippable = skippablerun(shape, p.run);
         if (!p.skippable) continue;
-        p.first = static_cast<uint32_t>(literals.size());
+        p.first = static_cast<uint32_t>(c.literals.size());
         p.count = static_cast<uint32_t>(shape.required.size());
-        literals.insert(literals.end(), shape.required.begin(), shape.required.end());
-        p.firstset = static_cast<uint32_t>(setids.size());
+        c.literals.insert(c.literals.end(), shape.required.begin(), shape.required.end());
+        p.firstset = static_cast<uint32_t>(c.setrefs.size());
         for (const byteset& set : pst::runsets(shape)) {
-            auto at = std::find(sets.begin(), sets.end(), set);
-            if (at == sets.end()) at = sets.insert(sets.end(), set);
-            setids.push_back(static_cast<uint32_t>(at - sets.begin()));
+            auto at = std::find(c.sets.begin(), c.sets.end(), set);
+            if (at == c.sets.end()) at = c.sets.insert(c.sets.end(), set);
+            c.setrefs.push_back(static_cast<uint32_t>(at - c.sets.begin()));
         }
-        p.sets = static_cast<uint32_t>(setids.size()) - p.firstset;
+        p.sets = static_cast<uint32_t>(c.setrefs.size()) - p.firstset;
     }
-    uint64_t size = 0, hash = 0;
-    rulefilehash(f, size, hash);
-    writer w;
-    w.bytes(std::string_view(magic, sizeof magic));
-    w.number(format);
-    w.number(byteorder);
-    w.text(regexversion());
-    counts c;
-    c.rulesize = size;
-    c.rulehash = hash;
-    c.lines = static_cast<uint32_t>(plans.size());
-    c.literals = static_cast<uint32_t>(literals.size());
-    c.sets = static_cast<uint32_t>(sets.size());
-    c.setrefs = static_cast<uint32_t>(setids.size());
-    w.number(c);
+    return c;
+}
+
+void writesections(const formcontent& c, writer& w) {
     uint32_t offset = 0;
-    for (const std::string& l : literals) {
+    for (const std::string& l : c.literals) {
         const literalentry e{offset, static_cast<uint32_t>(l.size())};
         w.number(e);
         offset += e.length;
     }
     w.number(offset);
-    for (const std::string& l : literals) w.bytes(l);
-    for (const byteset& set : sets)
+    for (const std::string& l : c.literals) w.bytes(l);
+    for (const byteset& set : c.sets)
         for (size_t word = 0; word < 4; ++word) {
             uint64_t bits = 0;
             for (size_t b = 0; b < 64; ++b)
                 if (set.test(word * 64 + b)) bits |= uint64_t{1} << b;
             w.number(bits);
         }
-    for (const uint32_t id : setids) w.number(id);
-    for (const ruleplan& p : plans) {
+    for (const uint32_t id : c.setrefs) w.number(id);
+    for (const ruleplan& p : c.plans) {
         record r;
         r.flags = static_cast<uint8_t>((p.rule ? isrule : 0) | (p.compiles ? compiles : 0) |
                                        (p.skippable ? skippable : 0));
@@ -261,6 +258,25 @@ std::string compiledrules::make(const rulefile& f) {
         r.sets = p.sets;
         w.number(r);
     }
+}
+
+}  // namespace
+
+std::string compiledrules::make(const rulefile& f) {
+    const formcontent content = planrules(f);
+    counts c;
+    rulefilehash(f, c.rulesize, c.rulehash);
+    c.lines = static_cast<uint32_t>(content.plans.size());
+    c.literals = static_cast<uint32_t>(content.literals.size());
+    c.sets = static_cast<uint32_t>(content.sets.size());
+    c.setrefs = static_cast<uint32_t>(content.setrefs.size());
+    writer w;
+    w.bytes(std::string_view(magic, sizeof magic));
+    w.number(format);
+    w.number(byteorder);
+    w.text(regexversion());
+    w.number(c);
+    writesections(content, w);
     w.number(hashof(w.out));
     return std::move(w.out);
 }

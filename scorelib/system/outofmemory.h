@@ -11,6 +11,11 @@ namespace pst {
 inline constexpr char nomemoryforline[] = "pstlib:evalscore: Unable to allocate line.\n";
 inline constexpr char nomemoryforbuf[] = "pstlib:evalscore: Unable to allocate buf.\n";
 inline constexpr char nomemoryfornbuf[] = "pstlib:evalscore: Unable to allocate nbuf.\n";
+// Compiling or searching a pattern.
+inline constexpr char nomemoryforsearch[] = "malloc failed in pstlib:countmatches!\n";
+// Folding a text's case.
+inline constexpr char nomemoryforlcstrdup[] = "malloc failed in pstlib:lcstrdup!\n";
+inline constexpr char nomemoryforucstrdup[] = "malloc failed in pstlib:ucstrdup!\n";
 // blocklistctl's: the whole diagnostic, and a message's error in a report.
 inline constexpr char toolnomemory[] = "blocklistctl: out of memory\n";
 inline constexpr char nomemory[] = "out of memory";
