@@ -17,7 +17,7 @@ constexpr const char* pluginversion = "1.4.3";
 
 // The debug marker is only probed: it is never read.
 bool canread(const char* path) {
-    const fdholder fd(openforscan(path));
+    const fdholder fd(openforreading(path));
     return static_cast<bool>(fd);
 }
 
@@ -49,11 +49,11 @@ int runplugin(int argc, char** argv, const pluginpaths& paths) {
     if (argc < 6) return refuse("Insufficient arguments");
     const char* message = argv[5];  // the three arguments before it are the host's, unused
     // Each file is opened once, and what was checked is what is scored.
-    const fdholder messagefd(openforscan(message));
+    const fdholder messagefd(openforreading(message));
     if (!messagefd) return refuse("Unable to open file for scanning.");
     // The rule file must be a regular file: a directory reads as no rules, so
     // every message would pass, and a device may never end.
-    const fdholder rulefd(openforscan(paths.rulefile));
+    const fdholder rulefd(openforreading(paths.rulefile));
     if (!rulefd || !isregular(rulefd.get())) return refuse("Unable to open local blocklist file.");
     const int debug = canread(paths.debugmarker) ? 2 : 0;
     evaloptions options;

@@ -62,8 +62,8 @@ std::vector<std::string> capitalsof(const std::vector<std::string>& literals) {
 // The compiled form, if there is one that fits the lines just read. Memory
 // running out while it is read only means that the rules are worked out as
 // without one.
-std::optional<compiledrules> compiledform(sysio& sys, const rulefile& rules,
-                                          const evaloptions& options) {
+std::optional<compiledrules> loadform(sysio& sys, const rulefile& rules,
+                                      const evaloptions& options) {
     if (!options.compiledrules || options.straightforward) return std::nullopt;
     try {
         std::optional<compiledrules> form(std::in_place);
@@ -78,7 +78,7 @@ int scorerules(sysio& sys, boundedreader& in, std::string_view scan, std::string
                int debug, hitlog* hits, evalsink& sink, const evaloptions& options) {
     rulefile rules;
     readrulelines(in, rules);
-    const std::optional<compiledrules> form = compiledform(sys, rules, options);
+    const std::optional<compiledrules> form = loadform(sys, rules, options);
     parserules(debug, rules);
     int score = 0;
     workbudget budget(options.limits ? *options.limits : searchlimits::defaults());
@@ -207,7 +207,7 @@ int guarded(evalsink& sink, sysio& sys, int messagefd, int rulefd, int debug, co
 
 }  // namespace
 
-int openforscan(const char* path) {
+int openforreading(const char* path) {
     sysio sys;
     return openforreading(sys, path);
 }

@@ -72,6 +72,6 @@ int evaluate(const openfiles& files, int debug, const char* statspath, const eva
 
 // Opens a file for reading without waiting for a writer (a FIFO would make
 // an ordinary open wait forever); -1 on failure.
-int openforscan(const char* path);
+int openforreading(const char* path);
 
 }  // namespace pst

@@ -80,7 +80,7 @@ void checkweight(const std::string& line, const rule& r, const std::string& patt
 // What a pattern that compiles will do; column gives the column of a byte of
 // the pattern, for the library's error offsets.
 template <typename columnof>
-void checkcompiled(const rule& r, const std::string& pattern, columnof column,
+void checkcompiles(const rule& r, const std::string& pattern, columnof column,
                    std::vector<finding>& f) {
     if (!r.exact) {
         const cbuf upper(ucstrdup(pattern.c_str()));
@@ -153,7 +153,7 @@ std::vector<finding> checkline(std::string line, std::map<std::string, int>& see
     if (regexcompileerror(pattern.c_str(), message, offset))
         f.push_back({"error", "the pattern does not compile: " + message, column(offset)});
     else
-        checkcompiled(r, pattern, column, f);
+        checkcompiles(r, pattern, column, f);
     if (auto [it, fresh] = seen.emplace(pattern, lineno); !fresh)
         f.push_back({"warning", "the same pattern as on line " + std::to_string(it->second)});
     return f;
@@ -188,7 +188,7 @@ void checkcompiledform(const char* path, const rulefile& f, std::vector<located>
     std::string why;
     const std::string form = compiledpath(path);
     const size_t count = f.lines.size();
-    switch (compiledform(path, f, why)) {
+    switch (formstatefor(path, f, why)) {
         case formstate::fits:
             out.push_back({{"note", "the plugin uses the compiled form " + form}, 0});
             break;

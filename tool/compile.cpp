@@ -66,7 +66,7 @@ int compilerules(const char* path, FILE* out) {
     return EX_OK;
 }
 
-formstate compiledform(const char* rulepath, const rulefile& f, std::string& why) {
+formstate formstatefor(const char* rulepath, const rulefile& f, std::string& why) {
     const std::string path = compiledpath(rulepath);
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT) return formstate::missing;

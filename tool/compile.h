@@ -19,6 +19,6 @@ enum class formstate { fits, missing, unusable };
 
 // What the plugin makes of the compiled form beside the rule file whose lines,
 // as read, are given: why says what is wrong with one that is unusable.
-formstate compiledform(const char* rulepath, const rulefile& f, std::string& why);
+formstate formstatefor(const char* rulepath, const rulefile& f, std::string& why);
 
 }  // namespace pst

@@ -106,7 +106,7 @@ class explainer final : public evalsink {
 bool readable(const inputfile& f, bool regular) {
     if (!f) return false;
     if (regular) return static_cast<bool>(openregular(f.path(), f.name()));
-    const fdholder fd(openforscan(f.path()));
+    const fdholder fd(openforreading(f.path()));
     return fd || cannotread(f.name(), std::strerror(errno));
 }
 

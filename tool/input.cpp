@@ -25,7 +25,7 @@ bool cannotread(const char* name, const char* why) {
 }
 
 fdholder openregular(const char* path, const char* name) {
-    fdholder fd(openforscan(path));
+    fdholder fd(openforreading(path));
     if (!fd) {
         cannotread(name, std::strerror(errno));
         return fd;

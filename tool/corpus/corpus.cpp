@@ -478,8 +478,8 @@ bool writesuggested(std::string_view ruletext, const suggestion& s, const char* 
 
 // The suggestion, and the rule file with it when asked: 0, or the exit
 // status of what failed.
-int suggestfor(const corpusrequest& q, const suggestrequest& sq, const corpusrun& run,
-               fitinput& fitted, suggestion& suggested) {
+int suggestandwrite(const corpusrequest& q, const suggestrequest& sq, const corpusrun& run,
+                    fitinput& fitted, suggestion& suggested) {
     try {
         fitted = fitinputof(run);
         suggested = suggestweights(fitted.samples, fitted.rules, sq);
@@ -542,7 +542,7 @@ int corpusreport(const corpusrequest& q, FILE* out) {
     suggestion suggested;
     const suggestrequest sq{.threshold = q.threshold, .hamcost = q.hamcost};
     if (q.suggest) {
-        if (const int status = suggestfor(q, sq, run, fitted, suggested); status != 0)
+        if (const int status = suggestandwrite(q, sq, run, fitted, suggested); status != 0)
             return status;
     }
     if (q.json) {

@@ -71,7 +71,7 @@ class collector final : public evalsink {
 // being scored are held.
 fdholder openmessage(const savedmessage& m, std::string& error) {
     if (!m.inmbox) {
-        fdholder fd(openforscan(m.path.c_str()));
+        fdholder fd(openforreading(m.path.c_str()));
         if (!fd) error = std::strerror(errno);
         return fd;
     }
@@ -203,7 +203,7 @@ scoringrun scoreall(const std::vector<savedmessage>& messages, const char* rulep
     std::map<std::string, int> diagnostics;
     auto worker = [&] {
         // A descriptor of its own: each evaluation reads the rules from the start.
-        const fdholder rulefd(openforscan(rulepath));
+        const fdholder rulefd(openforreading(rulepath));
         std::vector<std::string> seen;
         compilecache compiled;
         costtally costs;
