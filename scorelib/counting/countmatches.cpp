@@ -64,7 +64,7 @@ void patterncounter::prime(const std::vector<std::string_view>& patterns) {
                 continue;
             }
             auto [it, fresh] = shapes_.try_emplace(p);
-            if (fresh) it->second = analyse(p);
+            if (fresh) it->second = cache_ ? cache_->shapeof(p) : analyse(p);
             for (const std::string& l : it->second.required) literals.push_back(l);
         }
         primeliterals(std::move(literals));
@@ -88,6 +88,8 @@ void patterncounter::primeliterals(std::vector<std::string> literals) {
 route patterncounter::plan(std::string_view pattern, patternshape& shape) try {
     if (const auto it = shapes_.find(pattern); it != shapes_.end()) {
         shape = it->second;
+    } else if (cache_) {
+        shape = cache_->shapeof(pattern);
     } else {
         shape = analyse(pattern);
     }
