@@ -63,6 +63,7 @@ set(POSTSENTINEL_LOCK_WAIT_MS 2000 CACHE STRING
 set(scorelib_dir ${CMAKE_CURRENT_LIST_DIR}/../scorelib)
 set(scorelib_sources
     ${scorelib_dir}/evalscore.cpp
+    ${scorelib_dir}/scorelib.cpp
     ${scorelib_dir}/sink.cpp
     ${scorelib_dir}/message/casefold.cpp
     ${scorelib_dir}/message/message.cpp

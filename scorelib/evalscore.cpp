@@ -93,7 +93,7 @@ int scorerules(sysio& sys, boundedreader& in, std::string_view scan, std::string
     auto scorerule = [&](int line, const rule& r) {
         const char* pattern = r.pattern.data();
         if (ruleplan plan; form && form->planfor(line, plan)) {
-            if (infolded.certainlyzero(*form, plan)) {
+            if (plan.skippable && infolded.certainlyzero(planfacts(*form, plan))) {
                 if (options.profile) ++options.profile->leftout;
                 return;
             }

@@ -13,7 +13,6 @@
 #include "evaluate.h"
 #include "fastpath/skippolicy.h"
 #include "fastpath/textindex.h"
-#include "rules/compiledrules.h"
 
 namespace pst {
 
@@ -52,16 +51,17 @@ class patterncounter {
     // countmatches of pattern in the text, its diagnostics to the sink.
     int count(const char* pattern);
 
-    // True when a compiled rule set says that the rule counts 0 here with
-    // no diagnostic: its pattern compiles, the text holds none of its
-    // literals, and no run in the text makes its search costly enough to
-    // reach a limit of the library.
-    bool certainlyzero(const compiledrules& form, const ruleplan& plan);
+    // True when what a compiled rule set says of a rule it marks skippable
+    // (its pattern compiles) holds here, so that the rule counts 0 with no
+    // diagnostic: the text holds none of its literals, and no run in the
+    // text makes its search costly enough to reach a limit of the library.
+    // The questions are charged to the message's budget.
+    bool certainlyzero(const skipfacts& facts);
 
    private:
     // Whether the text holds none of the plan's literals and no run longer
     // than it allows.
-    bool noneoccurs(const compiledrules& form, const ruleplan& plan);
+    bool noneoccurs(const skipfacts& facts);
     route plan(std::string_view pattern, patternshape& shape);
     // Whether a search needs the watch at every start position: not where
     // the analysis bounds its work far within its allowance.
@@ -82,5 +82,10 @@ class patterncounter {
     std::unordered_map<std::string_view, patternshape> shapes_;
     std::vector<std::string> literals_;
 };
+
+// The matches of a pattern nothing is known of, in one text, with the
+// default limits: the specification's countmatches(). Exhausted memory is
+// thrown as memoryexhausted.
+int countonce(std::string_view text, const char* pattern, evalsink& sink);
 
 }  // namespace pst

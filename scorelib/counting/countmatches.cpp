@@ -10,7 +10,6 @@
 #include "counting/search.h"
 #include "evaluate.h"
 #include "fastpath/skippolicy.h"
-#include "scorelib.h"
 #include "system/outofmemory.h"
 
 namespace pst {
@@ -117,13 +116,13 @@ watch patterncounter::watchfor(std::string_view pattern, route r,
     return watch::items;
 }
 
-bool patterncounter::certainlyzero(const compiledrules& form, const ruleplan& plan) {
+bool patterncounter::certainlyzero(const skipfacts& facts) {
     // Once the message's budget is spent the form is asked nothing more: the
     // rules are counted as without one, each search within its guarantee.
-    if (straightforward_ || !plan.skippable || budget_.exhausted()) return false;
+    if (straightforward_ || budget_.exhausted()) return false;
     stopwatch w(profile_ ? &profile_->search : nullptr);
     const uint64_t before = index_.work();
-    const bool zero = noneoccurs(form, plan);
+    const bool zero = noneoccurs(facts);
     // The questions a form asks cost time in proportion to the text, as a
     // search does: they are charged to the message's budget by the work
     // counted, which keeps the charge the same on a busy machine.
@@ -131,12 +130,12 @@ bool patterncounter::certainlyzero(const compiledrules& form, const ruleplan& pl
     return zero;
 }
 
-bool patterncounter::noneoccurs(const compiledrules& form, const ruleplan& plan) {
-    if (plan.run != UINT64_MAX)
-        for (uint32_t i = plan.firstset; i < plan.firstset + plan.sets; ++i)
-            if (index_.longestrun(form.runset(i)) > plan.run) return false;
-    for (uint32_t i = plan.first; i < plan.first + plan.count; ++i)
-        if (index_.contains(form.literal(i))) return false;
+bool patterncounter::noneoccurs(const skipfacts& facts) {
+    if (facts.run() != UINT64_MAX)
+        for (uint32_t i = 0; i < facts.runsets(); ++i)
+            if (index_.longestrun(facts.runset(i)) > facts.run()) return false;
+    for (uint32_t i = 0; i < facts.literals(); ++i)
+        if (index_.contains(facts.literal(i))) return false;
     return true;
 }
 
@@ -208,17 +207,11 @@ int patterncounter::count(const char* pattern) {
     return countcompiled(*re, text_, pattern, sink_, budget_, &sp);
 }
 
-}  // namespace pst
-
-int countmatches(const char* text, const char* pattern, int debug) {
-    pst::streamsink sink(debug);
-    try {
-        const pst::regexholder re = pst::compilepattern(pattern, sink);
-        if (!re) return 0;
-        pst::workbudget budget(pst::searchlimits::defaults());
-        return pst::countcompiled(*re, pst::searchable(std::string_view(text, std::strlen(text))),
-                                  pattern, sink, budget);
-    } catch (const pst::memoryexhausted& e) {
-        sink.exhausted(e.text);
-    }
+int countonce(std::string_view text, const char* pattern, evalsink& sink) {
+    const regexholder re = compilepattern(pattern, sink);
+    if (!re) return 0;
+    workbudget budget(searchlimits::defaults());
+    return countcompiled(*re, searchable(text), pattern, sink, budget);
 }
+
+}  // namespace pst

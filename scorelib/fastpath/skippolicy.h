@@ -89,4 +89,17 @@ route chooseroute(const patternshape& shape, textindex& text, bool straightforwa
 // compilation. False when it may never be left out.
 bool skippablerun(const patternshape& shape, uint64_t& run);
 
+// What a compiled rule set says of one rule: its search may be left out in
+// a text that holds none of its literals and no run of the bytes of one of
+// its run sets longer than run (UINT64_MAX: the runs are not asked about).
+class skipfacts {
+   public:
+    virtual ~skipfacts() = default;
+    virtual uint64_t run() const = 0;
+    virtual uint32_t literals() const = 0;
+    virtual std::string_view literal(uint32_t i) const = 0;
+    virtual uint32_t runsets() const = 0;
+    virtual const byteset& runset(uint32_t i) const = 0;
+};
+
 }  // namespace pst

@@ -5,8 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "scorelib.h"
-#include "sink.h"
 #include "system/outofmemory.h"
 
 namespace pst {
@@ -60,15 +58,3 @@ char* ucstrndup(const char* s, size_t len) {
 }
 
 }  // namespace pst
-
-char* lcstrdup(const char* s) try {
-    return pst::lcstrndup(s, std::strlen(s));
-} catch (const pst::memoryexhausted& e) {
-    pst::streamsink(0).exhausted(e.text);
-}
-
-char* ucstrdup(const char* s) try {
-    return pst::ucstrndup(s, std::strlen(s));
-} catch (const pst::memoryexhausted& e) {
-    pst::streamsink(0).exhausted(e.text);
-}

@@ -2,15 +2,6 @@
 
 #include <cstring>
 
-#include "scorelib.h"
-
-int chrpos(const char* s, int c) {
-    const auto b = static_cast<char>(c);
-    for (int i = 0; s[i] != '\0'; ++i)
-        if (s[i] == b) return i;
-    return -1;
-}
-
 namespace pst {
 
 namespace {

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "fastpath/patternsyntax.h"
+#include "fastpath/skippolicy.h"
 
 namespace pst {
 
@@ -74,6 +75,21 @@ class compiledrules {
     // Where the sections start in bytes_.
     size_t literalindex_ = 0, pool_ = 0, setids_ = 0, records_ = 0;
     std::vector<byteset> sets_;  // the distinct run sets
+};
+
+// One skippable rule's literals and run sets, as the counter asks for them.
+class planfacts final : public skipfacts {
+   public:
+    planfacts(const compiledrules& form, const ruleplan& plan) : form_(form), plan_(plan) {}
+    uint64_t run() const override { return plan_.run; }
+    uint32_t literals() const override { return plan_.count; }
+    std::string_view literal(uint32_t i) const override { return form_.literal(plan_.first + i); }
+    uint32_t runsets() const override { return plan_.sets; }
+    const byteset& runset(uint32_t i) const override { return form_.runset(plan_.firstset + i); }
+
+   private:
+    const compiledrules& form_;
+    const ruleplan& plan_;
 };
 
 // Where the compiled form of a rule file lives: beside it.
