@@ -62,7 +62,11 @@ class patterncounter {
     // Whether the text holds none of the plan's literals and no run longer
     // than it allows.
     bool noneoccurs(const skipfacts& facts);
-    route plan(std::string_view pattern, patternshape& shape);
+    // The pattern's analysis: kept by the counter or the cache, or made
+    // into owned.
+    const patternshape& shapefor(std::string_view pattern, patternshape& owned);
+    // The route of the pattern's search, and in shape its analysis.
+    route plan(std::string_view pattern, patternshape& owned, const patternshape*& shape);
     // Whether a search needs the watch at every start position: not where
     // the analysis bounds its work far within its allowance.
     bool needswatch(const patternshape& shape) noexcept;

@@ -84,15 +84,18 @@ void patterncounter::primeliterals(std::vector<std::string> literals) {
     }
 }
 
-route patterncounter::plan(std::string_view pattern, patternshape& shape) try {
-    if (const auto it = shapes_.find(pattern); it != shapes_.end()) {
-        shape = it->second;
-    } else if (cache_) {
-        shape = cache_->shapeof(pattern);
-    } else {
-        shape = analyse(pattern);
-    }
-    return chooseroute(shape, index_, straightforward_);
+const patternshape& patterncounter::shapefor(std::string_view pattern, patternshape& owned) {
+    if (const auto it = shapes_.find(pattern); it != shapes_.end()) return it->second;
+    if (cache_) return cache_->shapeof(pattern);
+    owned = analyse(pattern);
+    return owned;
+}
+
+route patterncounter::plan(std::string_view pattern, patternshape& owned,
+                           const patternshape*& shape) try {
+    shape = &owned;
+    shape = &shapefor(pattern, owned);
+    return chooseroute(*shape, index_, straightforward_);
 } catch (const std::bad_alloc&) {
     return route::library;  // without memory for the analysis, the library searches
 }
@@ -161,14 +164,15 @@ int patterncounter::count(const char* pattern) {
     // compiled as it is first, and again with the callouts once the analysis
     // says which its search needs.
     const bool analysedfirst = !literal && p.size() <= analysedbeforecompile;
-    patternshape shape;
+    patternshape analysed;
+    const patternshape* shape = &analysed;
     route r = route::none;
     searchplan sp;
     sp.how = watch::none;
     if (analysedfirst) {
         stopwatch w(profile_ ? &profile_->search : nullptr);
-        r = plan(p, shape);
-        sp.how = watchfor(p, r, shape);
+        r = plan(p, analysed, shape);
+        sp.how = watchfor(p, r, *shape);
     }
     regexholder owned;
     // Every pattern is compiled, so that compile errors are reported exactly
@@ -187,10 +191,10 @@ int patterncounter::count(const char* pattern) {
     if (!analysedfirst) {
         {
             stopwatch w(profile_ ? &profile_->search : nullptr);
-            r = plan(p, shape);
+            r = plan(p, analysed, shape);
         }
         // A long pattern is watched at least at its start positions.
-        watch how = watchfor(p, r, shape);
+        watch how = watchfor(p, r, *shape);
         if (how == watch::none && r != route::none) how = watch::starts;
         const regexcode* watched =
             how != watch::none ? compiled(pattern, how, ownedwatched) : nullptr;
@@ -200,9 +204,9 @@ int patterncounter::count(const char* pattern) {
     stopwatch w(profile_ ? &profile_->search : nullptr);
     if (r == route::none) return 0;
     if (r == route::restricted) {
-        sp.matchbytes = shape.matchbytes;
-        sp.longestmatch = shape.longestmatch;
-        sp.required = &shape.required;
+        sp.matchbytes = shape->matchbytes;
+        sp.longestmatch = shape->longestmatch;
+        sp.required = &shape->required;
     }
     return countcompiled(*re, text_, pattern, sink_, budget_, &sp);
 }
