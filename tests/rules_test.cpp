@@ -56,6 +56,42 @@ TEST(rules, lineParsing) {
 
 // The whole file in one buffer: each rule must end at its own line, however
 // the line ends, and never run into the next.
+// Where the parts lie: the one reading that the scan, check (for its
+// columns and weight warnings) and the weight rewrite share.
+TEST(rules, aLineSplitsWhereThePluginReadsIt) {
+    struct splitcase {
+        std::string line;
+        bool rule, exact;
+        std::string weight, pattern;
+    };
+    const splitcase cases[] = {
+        {"5 cheap\n", true, false, "5", "cheap"},
+        {"=5 a b\nrest", true, true, "5", "a b"},
+        {" 5 x", true, false, "", "5 x"},
+        {"\t-3 x\r\n", true, false, "\t-3", "x\r"},
+        {"12abc x", true, false, "12abc", "x"},
+        {"= x", true, true, "", "x"},
+        {"5\tx\n", false, false, "", ""},
+        {"5x", false, false, "", ""},
+        {"5", false, false, "", ""},
+        {"5\n x", false, false, "", ""},
+    };
+    for (const auto& c : cases) {
+        const auto s = pst::splitrule(c.line);
+        ASSERT_EQ(s.has_value(), c.rule) << c.line;
+        if (!s) continue;
+        EXPECT_EQ(s->exact, c.exact) << c.line;
+        EXPECT_EQ(s->weight, c.weight) << c.line;
+        EXPECT_EQ(s->pattern, c.pattern) << c.line;
+        // parserule reads the same parts.
+        std::string buf = c.line;
+        pst::rule r;
+        ASSERT_TRUE(pst::parserule(buf.data(), buf.size(), r)) << c.line;
+        EXPECT_EQ(r.pattern, c.pattern) << c.line;
+        EXPECT_EQ(r.weight, pst::parseweight(c.weight)) << c.line;
+    }
+}
+
 TEST(rules, aFileIsCutIntoItsLinesAndRules) {
     using namespace std::string_literals;
     struct filecase {

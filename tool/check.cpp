@@ -8,7 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -58,10 +60,9 @@ finding ignoredline(const std::string& line) {
 }
 
 // What the weight as written does.
-void checkweight(const std::string& line, const rule& r, const std::string& pattern,
-                 std::vector<finding>& f) {
-    const size_t start = r.exact ? 1 : 0;
-    const std::string weighttext = line.substr(start, line.find(' ', start) - start);
+void checkweight(const std::string& line, const rule& r, std::string_view weight,
+                 const std::string& pattern, std::vector<finding>& f) {
+    const std::string weighttext(weight);
     if (line[0] == '#')
         f.push_back({"warning",
                      "this looks like a comment, but there is no comment syntax: it "
@@ -134,17 +135,20 @@ void checkcompiles(const rule& r, const std::string& pattern, columnof column,
 
 std::vector<finding> checkline(std::string line, std::map<std::string, int>& seen, int lineno) {
     line.resize(std::strlen(line.c_str()));  // a NUL byte ends the line for the plugin too
+    const std::optional<rulespans> spans = splitrule(line);
+    if (!spans) return {ignoredline(line)};
     rule r;
-    std::string parsed = line;
-    if (line.size() < 2 || !parserule(parsed.data(), parsed.size(), r)) return {ignoredline(line)};
+    r.exact = spans->exact;
+    r.weight = parseweight(spans->weight);
+    r.pattern = spans->pattern;
     std::vector<finding> f;
     const std::string pattern(r.pattern);
-    checkweight(line, r, pattern, f);
+    checkweight(line, r, spans->weight, pattern, f);
     if (!pattern.empty() && pattern.back() == '\r')
         f.push_back({"warning",
                      "the pattern ends in a carriage return (CR-LF line ends): it "
                      "almost never matches"});
-    const size_t patternstart = line.find(' ', r.exact ? 1 : 0) + 1;
+    const auto patternstart = static_cast<size_t>(spans->pattern.data() - line.data());
     auto column = [&](int offset) {
         return patternstart + 1 + static_cast<size_t>(std::max(offset, 0));
     };

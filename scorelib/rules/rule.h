@@ -1,7 +1,10 @@
 // One line of the rule file.
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string_view>
+#include <utility>
 
 namespace pst {
 
@@ -11,9 +14,26 @@ struct rule {
     std::string_view pattern;  // NUL-terminated in the caller's buffer
 };
 
+// Where the parts of a rule line lie, as the plugin reads them: a leading
+// "=" marks the rule exact; the weight is the text up to the first space,
+// the pattern the rest of the line up to its first newline. The one reading
+// of a rule line: the scan, check and the weight rewrite of corpus use it.
+struct rulespans {
+    bool exact = false;
+    std::string_view weight;  // as written
+    std::string_view pattern;
+};
+// Nothing for a line the plugin ignores: shorter than two bytes, or
+// without a space.
+std::optional<rulespans> splitrule(std::string_view line);
+
 // Parses one rule line of the given string length. Cuts the line at its first
 // newline by writing a NUL there. Returns false for lines the plugin ignores.
 bool parserule(char* line, size_t len, rule& out);
+
+// Where a weight's sign and digits lie in its text, as atoi reads them
+// (after white space): [first, second).
+std::pair<size_t, size_t> weightdigits(std::string_view text);
 
 // Decimal weight as atoi reads it, clamped to the int range.
 int parseweight(std::string_view text);

@@ -6,16 +6,25 @@
 
 namespace pst {
 
-int parseweight(std::string_view text) {
+std::pair<size_t, size_t> weightdigits(std::string_view text) {
     size_t i = 0;
     while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+    size_t j = i;
+    if (j < text.size() && (text[j] == '+' || text[j] == '-')) ++j;
+    while (j < text.size() && text[j] >= '0' && text[j] <= '9') ++j;
+    return {i, j};
+}
+
+int parseweight(std::string_view text) {
+    const auto [first, end] = weightdigits(text);
+    size_t i = first;
     bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    if (i < end && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
     // Accumulate the magnitude with saturation: a weight beyond the int range
     // clamps instead of wrapping.
     constexpr int64_t limit = int64_t{INT_MAX} + 1;
     int64_t magnitude = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    for (; i < end; ++i) {
         magnitude = magnitude * 10 + (text[i] - '0');
         if (magnitude > limit) magnitude = limit;
     }
@@ -23,20 +32,28 @@ int parseweight(std::string_view text) {
     return magnitude > INT_MAX ? INT_MAX : static_cast<int>(magnitude);
 }
 
+std::optional<rulespans> splitrule(std::string_view line) {
+    if (line.size() < 2) return std::nullopt;
+    rulespans s;
+    s.exact = line[0] == '=';
+    std::string_view text = line.substr(s.exact ? 1 : 0);
+    text = text.substr(0, text.find('\n'));
+    const size_t space = text.find(' ');
+    if (space == std::string_view::npos) return std::nullopt;
+    s.weight = text.substr(0, space);
+    s.pattern = text.substr(space + 1);
+    return s;
+}
+
 bool parserule(char* line, size_t len, rule& out) {
-    if (len < 2) return false;
-    out.exact = line[0] == '=';
-    char* text = out.exact ? line + 1 : line;
-    size_t textlen = len - (out.exact ? 1 : 0);
-    if (auto* newline = static_cast<char*>(std::memchr(text, '\n', textlen))) {
-        *newline = '\0';
-        textlen = static_cast<size_t>(newline - text);
-    }
-    const auto* space = static_cast<const char*>(std::memchr(text, ' ', textlen));
-    if (!space) return false;
-    const auto weightlen = static_cast<size_t>(space - text);
-    out.weight = parseweight(std::string_view(text, weightlen));
-    out.pattern = std::string_view(space + 1, textlen - weightlen - 1);
+    const std::optional<rulespans> s = splitrule(std::string_view(line, len));
+    if (!s) return false;
+    // The pattern ends the line: NUL-terminated where a newline ends it.
+    char* end = line + (s->pattern.data() - line) + s->pattern.size();
+    if (end < line + len) *end = '\0';
+    out.exact = s->exact;
+    out.weight = parseweight(s->weight);
+    out.pattern = s->pattern;
     return true;
 }
 

@@ -8,8 +8,12 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <optional>
 #include <random>
 #include <string>
+#include <utility>
+
+#include "rules/rule.h"
 
 namespace pst {
 namespace {
@@ -295,16 +299,14 @@ std::string rewriteweights(std::string_view text, const std::vector<ruleweight>&
         if (next == weights.end() || next->line != line || next->after == next->before) {
             out.append(text, at, end - at);
         } else {
-            // The weight's sign and digits, as the plugin reads them: after an
-            // "=" and white space, before the first space.
-            size_t i = at + (text[at] == '=' ? 1 : 0);
-            while (i < end && text[i] >= '\t' && text[i] <= '\r' && text[i] != '\n') ++i;
-            size_t j = i;
-            if (j < end && (text[j] == '+' || text[j] == '-')) ++j;
-            while (j < end && text[j] >= '0' && text[j] <= '9') ++j;
-            out.append(text, at, i - at);
+            // The weight's sign and digits, as the plugin reads them.
+            const std::string_view line = text.substr(at, end - at);
+            const std::optional<rulespans> s = splitrule(line);
+            const auto [first, last] = s ? weightdigits(s->weight) : std::pair<size_t, size_t>{};
+            const size_t weightat = s ? static_cast<size_t>(s->weight.data() - line.data()) : 0;
+            out.append(line, 0, weightat + first);
             out += std::to_string(next->after);
-            out.append(text, j, end - j);
+            out.append(line, weightat + last);
         }
         at = end;
         ++line;
