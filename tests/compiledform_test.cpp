@@ -4,6 +4,7 @@
 // without one, and the scan never waits.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -223,6 +224,38 @@ TEST(compiledform, aFormOfSharedRangesIsRefused) {
     if (::geteuid() == 0) {
         EXPECT_EQ(::chown(plugintree::spooldir.c_str(), 0, 0), 0);
     }
+}
+
+// What a killed compile leaves is a regular file of its name; anything
+// else of such a name is neither reported nor removed.
+TEST(compiledform, onlyAKilledCompilesFileIsTakenForItsLeftover) {
+    if (std::string(REGEX_BACKEND) != TOOL_BACKEND)
+        GTEST_SKIP() << "blocklistctl uses another library";
+    plugintree::scope tree(rules);
+    // A process that has ended, for names no live process holds.
+    const pid_t gone = ::fork();
+    if (gone == 0) ::_exit(0);
+    ASSERT_GT(gone, 0);
+    ::waitpid(gone, nullptr, 0);
+    const std::string name = form + ".new." + std::to_string(gone);
+    const std::string dirname = name + "0", linkname = name + "1";
+    testutil::writefile(name, "half a form");
+    ASSERT_EQ(::mkdir(dirname.c_str(), 0755), 0);
+    ASSERT_EQ(::symlink("/etc/passwd", linkname.c_str()), 0);
+    const auto check = testutil::runprocess({BLOCKLISTCTL, "check", plugintree::rulefile});
+    EXPECT_NE(check.out.find(name + " was left by a compile that was killed"), std::string::npos)
+        << check.out;
+    EXPECT_EQ(check.out.find(dirname + " was left"), std::string::npos) << check.out;
+    EXPECT_EQ(check.out.find(linkname + " was left"), std::string::npos) << check.out;
+    ASSERT_EQ(
+        testutil::runprocess({BLOCKLISTCTL, "compile", "--rules", plugintree::rulefile}).result, 0);
+    struct stat st {};
+    EXPECT_NE(::lstat(name.c_str(), &st), 0);
+    EXPECT_EQ(::lstat(dirname.c_str(), &st), 0);
+    EXPECT_EQ(::lstat(linkname.c_str(), &st), 0);
+    ::rmdir(dirname.c_str());
+    ::unlink(linkname.c_str());
+    reset();
 }
 
 // blocklistctl compile writes the form the plugin then uses, and check says

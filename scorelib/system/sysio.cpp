@@ -126,6 +126,11 @@ std::vector<std::string> staletemporaries(std::string_view path) {
         if (ec != std::errc() || end != digits.data() + digits.size() || pid <= 0) continue;
         if (pid == ::getpid() || ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)
             continue;
+        // Only a regular file is what a writer leaves: anything else of the
+        // name is not ours to remove.
+        struct stat st {};
+        if (::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+            continue;
         // Named as path is: relative to the same directory.
         const size_t slash = path.rfind('/');
         const std::string_view where =

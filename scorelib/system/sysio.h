@@ -75,6 +75,7 @@ std::string temporaryname(std::string_view path);
 
 // The temporary files beside path of processes that no longer exist: each
 // was killed between naming its temporary file and renaming it over path.
+// Regular files only: a link or a directory of such a name is left alone.
 std::vector<std::string> staletemporaries(std::string_view path);
 // Removes them: each holds a whole copy.
 void removestaletemporaries(sysio& sys, std::string_view path);
