@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "corpus/corpus.h"
 #include "generator.h"
 #include "testutil.h"
 
@@ -65,6 +66,11 @@ TEST(blocklistctl, exitStatusAndErrors) {
         EXPECT_EQ(one.out.find("       blocklistctl "), std::string::npos) << one.out;
         EXPECT_NE(one.out.find("Exit status:"), std::string::npos) << command;
     }
+    // The defaults the help names are those the options take.
+    EXPECT_NE(help.out.find("false negatives (" + std::to_string(pst::defaulthamcost) + ")"),
+              std::string::npos);
+    EXPECT_NE(ctl({"corpus", "--jobs", "0"}).err.find(" 1 to " + std::to_string(pst::maxjobs)),
+              std::string::npos);
 }
 
 }  // namespace

@@ -220,9 +220,9 @@ int parse(int argc, char** argv, request& r) {
                 break;
             case 'j': {
                 long n = 0;
-                if (!number(optarg, 1, 256, n))
-                    return usageerror(std::string("--jobs needs a number from 1 to 256, not '") +
-                                      optarg + "'");
+                if (!number(optarg, 1, pst::maxjobs, n))
+                    return usageerror("--jobs needs a number from 1 to " +
+                                      std::to_string(pst::maxjobs) + ", not '" + optarg + "'");
                 r.corpus.jobs = static_cast<unsigned>(n);
                 break;
             }
@@ -242,10 +242,9 @@ int parse(int argc, char** argv, request& r) {
                 break;
             case 'K': {
                 long n = 0;
-                if (!number(optarg, 1, 1000, n))
-                    return usageerror(
-                        std::string("--ham-cost needs a number from 1 to 1000, not '") + optarg +
-                        "'");
+                if (!number(optarg, 1, pst::maxhamcost, n))
+                    return usageerror("--ham-cost needs a number from 1 to " +
+                                      std::to_string(pst::maxhamcost) + ", not '" + optarg + "'");
                 r.corpus.hamcost = static_cast<int>(n);
                 break;
             }
@@ -296,10 +295,10 @@ std::string misplaced(const request& r) {
     if (!r.stats.empty() && command != "stats") return "--stats is for stats";
     if (command != "corpus" &&
         (!c.sources.empty() || c.hasthreshold || c.compare || c.plot || c.jobs || c.bucketwidth ||
-         c.costs || c.suggest || c.write || c.hamcost != 10))
+         c.costs || c.suggest || c.write || c.hamcost != pst::defaulthamcost))
         return "--ham, --spam, --threshold, --compare, --plot, --buckets, --costs, --suggest, "
                "--ham-cost, --write and --jobs are for corpus";
-    if ((c.write || c.hamcost != 10) && !c.suggest)
+    if ((c.write || c.hamcost != pst::defaulthamcost) && !c.suggest)
         return "--ham-cost and --write are for --suggest";
     if (c.suggest && !c.hasthreshold)
         return "--suggest needs --threshold: the score from which mail is spam";

@@ -60,10 +60,15 @@ int openforlock(sysio& sys, const char* path) {
     return sys.open(path, O_RDONLY | flags);
 }
 
+// A file replaced between its open and its lock is opened again, this many
+// times at most: a writer that replaces it faster than that keeps the record
+// from being made, never the scan from ending.
+constexpr int lockattempts = 1000;
+
 fdholder lockstats(sysio& sys, const char* path, struct stat& st) {
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(POSTSENTINEL_LOCK_WAIT_MS);
-    for (int attempt = 0; attempt < 1000; ++attempt) {
+    for (int attempt = 0; attempt < lockattempts; ++attempt) {
         fdholder fd(openforlock(sys, path));
         if (!fd) return {};
         // Only a regular file is read: a device may never end.

@@ -8,7 +8,12 @@
 #include <utility>
 #include <vector>
 
+#include "corpus/suggest.h"
+
 namespace pst {
+
+// The most workers --jobs asks for.
+constexpr unsigned maxjobs = 256;
 
 enum corpusset { unlabelled = 0, ham = 1, spam = 2 };
 
@@ -18,14 +23,14 @@ struct corpusrequest {
     const char* compare = nullptr;  // a second rule file
     bool hasthreshold = false;
     int threshold = 0;
-    const char* plot = nullptr;   // FILE.svg or FILE.png
-    long long bucketwidth = 0;    // of the distribution and the plot; 0 to choose
-    bool costs = false;           // each rule's work over the corpus
-    bool suggest = false;         // weights fitted to the ham and spam
-    int hamcost = 10;             // a false positive costs this many false negatives
-    const char* write = nullptr;  // the rule file with the suggested weights
+    const char* plot = nullptr;    // FILE.svg or FILE.png
+    long long bucketwidth = 0;     // of the distribution and the plot; 0 to choose
+    bool costs = false;            // each rule's work over the corpus
+    bool suggest = false;          // weights fitted to the ham and spam
+    int hamcost = defaulthamcost;  // a false positive costs this many false negatives
+    const char* write = nullptr;   // the rule file with the suggested weights
     bool json = false;
-    unsigned jobs = 0;  // 0: one per core
+    unsigned jobs = 0;  // 0: one per core; at most maxjobs
 };
 
 // Returns 0, 66 when the rule file or every source cannot be read, 70 when

@@ -53,9 +53,14 @@ struct suggestion {
     heldoutverdict verdict = heldoutverdict::toosmall;
 };
 
+// A false positive costs this many false negatives, unless --ham-cost says
+// otherwise (from 1 to maxhamcost).
+constexpr int defaulthamcost = 10;
+constexpr int maxhamcost = 1000;
+
 struct suggestrequest {
     int threshold = 0;
-    int hamcost = 10;
+    int hamcost = defaulthamcost;
     int folds = 5;
     unsigned shuffle = 1;  // which fixed shuffle deals the folds
 };
