@@ -33,8 +33,22 @@
 namespace pst {
 namespace {
 
+enum class severity { note, warning, error };
+
+const char* nameof(severity s) {
+    switch (s) {
+        case severity::note:
+            return "note";
+        case severity::warning:
+            return "warning";
+        case severity::error:
+            return "error";
+    }
+    return "";
+}
+
 struct finding {
-    const char* severity;
+    severity level;
     std::string text;
     size_t column = 0;  // 1-based, where the regular-expression library points; 0 if none
 };
@@ -50,13 +64,13 @@ bool isplaininteger(const std::string& t) {
 // A line the plugin ignores: why.
 finding ignoredline(const std::string& line) {
     if (line.size() < 2) {
-        if (line == "\n" || line.empty()) return {"note", "empty line (ignored)"};
-        return {"warning", "line shorter than two characters: it is ignored"};
+        if (line == "\n" || line.empty()) return {severity::note, "empty line (ignored)"};
+        return {severity::warning, "line shorter than two characters: it is ignored"};
     }
     if (line.substr(0, line.find('\n')).find('\t') != std::string::npos)
-        return {"warning",
+        return {severity::warning,
                 "a tab separates weight and pattern, but only a space does: the line is ignored"};
-    return {"warning", "no space between weight and pattern: the line is ignored"};
+    return {severity::warning, "no space between weight and pattern: the line is ignored"};
 }
 
 // What the weight as written does.
@@ -64,18 +78,20 @@ void checkweight(const std::string& line, const rule& r, std::string_view weight
                  const std::string& pattern, std::vector<finding>& f) {
     const std::string weighttext(weight);
     if (line[0] == '#')
-        f.push_back({"warning",
+        f.push_back({severity::warning,
                      "this looks like a comment, but there is no comment syntax: it "
                      "is a rule of weight " +
                          std::to_string(r.weight) + " and pattern '" + pattern + "'"});
     else if (!isplaininteger(weighttext))
-        f.push_back({"warning", "weight '" + weighttext + "' is not a plain integer: it reads as " +
-                                    std::to_string(r.weight)});
+        f.push_back({severity::warning, "weight '" + weighttext +
+                                            "' is not a plain integer: it reads as " +
+                                            std::to_string(r.weight)});
     else if (std::strtoll(weighttext.c_str(), nullptr, 10) != r.weight)
-        f.push_back({"warning", "weight " + weighttext + " is out of range: it is clamped to " +
-                                    std::to_string(r.weight)});
+        f.push_back({severity::warning, "weight " + weighttext +
+                                            " is out of range: it is clamped to " +
+                                            std::to_string(r.weight)});
     if (r.weight == 0 && line[0] != '#')
-        f.push_back({"warning", "weight 0: the rule is evaluated only in debug mode"});
+        f.push_back({severity::warning, "weight 0: the rule is evaluated only in debug mode"});
 }
 
 // What a pattern that compiles will do; column gives the column of a byte of
@@ -89,45 +105,46 @@ void checkcompiles(const rule& r, const std::string& pattern, columnof column,
         // escape.
         if (pattern == upper.get() && !capitaloutsideescape(pattern) &&
             !matchesonlyempty(analyse(pattern)))
-            f.push_back({"warning",
+            f.push_back({severity::warning,
                          "no letter outside an escape: the capitals pass searches the same "
                          "pattern again, and each match counts three times (mark the rule "
                          "exact with '=' to count it once)"});
         if (const char c = capitaloutsideescape(pattern))
-            f.push_back({"warning", std::string("capital letter '") + c +
-                                        "' can never match: the text is folded to lower "
-                                        "case (write it in lower case, or mark the rule "
-                                        "exact with '=')"});
+            f.push_back({severity::warning, std::string("capital letter '") + c +
+                                                "' can never match: the text is folded to lower "
+                                                "case (write it in lower case, or mark the rule "
+                                                "exact with '=')"});
         std::string message;
         int offset = 0;
         if (regexcompileerror(upper.get(), message, offset))
-            f.push_back({"error",
+            f.push_back({severity::error,
                          std::string("the upper-cased pattern '") + upper.get() +
                              "' does not compile (" + message +
                              "): every hit reports a compile error",
                          column(offset)});
     }
     if (matchesonlyempty(analyse(pattern)))
-        f.push_back({"warning", "the pattern can only match the empty string: it never counts"});
-    if (nestedunboundedrepeat(pattern))
         f.push_back(
-            {"warning", "nested unbounded repetition: catastrophic backtracking on hostile mail"});
+            {severity::warning, "the pattern can only match the empty string: it never counts"});
+    if (nestedunboundedrepeat(pattern))
+        f.push_back({severity::warning,
+                     "nested unbounded repetition: catastrophic backtracking on hostile mail"});
     // The square at one position says more than the square over them all.
     if (squareatoneposition(pattern))
-        f.push_back({"warning",
+        f.push_back({severity::warning,
                      "the pattern can take time in proportion to the square of the message at "
                      "one position; anchor it or bound the repeats"});
     else if (quadraticrepeat(pattern))
-        f.push_back({"warning",
+        f.push_back({severity::warning,
                      "an unbounded repeat of a broad class with more pattern after it: "
                      "its work grows with the square of the message size on hostile mail, "
                      "until the search's budget ends it"});
     if (wholetextanchor(pattern))
-        f.push_back({"warning",
+        f.push_back({severity::warning,
                      "'^' and '$' match only at the start and the end of the whole scan "
                      "text, not of each line: (?m) makes them match at every line"});
     if (resetinlookaround(pattern))
-        f.push_back({"warning",
+        f.push_back({severity::warning,
                      "\\K inside a lookaround: a match can end before it starts, and "
                      "counting stops at one that ends no further than the match before it "
                      "(rex_rc -100)"});
@@ -145,7 +162,7 @@ std::vector<finding> checkline(std::string line, std::map<std::string, int>& see
     const std::string pattern(r.pattern);
     checkweight(line, r, spans->weight, pattern, f);
     if (!pattern.empty() && pattern.back() == '\r')
-        f.push_back({"warning",
+        f.push_back({severity::warning,
                      "the pattern ends in a carriage return (CR-LF line ends): it "
                      "almost never matches"});
     const auto patternstart = static_cast<size_t>(spans->pattern.data() - line.data());
@@ -155,11 +172,12 @@ std::vector<finding> checkline(std::string line, std::map<std::string, int>& see
     std::string message;
     int offset = 0;
     if (regexcompileerror(pattern.c_str(), message, offset))
-        f.push_back({"error", "the pattern does not compile: " + message, column(offset)});
+        f.push_back({severity::error, "the pattern does not compile: " + message, column(offset)});
     else
         checkcompiles(r, pattern, column, f);
     if (auto [it, fresh] = seen.emplace(pattern, lineno); !fresh)
-        f.push_back({"warning", "the same pattern as on line " + std::to_string(it->second)});
+        f.push_back(
+            {severity::warning, "the same pattern as on line " + std::to_string(it->second)});
     return f;
 }
 
@@ -178,7 +196,7 @@ bool checkfile(const inputfile& file, std::vector<located>& out, int& count, rul
         for (auto& f : checkline(std::string(lines[static_cast<size_t>(i)]), seen, i + 1))
             out.push_back({std::move(f), i + 1});
     if (count == 0)
-        out.push_back({{"warning", "the rule file is empty: every message scores 0"}, 0});
+        out.push_back({{severity::warning, "the rule file is empty: every message scores 0"}, 0});
     return true;
 }
 
@@ -194,25 +212,26 @@ void checkcompiledform(const char* path, const rulefile& f, std::vector<located>
     const size_t count = f.lines.size();
     switch (formstatefor(path, f, why)) {
         case formstate::fits:
-            out.push_back({{"note", "the plugin uses the compiled form " + form}, 0});
+            out.push_back({{severity::note, "the plugin uses the compiled form " + form}, 0});
             break;
         case formstate::unusable:
-            out.push_back({{"warning", "the plugin does not use the compiled form " + form + ": " +
-                                           why + " (run 'blocklistctl compile')"},
+            out.push_back({{severity::warning, "the plugin does not use the compiled form " + form +
+                                                   ": " + why + " (run 'blocklistctl compile')"},
                            0});
             break;
         case formstate::missing:
             if (count >= compileworthwhile)
-                out.push_back({{"note",
+                out.push_back({{severity::note,
                                 "no compiled form: 'blocklistctl compile' spares the "
                                 "plugin the work of every rule that cannot hit a message"},
                                0});
             break;
     }
     for (const std::string& stale : staletemporaries(form))
-        out.push_back({{"note", stale + " was left by a compile that was killed; the plugin never "
-                                        "reads it, and the next 'blocklistctl compile' removes it"},
-                       0});
+        out.push_back(
+            {{severity::note, stale + " was left by a compile that was killed; the plugin never "
+                                      "reads it, and the next 'blocklistctl compile' removes it"},
+             0});
 }
 
 }  // namespace
@@ -221,9 +240,9 @@ int checkrule(const char* line, const char* name, FILE* err) {
     std::map<std::string, int> seen;
     int errors = 0;
     for (const auto& f : checkline(line, seen, 1)) {
-        if (std::strcmp(f.severity, "note") == 0) continue;
-        std::fprintf(err, "%s: %s: %s\n", name, f.severity, f.text.c_str());
-        errors += std::strcmp(f.severity, "error") == 0;
+        if (f.level == severity::note) continue;
+        std::fprintf(err, "%s: %s: %s\n", name, nameof(f.level), f.text.c_str());
+        errors += f.level == severity::error;
     }
     return errors;
 }
@@ -237,14 +256,14 @@ int checkrules(const char* path, bool json, FILE* out) {
     checkcompiledform(path, text, findings);
     int errors = 0, warnings = 0;
     for (const auto& f : findings) {
-        errors += std::strcmp(f.severity, "error") == 0;
-        warnings += std::strcmp(f.severity, "warning") == 0;
+        errors += f.level == severity::error;
+        warnings += f.level == severity::warning;
     }
     const char* name = file.name();
     if (json) {
         nlohmann::json list = nlohmann::json::array();
         for (const auto& f : findings) {
-            nlohmann::json j = {{"severity", f.severity}, {"message", f.text}};
+            nlohmann::json j = {{"severity", nameof(f.level)}, {"message", f.text}};
             if (f.line) j["line"] = f.line;
             if (f.column) j["column"] = f.column;
             list.push_back(std::move(j));
@@ -260,7 +279,7 @@ int checkrules(const char* path, bool json, FILE* out) {
             std::fprintf(out, "%s:", name);
             if (f.line) std::fprintf(out, "%d:", f.line);
             if (f.column) std::fprintf(out, "%zu:", f.column);
-            std::fprintf(out, " %s: %s\n", f.severity, f.text.c_str());
+            std::fprintf(out, " %s: %s\n", nameof(f.level), f.text.c_str());
         }
         std::fprintf(out, "%s: %d lines, %d errors, %d warnings\n", name, lines, errors, warnings);
     }
