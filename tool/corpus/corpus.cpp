@@ -139,7 +139,8 @@ std::string bar(int n, int setsize, double most) {
     return std::string(static_cast<size_t>(width), '#');
 }
 
-void printtext(const corpusrequest& q, const corpusrun& run, const scorebuckets& h, FILE* out) {
+// The counts, the messages not scored and what the rules could not see.
+void printcounts(const corpusrequest& q, const corpusrun& run, FILE* out) {
     std::fprintf(out, "rules: %s (%zu rules)\n", q.rules, run.rules.size());
     std::fprintf(out, "messages: %d ham, %d spam, %d unlabelled; %d not scored\n", run.sizes[ham],
                  run.sizes[spam], run.sizes[unlabelled], run.notscored);
@@ -159,7 +160,10 @@ void printtext(const corpusrequest& q, const corpusrun& run, const scorebuckets&
     };
     noted(run.noheaderend, noheaderend, &scoredmessage::headerended, false);
     noted(run.encoded, encodedbody, &scoredmessage::encoded, true);
+}
 
+// Each rule's shares and contribution, and the rules that hit nothing.
+void printrules(const corpusrun& run, FILE* out) {
     std::fputs(
         "\nper rule: the share of ham and of spam it hits, its spam share of hits (S/O),\n"
         "and what it added to the scores\n",
@@ -180,7 +184,10 @@ void printtext(const corpusrequest& q, const corpusrun& run, const scorebuckets&
     std::fprintf(out, "rules that hit nothing (%zu):\n", unhit.size());
     for (const rulestats* r : unhit)
         std::fprintf(out, "  line %d: %s\n", r->line, r->pattern.c_str());
+}
 
+// The score distribution, a bar per set and bucket.
+void printbuckets(const corpusrun& run, const scorebuckets& h, FILE* out) {
     double most = 0;
     for (const bucket& k : h.list)
         for (const int set : {ham, spam, unlabelled})
@@ -202,6 +209,12 @@ void printtext(const corpusrequest& q, const corpusrun& run, const scorebuckets&
         if (k.outliers) text += "  (outliers)";
         std::fprintf(out, "%s\n", text.c_str());
     }
+}
+
+void printtext(const corpusrequest& q, const corpusrun& run, const scorebuckets& h, FILE* out) {
+    printcounts(q, run, out);
+    printrules(run, out);
+    printbuckets(run, h, out);
 }
 
 // The rules by their work, the costliest first; those the budget cut short
@@ -327,33 +340,40 @@ void printcompare(const corpusrequest& q, const corpusrun& run, const std::vecto
                      static_cast<long long>(c.after) - c.before, verdictchange(q, c).c_str());
 }
 
-nlohmann::json jsonreport(const corpusrequest& q, const corpusrun& run, const scorebuckets& h,
-                          const std::vector<change>* compared) {
-    nlohmann::json messages = nlohmann::json::array(), notscored = nlohmann::json::array();
+// Each scored message and why it scored what it did, rule by rule; and the
+// messages that were not scored.
+void jsonmessages(const corpusrun& run, nlohmann::json& messages, nlohmann::json& notscored) {
+    messages = nlohmann::json::array();
+    notscored = nlohmann::json::array();
     for (size_t i = 0; i < run.messages.size(); ++i) {
         const scoredmessage& r = run.scores.results[i];
-        if (r.scored) {
-            // Why the message scored what it did, rule by rule.
-            nlohmann::json hits = nlohmann::json::array();
-            for (const messagehit& h : r.hits) {
-                const rulestats& rule = run.rules[ruleat(run.rules, h.line)];
-                hits.push_back({{"line", h.line},
-                                {"pattern", rule.pattern},
-                                {"weight", rule.weight},
-                                {"found", h.found},
-                                {"capitals", h.capitals},
-                                {"contribution", h.added}});
-            }
-            messages.push_back({{"message", run.messages[i].name},
-                                {"set", setnames[run.messages[i].set]},
-                                {"score", r.score},
-                                {"header_ended", r.headerended},
-                                {"encoded", r.encoded},
-                                {"hits", std::move(hits)}});
-        } else
+        if (!r.scored) {
             notscored.push_back({{"message", run.messages[i].name}, {"reason", r.error}});
+            continue;
+        }
+        nlohmann::json hits = nlohmann::json::array();
+        for (const messagehit& h : r.hits) {
+            const rulestats& rule = run.rules[ruleat(run.rules, h.line)];
+            hits.push_back({{"line", h.line},
+                            {"pattern", rule.pattern},
+                            {"weight", rule.weight},
+                            {"found", h.found},
+                            {"capitals", h.capitals},
+                            {"contribution", h.added}});
+        }
+        messages.push_back({{"message", run.messages[i].name},
+                            {"set", setnames[run.messages[i].set]},
+                            {"score", r.score},
+                            {"header_ended", r.headerended},
+                            {"encoded", r.encoded},
+                            {"hits", std::move(hits)}});
     }
-    nlohmann::json rules = nlohmann::json::array(), unhit = nlohmann::json::array();
+}
+
+// Every rule's shares and contribution; and the rules that hit nothing.
+void jsonrules(const corpusrun& run, nlohmann::json& rules, nlohmann::json& unhit) {
+    rules = nlohmann::json::array();
+    unhit = nlohmann::json::array();
     for (const auto& r : run.rules) {
         nlohmann::json j = {{"line", r.line},
                             {"pattern", r.pattern},
@@ -370,6 +390,9 @@ nlohmann::json jsonreport(const corpusrequest& q, const corpusrun& run, const sc
         if (r.hits[ham] + r.hits[spam] + r.hits[unlabelled] == 0)
             unhit.push_back({{"line", r.line}, {"pattern", r.pattern}});
     }
+}
+
+nlohmann::json jsonbuckets(const scorebuckets& h) {
     nlohmann::json buckets = nlohmann::json::array();
     for (const bucket& k : h.list)
         buckets.push_back({{"from", k.from},
@@ -378,6 +401,43 @@ nlohmann::json jsonreport(const corpusrequest& q, const corpusrun& run, const sc
                            {"ham", k.count[ham]},
                            {"spam", k.count[spam]},
                            {"unlabelled", k.count[unlabelled]}});
+    return {{"width", h.width}, {"buckets", std::move(buckets)}};
+}
+
+nlohmann::json jsonthreshold(const corpusrequest& q, const corpusrun& run) {
+    std::vector<size_t> fp, fn;
+    misses(run, q.threshold, fp, fn);
+    auto names = [&](const std::vector<size_t>& list) {
+        nlohmann::json a = nlohmann::json::array();
+        for (const size_t i : list)
+            a.push_back(
+                {{"message", run.messages[i].name}, {"score", run.scores.results[i].score}});
+        return a;
+    };
+    return {{"at", q.threshold}, {"false_positives", names(fp)}, {"false_negatives", names(fn)}};
+}
+
+nlohmann::json jsoncompare(const corpusrequest& q, const corpusrun& run,
+                           const std::vector<change>& compared) {
+    nlohmann::json list = nlohmann::json::array();
+    for (const change& c : compared) {
+        nlohmann::json j = {{"message", run.messages[c.message].name},
+                            {"set", setnames[run.messages[c.message].set]},
+                            {"before", c.before},
+                            {"after", c.after},
+                            {"difference", static_cast<long long>(c.after) - c.before}};
+        if (q.hasthreshold)
+            j["verdict_changes"] = (c.before >= q.threshold) != (c.after >= q.threshold);
+        list.push_back(std::move(j));
+    }
+    return {{"rules", q.compare}, {"changes", std::move(list)}};
+}
+
+nlohmann::json jsonreport(const corpusrequest& q, const corpusrun& run, const scorebuckets& h,
+                          const std::vector<change>* compared) {
+    nlohmann::json messages, notscored, rules, unhit;
+    jsonmessages(run, messages, notscored);
+    jsonrules(run, rules, unhit);
     nlohmann::json doc = {{"rules", q.rules},
                           {"counts",
                            {{"ham", run.sizes[ham]},
@@ -390,35 +450,10 @@ nlohmann::json jsonreport(const corpusrequest& q, const corpusrun& run, const sc
                           {"not_scored", std::move(notscored)},
                           {"per_rule", std::move(rules)},
                           {"rules_that_hit_nothing", std::move(unhit)},
-                          {"histogram", {{"width", h.width}, {"buckets", std::move(buckets)}}}};
-    if (q.hasthreshold) {
-        std::vector<size_t> fp, fn;
-        misses(run, q.threshold, fp, fn);
-        auto names = [&](const std::vector<size_t>& list) {
-            nlohmann::json a = nlohmann::json::array();
-            for (const size_t i : list)
-                a.push_back(
-                    {{"message", run.messages[i].name}, {"score", run.scores.results[i].score}});
-            return a;
-        };
-        doc["threshold"] = {
-            {"at", q.threshold}, {"false_positives", names(fp)}, {"false_negatives", names(fn)}};
-    }
+                          {"histogram", jsonbuckets(h)}};
+    if (q.hasthreshold) doc["threshold"] = jsonthreshold(q, run);
     if (q.costs) doc["work"] = jsoncosts(run);
-    if (compared) {
-        nlohmann::json list = nlohmann::json::array();
-        for (const change& c : *compared) {
-            nlohmann::json j = {{"message", run.messages[c.message].name},
-                                {"set", setnames[run.messages[c.message].set]},
-                                {"before", c.before},
-                                {"after", c.after},
-                                {"difference", static_cast<long long>(c.after) - c.before}};
-            if (q.hasthreshold)
-                j["verdict_changes"] = (c.before >= q.threshold) != (c.after >= q.threshold);
-            list.push_back(std::move(j));
-        }
-        doc["compare"] = {{"rules", q.compare}, {"changes", std::move(list)}};
-    }
+    if (compared) doc["compare"] = jsoncompare(q, run, *compared);
     return doc;
 }
 
@@ -476,6 +511,23 @@ bool writesuggested(std::string_view ruletext, const suggestion& s, const char* 
     return true;
 }
 
+// The plot of the run's ham and spam scores, written to q.plot; false,
+// having said why, when it cannot be written.
+bool plotrun(const corpusrequest& q, const corpusrun& run, const scorebuckets& h) {
+    std::vector<int> hamscores, spamscores;
+    for (size_t i = 0; i < run.messages.size(); ++i) {
+        if (!run.scores.results[i].scored) continue;
+        if (run.messages[i].set == ham) hamscores.push_back(run.scores.results[i].score);
+        if (run.messages[i].set == spam) spamscores.push_back(run.scores.results[i].score);
+    }
+    std::string error;
+    const plotinput picture{h, hamscores, spamscores,
+                            q.hasthreshold ? std::optional<int>(q.threshold) : std::nullopt};
+    if (plotscores(q.plot, picture, error)) return true;
+    std::fprintf(stderr, "blocklistctl: cannot write %s: %s\n", q.plot, error.c_str());
+    return false;
+}
+
 // The suggestion, and the rule file with it when asked: 0, or the exit
 // status of what failed.
 int suggestandwrite(const corpusrequest& q, const suggestrequest& sq, const corpusrun& run,
@@ -523,21 +575,7 @@ int corpusreport(const corpusrequest& q, FILE* out) {
         if (!other || !readruleset(other.path(), otherrules)) return EX_NOINPUT;
         compared = changes(run, scoreall(run.messages, other.path(), q.jobs));
     }
-    if (q.plot) {
-        std::vector<int> hamscores, spamscores;
-        for (size_t i = 0; i < run.messages.size(); ++i) {
-            if (!run.scores.results[i].scored) continue;
-            if (run.messages[i].set == ham) hamscores.push_back(run.scores.results[i].score);
-            if (run.messages[i].set == spam) spamscores.push_back(run.scores.results[i].score);
-        }
-        std::string error;
-        const plotinput picture{h, hamscores, spamscores,
-                                q.hasthreshold ? std::optional<int>(q.threshold) : std::nullopt};
-        if (!plotscores(q.plot, picture, error)) {
-            std::fprintf(stderr, "blocklistctl: cannot write %s: %s\n", q.plot, error.c_str());
-            return EX_SOFTWARE;
-        }
-    }
+    if (q.plot && !plotrun(q, run, h)) return EX_SOFTWARE;
     fitinput fitted;
     suggestion suggested;
     const suggestrequest sq{.threshold = q.threshold, .hamcost = q.hamcost};
