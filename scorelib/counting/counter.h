@@ -65,7 +65,8 @@ class patterncounter {
     // The pattern's analysis: kept by the counter or the cache, or made
     // into owned.
     const patternshape& shapefor(std::string_view pattern, patternshape& owned);
-    // The route of the pattern's search, and in shape its analysis.
+    // The route of the pattern's search, and in shape its analysis (left
+    // as the caller set it when memory runs out).
     route plan(std::string_view pattern, patternshape& owned, const patternshape*& shape);
     // Whether a search needs the watch at every start position: not where
     // the analysis bounds its work far within its allowance.
@@ -88,7 +89,7 @@ class patterncounter {
 };
 
 // The matches of a pattern nothing is known of, in one text, with the
-// default limits: the specification's countmatches(). Exhausted memory is
+// default limits: what the public countmatches() counts. Exhausted memory is
 // thrown as memoryexhausted.
 int countonce(std::string_view text, const char* pattern, evalsink& sink);
 

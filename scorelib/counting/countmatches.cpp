@@ -93,7 +93,6 @@ const patternshape& patterncounter::shapefor(std::string_view pattern, patternsh
 
 route patterncounter::plan(std::string_view pattern, patternshape& owned,
                            const patternshape*& shape) try {
-    shape = &owned;
     shape = &shapefor(pattern, owned);
     return chooseroute(*shape, index_, straightforward_);
 } catch (const std::bad_alloc&) {

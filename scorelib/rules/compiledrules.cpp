@@ -13,6 +13,7 @@
 #include "fastpath/skippolicy.h"
 #include "rules/formlayout.h"
 #include "rules/rulefile.h"
+#include "system/holders.h"
 #include "system/pathname.h"
 #include "system/sysio.h"
 
@@ -126,11 +127,9 @@ const char* untrusted(sysio& sys, const char* path, const struct stat& st, const
         return "it is writable by group or others, and whoever can write it decides the "
                "scores; 'chmod go-w' mends it";
     const std::string dir = parentdirectory(path);
-    const int fd = sys.open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const fdholder fd(sys.open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat d {};
-    const bool known = fd >= 0 && sys.fstat(fd, &d) == 0;
-    if (fd >= 0) sys.close(fd);
-    if (!known) return "its directory cannot be examined";
+    if (!fd || sys.fstat(fd.get(), &d) != 0) return "its directory cannot be examined";
     if (d.st_uid != 0 && d.st_uid != owner)
         return "its directory is owned by another user than the rule file, who could replace it";
     if ((d.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (d.st_mode & S_ISVTX) == 0)
@@ -283,7 +282,8 @@ std::string compiledrules::make(const rulefile& f) {
 
 // The counts in a form's header and where its sections start.
 struct compiledrules::layout {
-    uint32_t lines = 0, nliterals = 0, nsets = 0, nids = 0, poolsize = 0;
+    counts c;
+    uint32_t poolsize = 0;
     size_t settable = 0;
 };
 
@@ -328,30 +328,26 @@ const char* compiledrules::sections(uint64_t mysize, uint64_t myhash, size_t myl
     reader in(body);
     std::string_view skipped, version;
     uint32_t fmt = 0, order = 0;
-    counts c;
+    const counts& c = l.c;
     in.bytes(sizeof magic, skipped);
     if (!in.number(fmt) || !in.number(order) || fmt != format || order != byteorder)
         return "it is of another format: compile it again";
     if (!in.text(version) || version != regexversion())
         return "it was made with another version of the regular-expression library";
-    if (!in.number(c)) return "it is damaged";
+    if (!in.number(l.c)) return "it is damaged";
     if (c.rulesize != mysize || c.rulehash != myhash || c.lines != mylines)
         return "it was made from another rule file, or before the rule file was edited";
-    l.lines = c.lines;
-    l.nliterals = c.literals;
-    l.nsets = c.sets;
-    l.nids = c.setrefs;
     literalindex_ = in.at();
-    if (!in.skip(uint64_t{l.nliterals} * sizeof(literalentry)) || !in.number(l.poolsize))
+    if (!in.skip(uint64_t{l.c.literals} * sizeof(literalentry)) || !in.number(l.poolsize))
         return "it is damaged";
     pool_ = in.at();
     if (!in.skip(l.poolsize)) return "it is damaged";
     l.settable = in.at();
-    if (!in.skip(uint64_t{l.nsets} * setbytes)) return "it is damaged";
+    if (!in.skip(uint64_t{l.c.sets} * setbytes)) return "it is damaged";
     setids_ = in.at();
-    if (!in.skip(uint64_t{l.nids} * setrefbytes)) return "it is damaged";
+    if (!in.skip(uint64_t{l.c.setrefs} * setrefbytes)) return "it is damaged";
     records_ = in.at();
-    if (!in.skip(uint64_t{l.lines} * sizeof(record)) || !in.done()) return "it is damaged";
+    if (!in.skip(uint64_t{l.c.lines} * sizeof(record)) || !in.done()) return "it is damaged";
     return nullptr;
 }
 
@@ -364,21 +360,21 @@ const char* compiledrules::sections(uint64_t mysize, uint64_t myhash, size_t myl
 const char* compiledrules::ranges(const layout& l, const rulefile& f) {
     const char* base = bytes_.get();
     uint64_t pooled = 0;
-    for (uint32_t i = 0; i < l.nliterals; ++i) {
+    for (uint32_t i = 0; i < l.c.literals; ++i) {
         uint32_t offset = 0, length = 0;
         indexentry(i, offset, length);
         if (offset != pooled || length > l.poolsize - offset) return "it is damaged";
         pooled += length;
     }
     if (pooled != l.poolsize) return "it is damaged";
-    for (uint32_t i = 0; i < l.nids; ++i) {
+    for (uint32_t i = 0; i < l.c.setrefs; ++i) {
         uint32_t id = 0;
         std::memcpy(&id, base + setids_ + size_t{i} * setrefbytes, setrefbytes);
-        if (id >= l.nsets) return "it is damaged";
+        if (id >= l.c.sets) return "it is damaged";
     }
-    lines_ = l.lines;
+    lines_ = l.c.lines;
     uint32_t nextliteral = 0, nextset = 0;
-    for (uint32_t line = 1; line <= l.lines; ++line) {
+    for (uint32_t line = 1; line <= l.c.lines; ++line) {
         ruleplan p;
         if (!planfor(static_cast<int>(line), p)) {
             uint8_t flags = 0;
@@ -390,8 +386,8 @@ const char* compiledrules::ranges(const layout& l, const rulefile& f) {
             if (p.count != 0 || p.sets != 0) return "it is damaged";
             continue;
         }
-        if (p.first != nextliteral || p.count > l.nliterals - p.first || p.firstset != nextset ||
-            p.sets > l.nids - p.firstset || p.count == 0 || !p.compiles)
+        if (p.first != nextliteral || p.count > l.c.literals - p.first || p.firstset != nextset ||
+            p.sets > l.c.setrefs - p.firstset || p.count == 0 || !p.compiles)
             return "it is damaged";
         // A literal holds at most 64 bytes for each byte of the pattern (a
         // repeat such as "x{64}"), and there is at most one for each byte.
@@ -403,13 +399,13 @@ const char* compiledrules::ranges(const layout& l, const rulefile& f) {
         nextliteral = p.first + p.count;
         nextset = p.firstset + p.sets;
     }
-    if (nextliteral != l.nliterals || nextset != l.nids) return "it is damaged";
+    if (nextliteral != l.c.literals || nextset != l.c.setrefs) return "it is damaged";
     return nullptr;
 }
 
 void compiledrules::readsets(const layout& l) {
-    sets_.resize(l.nsets);
-    for (uint32_t i = 0; i < l.nsets; ++i)
+    sets_.resize(l.c.sets);
+    for (uint32_t i = 0; i < l.c.sets; ++i)
         for (size_t word = 0; word < 4; ++word) {
             uint64_t bits = 0;
             std::memcpy(&bits, bytes_.get() + l.settable + size_t{i} * setbytes + word * 8, 8);
