@@ -63,6 +63,7 @@ set(POSTSENTINEL_LOCK_WAIT_MS 2000 CACHE STRING
 set(scorelib_dir ${CMAKE_CURRENT_LIST_DIR}/../scorelib)
 set(scorelib_sources
     ${scorelib_dir}/evalscore.cpp
+    ${scorelib_dir}/ruleset.cpp
     ${scorelib_dir}/scorelib.cpp
     ${scorelib_dir}/sink.cpp
     ${scorelib_dir}/message/casefold.cpp
@@ -72,6 +73,7 @@ set(scorelib_sources
     ${scorelib_dir}/rules/rulefile.cpp
     ${scorelib_dir}/rules/compiledrules.cpp
     ${scorelib_dir}/counting/countmatches.cpp
+    ${scorelib_dir}/counting/patternstore.cpp
     ${scorelib_dir}/counting/search.cpp
     ${scorelib_dir}/counting/watchedpattern.cpp
     ${scorelib_dir}/fastpath/literalscan.cpp

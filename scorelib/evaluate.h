@@ -7,33 +7,13 @@
 #include <cstdint>
 #include <vector>
 
+#include "ruleset.h"
 #include "sink.h"
 
 namespace pst {
 
 struct searchlimits;
 class sysio;
-class compilecache;
-
-// Where an evaluation spends its time, in seconds.
-struct evalprofile {
-    double read = 0;     // reading the message and building the scan text
-    double fold = 0;     // the folded text
-    double compile = 0;  // compiling patterns
-    double search = 0;   // counting
-    double stats = 0;    // the statistics rewrite
-    int budgetcuts = 0;  // searches ended by the work budget
-    int leftout = 0;     // rules the compiled form let go unsearched
-};
-
-// What one rule's searches in one message took, both passes and its
-// compilation included: the time on the evaluating thread, and whether the
-// work budget ended one of them.
-struct rulework {
-    int line;
-    uint64_t nanoseconds;
-    bool cut;
-};
 
 // For the tests, the benchmark and blocklistctl: the plugin takes the defaults.
 struct evaloptions {
@@ -47,9 +27,6 @@ struct evaloptions {
     const searchlimits* limits = nullptr;
     // The system calls of reading and recording; null for the real ones.
     sysio* system = nullptr;
-    // Patterns compiled for earlier messages (blocklistctl corpus); null to
-    // compile each for this message, as the plugin does.
-    compilecache* compiled = nullptr;
     // Each rule's work appended in the order of the rule file
     // (blocklistctl corpus); null not to time the rules, as the plugin does.
     std::vector<rulework>* work = nullptr;
@@ -69,6 +46,11 @@ struct openfiles {
     int rules;
 };
 int evaluate(const openfiles& files, int debug, const char* statspath, const evaloptions& options);
+
+// The message open at messagefd scored against rules read once for many
+// messages (blocklistctl corpus); options.compiledrules is the ruleset's.
+int evaluate(const ruleset& rules, int messagefd, int debug, const char* statspath,
+             const evaloptions& options);
 
 // Opens a file for reading without waiting for a writer (a FIFO would make
 // an ordinary open wait forever); -1 on failure.

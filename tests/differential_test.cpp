@@ -13,6 +13,9 @@
 #include "rules/compiledrules.h"
 #include "rules/rule.h"
 #include "rules/rulefile.h"
+#include "ruleset.h"
+#include "system/holders.h"
+#include "system/sysio.h"
 #include "testutil.h"
 
 namespace {
@@ -35,11 +38,12 @@ std::string withouttimes(const std::string& stats) {
     return out;
 }
 
-enum class path { straightforward, fast, primed, compiled };
+enum class path { straightforward, fast, primed, compiled, shared };
 
 // Every path under the plugin's budget. "primed" is the fast path with the literals of
 // all rules found in one pass whatever the sizes; "compiled" the fast path with
-// the compiled form of the rule file beside it.
+// the compiled form of the rule file beside it; "shared" the rules read once
+// and kept compiled, as corpus scores, the message scored for the second time.
 run evaluateonce(const testutil::tempdir& dir, const std::string& message, const std::string& rules,
                  int debug, path how) {
     const std::string m = dir.file("message", message), r = dir.file("rules", rules);
@@ -58,8 +62,20 @@ run evaluateonce(const testutil::tempdir& dir, const std::string& message, const
         compiled = dir.file("rules.compiled", pst::compiledrules::make(f));
         options.compiledrules = compiled.c_str();
     }
-    result.out = testutil::capture(
-        [&] { return pst::evaluate(r.c_str(), m.c_str(), debug, s.c_str(), options); });
+    if (how == path::shared) {
+        const pst::fdholder rulefd(pst::openforreading(r.c_str()));
+        pst::sysio sys;
+        const pst::ruleset kept(sys, rulefd.get(), {.keepcompiled = true});
+        for (int time = 0; time < 2; ++time) {
+            testutil::writefile(s, "");
+            const pst::fdholder messagefd(pst::openforreading(m.c_str()));
+            result.out = testutil::capture(
+                [&] { return pst::evaluate(kept, messagefd.get(), debug, s.c_str(), options); });
+        }
+    } else {
+        result.out = testutil::capture(
+            [&] { return pst::evaluate(r.c_str(), m.c_str(), debug, s.c_str(), options); });
+    }
     result.stats = withouttimes(testutil::readfile(s));
     return result;
 }
@@ -84,7 +100,7 @@ TEST(differential, everyPathAgreesOnEveryByte) {
         const std::string message = gen.message(), rules = gen.rules();
         const int debug = gen.debug();
         const run slow = evaluateonce(dir, message, rules, debug, path::straightforward);
-        for (const path how : {path::fast, path::primed, path::compiled}) {
+        for (const path how : {path::fast, path::primed, path::compiled, path::shared}) {
             const run fast = evaluateonce(dir, message, rules, debug, how);
             expectsame(fast, slow, "case " + std::to_string(i) + "\n" + rules);
             leftout += fast.profile.leftout;
@@ -115,7 +131,7 @@ TEST(differential, largeTextsAndCatastrophicPatterns) {
         "1 z\\s+cheap\n1 (?:zz|aa)\\s+ch\n";
     for (int debug : {0, 2}) {
         const run slow = evaluateonce(dir, message, rules, debug, path::straightforward);
-        for (const path how : {path::fast, path::primed, path::compiled})
+        for (const path how : {path::fast, path::primed, path::compiled, path::shared})
             expectsame(evaluateonce(dir, message, rules, debug, how), slow,
                        "debug " + std::to_string(debug));
     }

@@ -12,6 +12,7 @@
 #include "evaluate.h"
 #include "message/reader.h"
 #include "rules/rulefile.h"
+#include "ruleset.h"
 #include "system/holders.h"
 #include "system/outofmemory.h"
 #include "system/pathname.h"
@@ -74,6 +75,26 @@ bool readrulefile(const inputfile& file, rulefile& f) {
         return cannotread(name, std::strerror(ENOMEM));
     }
     return true;
+}
+
+std::unique_ptr<ruleset> loadruleset(const inputfile& file) {
+    const char* name = file.name();
+    const fdholder fd = openregular(file.path(), name);
+    if (!fd) return nullptr;
+    sysio sys;
+    try {
+        auto rules =
+            std::make_unique<ruleset>(sys, fd.get(), ruleset::options{.keepcompiled = true});
+        if (rules->readfailed()) {
+            cannotread(name, std::strerror(rules->readerror()));
+            return nullptr;
+        }
+        return rules;
+    } catch (const memoryexhausted&) {
+    } catch (const std::bad_alloc&) {
+    }
+    cannotread(name, std::strerror(ENOMEM));
+    return nullptr;
 }
 
 namespace {

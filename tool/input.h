@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,6 +15,7 @@
 namespace pst {
 
 struct rulefile;
+class ruleset;
 
 class inputfile {
    public:
@@ -56,6 +58,10 @@ fdholder memorycopy(std::string_view content);
 // waiting for a FIFO's writer, only a regular file, every line whole. False,
 // having said why, when it cannot be read.
 bool readrulefile(const inputfile& file, rulefile& f);
+
+// The rules of a rule file read the same way, kept compiled for scoring
+// many messages. Null, having said why, when it cannot be read.
+std::unique_ptr<ruleset> loadruleset(const inputfile& file);
 
 // Replaces path with bytes at once, readable by all: written and synced
 // beside it, then renamed over it, and the directory synced. On failure

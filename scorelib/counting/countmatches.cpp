@@ -44,27 +44,34 @@ int countcompiled(const regexcode& re, std::string_view text, const char* patter
 }  // namespace
 
 patterncounter::patterncounter(std::string_view text, bool straightforward, evalprofile* profile,
-                               workbudget& budget, evalsink& sink, compilecache* cache)
+                               workbudget& budget, evalsink& sink, patternstore* store)
     : text_(searchable(text)),
       straightforward_(straightforward),
       profile_(profile),
       budget_(budget),
       sink_(sink),
-      cache_(cache),
+      store_(store),
       index_(text_) {}
 
-void patterncounter::prime(const std::vector<std::string_view>& patterns) {
+void patterncounter::prime(const std::vector<patternref>& patterns) {
     if (straightforward_ || text_.size() < budget_.limits().primedtext) return;
     try {
         std::vector<std::string> literals;
-        for (const std::string_view p : patterns) {
+        for (const patternref ref : patterns) {
+            const std::string_view p(ref.text);
             if (isliteral(p)) {
                 literals.emplace_back(p);
                 continue;
             }
-            auto [it, fresh] = shapes_.try_emplace(p);
-            if (fresh) it->second = cache_ ? cache_->shapeof(p) : analyse(p);
-            for (const std::string& l : it->second.required) literals.push_back(l);
+            const patternshape* shape = nullptr;
+            if (store_ && ref.slot != patternref::noslot) {
+                shape = &store_->shapeof(ref.slot, p);
+            } else {
+                auto [it, fresh] = shapes_.try_emplace(p);
+                if (fresh) it->second = analyse(p);
+                shape = &it->second;
+            }
+            for (const std::string& l : shape->required) literals.push_back(l);
         }
         primeliterals(std::move(literals));
     } catch (const std::bad_alloc&) {
@@ -84,14 +91,15 @@ void patterncounter::primeliterals(std::vector<std::string> literals) {
     }
 }
 
-const patternshape& patterncounter::shapefor(std::string_view pattern, patternshape& owned) {
-    if (const auto it = shapes_.find(pattern); it != shapes_.end()) return it->second;
-    if (cache_) return cache_->shapeof(pattern);
-    owned = analyse(pattern);
+const patternshape& patterncounter::shapefor(patternref pattern, patternshape& owned) {
+    const std::string_view p(pattern.text);
+    if (store_ && pattern.slot != patternref::noslot) return store_->shapeof(pattern.slot, p);
+    if (const auto it = shapes_.find(p); it != shapes_.end()) return it->second;
+    owned = analyse(p);
     return owned;
 }
 
-route patterncounter::plan(std::string_view pattern, patternshape& owned,
+route patterncounter::plan(patternref pattern, patternshape& owned,
                            const patternshape*& shape) try {
     shape = &shapefor(pattern, owned);
     return chooseroute(*shape, index_, straightforward_);
@@ -141,14 +149,16 @@ bool patterncounter::noneoccurs(const skipfacts& facts) {
     return true;
 }
 
-const regexcode* patterncounter::compiled(const char* pattern, watch how, regexholder& owned) {
+const regexcode* patterncounter::compiled(patternref pattern, watch how, regexholder& owned) {
     stopwatch w(profile_ ? &profile_->compile : nullptr);
-    if (cache_) return cache_->get(pattern, how);
-    owned = compileregex(pattern, how);
+    if (store_ && pattern.slot != patternref::noslot)
+        return store_->compiled(pattern.slot, pattern.text, how);
+    owned = compileregex(pattern.text, how);
     return owned.get();
 }
 
-int patterncounter::count(const char* pattern) {
+int patterncounter::count(patternref ref) {
+    const char* pattern = ref.text;
     const std::string_view p(pattern);
     if (!straightforward_ && p.size() <= shortliteral && isliteral(p)) {
         stopwatch w(profile_ ? &profile_->search : nullptr);
@@ -170,14 +180,14 @@ int patterncounter::count(const char* pattern) {
     sp.how = watch::none;
     if (analysedfirst) {
         stopwatch w(profile_ ? &profile_->search : nullptr);
-        r = plan(p, analysed, shape);
+        r = plan(ref, analysed, shape);
         sp.how = watchfor(p, r, *shape);
     }
     regexholder owned;
     // Every pattern is compiled, so that compile errors are reported exactly
     // as the library sees them, whatever the search does; a search without
     // the watch is compiled without callouts.
-    const regexcode* re = compiled(pattern, sp.how, owned);
+    const regexcode* re = compiled(ref, sp.how, owned);
     if (!re) {
         sink_.compilefailed(pattern);
         return 0;
@@ -190,13 +200,12 @@ int patterncounter::count(const char* pattern) {
     if (!analysedfirst) {
         {
             stopwatch w(profile_ ? &profile_->search : nullptr);
-            r = plan(p, analysed, shape);
+            r = plan(ref, analysed, shape);
         }
         // A long pattern is watched at least at its start positions.
         watch how = watchfor(p, r, *shape);
         if (how == watch::none && r != route::none) how = watch::starts;
-        const regexcode* watched =
-            how != watch::none ? compiled(pattern, how, ownedwatched) : nullptr;
+        const regexcode* watched = how != watch::none ? compiled(ref, how, ownedwatched) : nullptr;
         if (watched) re = watched;
         sp.how = watched ? how : watch::none;
     }

@@ -42,16 +42,15 @@ struct ruleplan {
 
 class compiledrules {
    public:
-    // The compiled form of the rules of f, every rule whatever its weight;
-    // f holds the lines as read, before parserules cut them. Exhausted
-    // memory is thrown.
+    // The compiled form of the rules of f, every rule whatever its weight.
+    // Exhausted memory is thrown.
     static std::string make(const rulefile& f);
 
     // Reads the form at path (a regular file, not through a symbolic link)
-    // and checks it against the lines of f, as read, before parserules.
-    // False, with what is wrong in why, when it cannot be used; the object
-    // is then empty. Every range in it is checked here, once: the plans are
-    // read from it as they are asked for.
+    // and checks it against the lines of f. False, with what is wrong in
+    // why, when it cannot be used; the object is then empty. Every range in
+    // it is checked here, once: the plans are read from it as they are
+    // asked for.
     bool load(sysio& sys, const char* path, const rulefile& f, std::string& why);
 
     // The plan of the rule on line (from 1); false where the form has none.

@@ -11,7 +11,7 @@ namespace pst {
 struct rule {
     bool exact = false;
     int weight = 0;
-    std::string_view pattern;  // NUL-terminated in the caller's buffer
+    std::string_view pattern;
 };
 
 // Where the parts of a rule line lie, as the plugin reads them: a leading
@@ -27,9 +27,9 @@ struct rulespans {
 // without a space.
 std::optional<rulespans> splitrule(std::string_view line);
 
-// Parses one rule line of the given string length. Cuts the line at its first
-// newline by writing a NUL there. Returns false for lines the plugin ignores.
-bool parserule(char* line, size_t len, rule& out);
+// The rule of one line, its pattern a view into the line; nothing for a
+// line the plugin ignores.
+std::optional<rule> parserule(std::string_view line);
 
 // Where a weight's sign and digits lie in its text, as atoi reads them
 // (after white space): [first, second).

@@ -1,8 +1,8 @@
 #include "rules/rulefile.h"
 
-#include <cstdlib>
-#include <cstring>
+#include <algorithm>
 #include <new>
+#include <optional>
 
 #include "message/reader.h"
 #include "system/outofmemory.h"
@@ -42,17 +42,31 @@ void takerulelines(rulefile& f, std::string text) {
     cutlines(f);
 }
 
+namespace {
+
+// The rule of a line, which ends at a NUL within it, as in the C string it
+// always was.
+std::optional<rule> ruleof(std::string_view line) {
+    return parserule(line.substr(0, std::min(line.size(), line.find('\0'))));
+}
+
+}  // namespace
+
 void parserules(int debug, rulefile& f) try {
+    f.rules.clear();
     f.rules.reserve(f.lines.size());
+    // The pool never grows past this, so the rules may point into it: each
+    // pattern lies within its line, and takes a NUL more.
+    f.patterns.clear();
+    f.patterns.reserve(f.text.size() + f.lines.size());
     for (size_t i = 0; i < f.lines.size(); ++i) {
-        // The rule ends at a NUL within its line, as in the C string it
-        // always was; the line's newline becomes the pattern's terminator,
-        // and the last line's is the text's own.
-        char* line = f.text.data() + (f.lines[i].data() - f.text.data());
-        rule r;
-        if (!parserule(line, strnlen(line, f.lines[i].size()), r)) continue;
-        if (debug == 0 && r.weight == 0) continue;
-        f.rules.push_back(numberedrule{static_cast<int>(i + 1), r});
+        std::optional<rule> r = ruleof(f.lines[i]);
+        if (!r || (debug == 0 && r->weight == 0)) continue;
+        const size_t at = f.patterns.size();
+        f.patterns.append(r->pattern);
+        f.patterns.push_back('\0');
+        r->pattern = std::string_view(f.patterns).substr(at, r->pattern.size());
+        f.rules.push_back(numberedrule{static_cast<int>(i + 1), *r});
     }
 } catch (const std::bad_alloc&) {
     outofmemory(nomemoryforline);

@@ -21,15 +21,19 @@ struct numberedrule {
 
 // The whole rule file, read before any rule is counted, so that the literals
 // of every rule are found in one pass over the text. One buffer for all the
-// lines: a separate allocation for each of 10,000 lines cost a small
-// message more than its scoring.
+// lines and one for all the patterns: a separate allocation for each of
+// 10,000 lines cost a small message more than its scoring.
 struct rulefile {
     rulefile() = default;
     rulefile(const rulefile&) = delete;
     rulefile& operator=(const rulefile&) = delete;
-    std::string text;                     // the file's bytes, never resized once cut
+    std::string text;                     // the file's bytes as read, never changed once cut
     std::vector<std::string_view> lines;  // into text, each through its newline
-    std::vector<numberedrule> rules;      // the lines that are counted, in order
+    // The patterns of the rules, each followed by a NUL: the library takes
+    // C strings, and the text stays as read (the compiled form's hash covers
+    // it).
+    std::string patterns;
+    std::vector<numberedrule> rules;  // the lines that are counted, in order, into patterns
     // Who owns the file, where it is a regular file: its compiled form is
     // trusted only as far as the file itself.
     bool ownerknown = false;
@@ -43,9 +47,9 @@ void readrulelines(boundedreader& in, rulefile& f);
 // The lines of text, which f keeps. Exhausted memory is thrown.
 void takerulelines(rulefile& f, std::string text);
 
-// The rules among the lines, cut at their newlines, that are counted at this
-// debug level (weight 0 only in debug mode). The rules point into the lines,
-// which stay where they are from then on. Exhausted memory is thrown.
+// The rules among the lines that are counted at this debug level (weight 0
+// only in debug mode), their patterns copied into f.patterns. The text is
+// not changed. Exhausted memory is thrown.
 void parserules(int debug, rulefile& f);
 
 }  // namespace pst

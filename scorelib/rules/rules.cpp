@@ -45,16 +45,10 @@ std::optional<rulespans> splitrule(std::string_view line) {
     return s;
 }
 
-bool parserule(char* line, size_t len, rule& out) {
-    const std::optional<rulespans> s = splitrule(std::string_view(line, len));
-    if (!s) return false;
-    // The pattern ends the line: NUL-terminated where a newline ends it.
-    char* end = line + (s->pattern.data() - line) + s->pattern.size();
-    if (end < line + len) *end = '\0';
-    out.exact = s->exact;
-    out.weight = parseweight(s->weight);
-    out.pattern = s->pattern;
-    return true;
+std::optional<rule> parserule(std::string_view line) {
+    const std::optional<rulespans> s = splitrule(line);
+    if (!s) return std::nullopt;
+    return rule{s->exact, parseweight(s->weight), s->pattern};
 }
 
 int addweighted(int score, int count, int weight, int factor) {

@@ -22,7 +22,7 @@
 #include "input.h"
 #include "json.h"
 #include "messagenotes.h"
-#include "rules/rulefile.h"
+#include "ruleset.h"
 #include "system/outofmemory.h"
 
 namespace pst {
@@ -64,8 +64,8 @@ double spamratio(const rulestats& r, const int sizes[3]) {
 struct corpusrun {
     std::vector<savedmessage> messages;
     scoringrun scores;
+    std::unique_ptr<ruleset> loaded;  // read once, for every worker and the suggested file
     std::vector<rulestats> rules;
-    std::string ruletext;      // the rule file as read, for the suggested one
     int sizes[3] = {0, 0, 0};  // scored messages per set
     int notscored = 0;
     // Scored messages whose header no empty line ends, and whose body the
@@ -73,22 +73,12 @@ struct corpusrun {
     int noheaderend = 0, encoded = 0;
 };
 
-bool readruleset(const char* path, std::vector<rulestats>& out, std::string* text = nullptr) {
-    rulefile f;
-    if (!readrulefile(inputfile::named(path), f)) return false;
-    try {
-        if (text) *text = f.text;  // before parserules cuts its lines
-        parserules(0, f);          // as the plugin without the debug marker
-    } catch (const memoryexhausted&) {
-        std::fputs(toolnomemory, stderr);
-        return false;
-    } catch (const std::bad_alloc&) {
-        std::fputs(toolnomemory, stderr);
-        return false;
-    }
-    for (const auto& [line, r] : f.rules)
-        out.push_back({line, std::string(r.pattern), r.weight, {0, 0, 0}, 0});
-    return true;
+// The rules as the plugin without the debug marker counts them.
+std::vector<rulestats> statsof(const ruleset& rules) {
+    std::vector<rulestats> out;
+    for (const ruleline& r : rules.rules())
+        if (r.weight != 0) out.push_back({r.line, std::string(r.pattern), r.weight, {0, 0, 0}, 0});
+    return out;
 }
 
 // The rule on line: the rules are in the order of their lines. Every line
@@ -539,7 +529,7 @@ int suggestandwrite(const corpusrequest& q, const suggestrequest& sq, const corp
         std::fputs(toolnomemory, stderr);
         return EX_SOFTWARE;
     }
-    if (q.write && !writesuggested(run.ruletext, suggested, q.write)) return EX_CANTCREAT;
+    if (q.write && !writesuggested(run.loaded->text(), suggested, q.write)) return EX_CANTCREAT;
     return 0;
 }
 
@@ -550,8 +540,8 @@ int corpusreport(const corpusrequest& q, FILE* out) {
     // Read once: the report and every worker see the same rules, however the
     // file is edited during the run.
     const inputfile rules = inputfile::snapshot(q.rules);
-    if (!rules || !readruleset(rules.path(), run.rules, q.write ? &run.ruletext : nullptr))
-        return EX_NOINPUT;
+    if (!rules || !(run.loaded = loadruleset(inputfile::named(rules.path())))) return EX_NOINPUT;
+    run.rules = statsof(*run.loaded);
     // A source that cannot be read is named, the rest is scored, and the
     // status says that something was left out.
     bool anysource = q.sources.empty(), allsources = true;
@@ -562,7 +552,7 @@ int corpusreport(const corpusrequest& q, FILE* out) {
     }
     if (!anysource) return EX_NOINPUT;
     const int done = allsources ? 0 : EX_NOINPUT;
-    run.scores = scoreall(run.messages, rules.path(), q.jobs, q.costs);
+    run.scores = scoreall(run.messages, *run.loaded, q.jobs, q.costs);
     for (const auto& [diagnostic, count] : run.scores.diagnostics)
         std::fprintf(stderr, "blocklistctl: %d messages: %s\n", count, diagnostic.c_str());
     tally(run);
@@ -571,9 +561,10 @@ int corpusreport(const corpusrequest& q, FILE* out) {
     std::vector<change> compared;
     if (q.compare) {
         const inputfile other = inputfile::snapshot(q.compare);
-        std::vector<rulestats> otherrules;
-        if (!other || !readruleset(other.path(), otherrules)) return EX_NOINPUT;
-        compared = changes(run, scoreall(run.messages, other.path(), q.jobs));
+        if (!other) return EX_NOINPUT;
+        const std::unique_ptr<ruleset> otherrules = loadruleset(inputfile::named(other.path()));
+        if (!otherrules) return EX_NOINPUT;
+        compared = changes(run, scoreall(run.messages, *otherrules, q.jobs));
     }
     if (q.plot && !plotrun(q, run, h)) return EX_SOFTWARE;
     fitinput fitted;

@@ -15,7 +15,6 @@
 #include <new>
 #include <thread>
 
-#include "counting/compilecache.h"
 #include "counting/search.h"
 #include "evaluate.h"
 #include "input.h"
@@ -119,25 +118,20 @@ class costtally {
     std::vector<rulecost> bylines_;
 };
 
-void scoreone(const savedmessage& m, int rulefd, compilecache& compiled, scoredmessage& out,
+void scoreone(const savedmessage& m, const ruleset& rules, scoredmessage& out,
               std::vector<std::string>& diagnostics, costtally* costs) {
     const fdholder message = openmessage(m, out.error);
     if (!message) return;
-    if (::lseek(rulefd, 0, SEEK_SET) != 0) {
-        out.error = std::string("rule file: ") + std::strerror(errno);
-        return;
-    }
     collector sink(out);
     evaloptions options;
     options.sink = &sink;
-    options.compiled = &compiled;
     std::vector<rulework> work;
     if (costs) options.work = &work;
     workclock& clock = systemclock();
     const uint64_t cpu = costs ? clock.cpu() : 0;
     const auto began = std::chrono::steady_clock::now();
     // As the plugin scores without the debug marker; nothing is recorded.
-    out.score = evaluate(openfiles{message.get(), rulefd}, 0, nullptr, options);
+    out.score = evaluate(rules, message.get(), 0, nullptr, options);
     if (costs) {
         const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - began;
         costs->add(work, static_cast<double>(clock.cpu() - cpu) * 1e-9, wall.count());
@@ -192,7 +186,7 @@ class progressline {
 
 }  // namespace
 
-scoringrun scoreall(const std::vector<savedmessage>& messages, const char* rulepath, unsigned jobs,
+scoringrun scoreall(const std::vector<savedmessage>& messages, const ruleset& rules, unsigned jobs,
                     bool timed) {
     scoringrun run;
     run.results.resize(messages.size());
@@ -202,19 +196,12 @@ scoringrun scoreall(const std::vector<savedmessage>& messages, const char* rulep
     std::mutex lock;
     std::map<std::string, int> diagnostics;
     auto worker = [&] {
-        // A descriptor of its own: each evaluation reads the rules from the start.
-        const fdholder rulefd(openforreading(rulepath));
         std::vector<std::string> seen;
-        compilecache compiled;
         costtally costs;
         for (size_t i; (i = next++) < messages.size(); ++done) {
             scoredmessage& out = run.results[i];
-            if (!rulefd) {
-                out.error = std::string("rule file: ") + std::strerror(errno);
-                continue;
-            }
             seen.clear();
-            scoreone(messages[i], rulefd.get(), compiled, out, seen, timed ? &costs : nullptr);
+            scoreone(messages[i], rules, out, seen, timed ? &costs : nullptr);
             if (seen.empty()) continue;
             std::lock_guard<std::mutex> hold(lock);
             // Each diagnostic once per message, as the plugin would print it.

@@ -9,6 +9,8 @@
 
 namespace pst {
 
+class ruleset;
+
 // A rule that hit a message: its line, its occurrences, those of its
 // capitals (0 for an exact-case rule) and what it added to the score.
 struct messagehit {
@@ -41,10 +43,10 @@ struct scoringrun {
     std::vector<rulecost> costs;
 };
 
-// rulepath must stay readable while this runs; jobs 0 means one per core. A
-// progress line goes to standard error when it is a terminal. timed: each
-// rule's work is measured too.
-scoringrun scoreall(const std::vector<savedmessage>& messages, const char* rulepath, unsigned jobs,
+// Every message scored against the rules, which every worker shares; jobs 0
+// means one per core. A progress line goes to standard error when it is a
+// terminal. timed: each rule's work is measured too.
+scoringrun scoreall(const std::vector<savedmessage>& messages, const ruleset& rules, unsigned jobs,
                     bool timed = false);
 
 }  // namespace pst

@@ -1,0 +1,234 @@
+#include "ruleset.h"
+
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <new>
+#include <optional>
+#include <string>
+
+#include "counting/counter.h"
+#include "counting/patternstore.h"
+#include "message/casefold.h"
+#include "message/reader.h"
+#include "rules/compiledrules.h"
+#include "rules/rulefile.h"
+#include "scorelib.h"
+#include "stats/stats.h"
+#include "system/holders.h"
+#include "system/outofmemory.h"
+#include "system/sysio.h"
+
+namespace pst {
+
+struct ruleset::impl {
+    rulefile file;
+    std::vector<ruleline> rules;
+    std::optional<compiledrules> form;
+    // Slot 2i holds rule i's pattern, 2i + 1 its capitals.
+    std::unique_ptr<patternstore> store;
+    bool readfailed = false;
+    int readerror = 0;
+};
+
+namespace {
+
+// The compiled form, if there is one that fits the rules. Memory running out
+// while it is read only means that the rules are worked out as without one.
+std::optional<compiledrules> loadform(sysio& sys, const char* path, const rulefile& rules) {
+    if (!path) return std::nullopt;
+    try {
+        std::optional<compiledrules> form(std::in_place);
+        std::string why;
+        if (form->load(sys, path, rules, why)) return form;
+    } catch (const std::bad_alloc&) {
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+ruleset::ruleset(sysio& sys, int fd, const options& how) try : impl_(std::make_unique<impl>()) {
+    impl& m = *impl_;
+    boundedreader in(sys, fd);
+    readrulelines(in, m.file);
+    m.readfailed = in.failed();
+    m.readerror = in.failed() ? in.error() : 0;
+    m.form = loadform(sys, how.formpath, m.file);
+    parserules(2, m.file);  // every rule: the debug level chooses when scoring
+    m.rules.reserve(m.file.rules.size());
+    for (const auto& [line, r] : m.file.rules)
+        m.rules.push_back({line, r.exact, r.weight, r.pattern});
+    std::vector<numberedrule>().swap(m.file.rules);  // the same rules, held once
+    if (how.keepcompiled) {
+        try {
+            m.store = std::make_unique<patternstore>(2 * m.rules.size());
+        } catch (const std::bad_alloc&) {
+            // Without the room each message compiles its own.
+        }
+    }
+} catch (const std::bad_alloc&) {
+    outofmemory(nomemoryforline);
+}
+
+ruleset::~ruleset() = default;
+
+const std::vector<ruleline>& ruleset::rules() const {
+    return impl_->rules;
+}
+std::string_view ruleset::text() const {
+    return impl_->file.text;
+}
+bool ruleset::readfailed() const {
+    return impl_->readfailed;
+}
+int ruleset::readerror() const {
+    return impl_->readerror;
+}
+bool ruleset::hasform() const {
+    return impl_->form.has_value();
+}
+
+namespace {
+
+// The capitals of the literals: what the upper-case pass looks for.
+std::vector<std::string> capitalsof(const std::vector<std::string>& literals) {
+    std::vector<std::string> upper;
+    try {
+        upper.reserve(literals.size());
+        for (const std::string& l : literals) {
+            std::string u(l);
+            for (char& c : u)
+                if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+            upper.push_back(std::move(u));
+        }
+    } catch (const std::bad_alloc&) {
+        upper.clear();
+    }
+    return upper;
+}
+
+bool counted(const ruleline& r, int debug) {
+    return debug != 0 || r.weight != 0;
+}
+
+// One message's scoring: a counter for the folded text, and one for the
+// text as it is once a rule that is not exact hits.
+class scorer {
+   public:
+    scorer(const ruleset::impl& rules, mailtext message, evalsink& sink, const scoring& how)
+        : rules_(rules),
+          message_(message),
+          sink_(sink),
+          how_(how),
+          form_(how.straightforward || !rules.form ? nullptr : &*rules.form),
+          budget_(how.limits ? *how.limits : searchlimits::defaults()),
+          infolded_(message.folded, how.straightforward, how.profile, budget_, sink,
+                    rules.store.get()) {}
+
+    int run() {
+        prime();
+        if (how_.work) {
+            try {
+                how_.work->reserve(how_.work->size() + rules_.rules.size());
+            } catch (const std::bad_alloc&) {
+                outofmemory(nomemory);
+            }
+        }
+        for (size_t i = 0; i < rules_.rules.size(); ++i) {
+            if (!counted(rules_.rules[i], how_.debug)) continue;
+            if (how_.work) {
+                timed(i);
+            } else {
+                scorerule(i);
+            }
+        }
+        if (how_.profile) how_.profile->budgetcuts += budget_.cuts();
+        return score_;
+    }
+
+   private:
+    // The patterns to count, so that their literals are found in one pass.
+    void prime() {
+        std::vector<patternref> patterns;
+        try {
+            patterns.reserve(rules_.rules.size());
+            for (size_t i = 0; i < rules_.rules.size(); ++i)
+                if (counted(rules_.rules[i], how_.debug))
+                    patterns.push_back({rules_.rules[i].pattern.data(), 2 * i});
+        } catch (const std::bad_alloc&) {
+            patterns.clear();  // nothing primed: each rule searches for itself
+        }
+        stopwatch w(how_.profile ? &how_.profile->search : nullptr);
+        infolded_.prime(patterns);
+    }
+
+    void timed(size_t i) {
+        using clock = std::chrono::steady_clock;
+        const clock::time_point began = clock::now();
+        const int cuts = budget_.cuts();
+        scorerule(i);
+        const auto took =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(clock::now() - began);
+        how_.work->push_back(
+            {rules_.rules[i].line, static_cast<uint64_t>(took.count()), budget_.cuts() != cuts});
+    }
+
+    // Whether the compiled form shows that the rule counts 0 here.
+    bool leftout(const ruleline& r) {
+        ruleplan plan;
+        if (!form_ || !form_->planfor(r.line, plan) || !plan.skippable) return false;
+        if (!infolded_.certainlyzero(planfacts(*form_, plan))) return false;
+        if (how_.profile) ++how_.profile->leftout;
+        return true;
+    }
+
+    void scorerule(size_t i) {
+        const ruleline& r = rules_.rules[i];
+        const char* pattern = r.pattern.data();
+        if (leftout(r)) return;
+        const int found = infolded_.count({pattern, 2 * i});
+        if (found == 0) return;
+        const int before = score_;
+        int capitals = 0;
+        score_ = addweighted(score_, found, r.weight, 1);
+        if (how_.hits) how_.hits->add(r.pattern, std::time(nullptr));
+        if (!r.exact) {
+            cbuf upper(ucstrndup(pattern, r.pattern.size()));
+            capitals = unfolded().count({upper.get(), 2 * i + 1});
+            score_ = addweighted(score_, capitals, r.weight, 2);
+        }
+        sink_.hit({r.line, pattern, r.weight, r.exact, found, capitals, before, score_});
+    }
+
+    // Only rules that hit need the text as it is.
+    patterncounter& unfolded() {
+        if (inunfolded_) return *inunfolded_;
+        inunfolded_.emplace(message_.text, how_.straightforward, how_.profile, budget_, sink_,
+                            rules_.store.get());
+        stopwatch w(how_.profile ? &how_.profile->search : nullptr);
+        inunfolded_->primeliterals(capitalsof(infolded_.primedliterals()));
+        return *inunfolded_;
+    }
+
+    const ruleset::impl& rules_;
+    mailtext message_;
+    evalsink& sink_;
+    const scoring& how_;
+    const compiledrules* form_;
+    workbudget budget_;
+    patterncounter infolded_;
+    std::optional<patterncounter> inunfolded_;
+    int score_ = 0;
+};
+
+}  // namespace
+
+int score(const ruleset& rules, mailtext message, evalsink& sink, const scoring& how) {
+    const int total = scorer(*rules.impl_, message, sink, how).run();
+    // A read error ends the rules read so far like the end of the file.
+    if (rules.readfailed()) sink.readfailed(evalsink::file::rules);
+    return total;
+}
+
+}  // namespace pst
