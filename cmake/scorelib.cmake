@@ -61,48 +61,54 @@ set(POSTSENTINEL_LOCK_WAIT_MS 2000 CACHE STRING
     "Milliseconds a scan waits for the lock of the hit statistics file before it skips the record")
 
 set(scorelib_dir ${CMAKE_CURRENT_LIST_DIR}/../scorelib)
+# What the library keeps to itself: the headers of scorelib/internal are
+# seen only by the library, by blocklistctl (which reads the same files) and
+# by the tests and benchmarks, through postsentinel::scorelib_internals.
+set(scorelib_internal ${scorelib_dir}/internal)
 set(scorelib_sources
     ${scorelib_dir}/evalscore.cpp
     ${scorelib_dir}/ruleset.cpp
     ${scorelib_dir}/scorelib.cpp
     ${scorelib_dir}/sink.cpp
-    ${scorelib_dir}/message/casefold.cpp
-    ${scorelib_dir}/message/message.cpp
-    ${scorelib_dir}/message/subject.cpp
-    ${scorelib_dir}/rules/rules.cpp
-    ${scorelib_dir}/rules/rulefile.cpp
-    ${scorelib_dir}/rules/compiledrules.cpp
-    ${scorelib_dir}/counting/countmatches.cpp
-    ${scorelib_dir}/counting/patternstore.cpp
-    ${scorelib_dir}/counting/search.cpp
-    ${scorelib_dir}/counting/watchedpattern.cpp
-    ${scorelib_dir}/fastpath/literalscan.cpp
-    ${scorelib_dir}/fastpath/patternsyntax.cpp
-    ${scorelib_dir}/fastpath/shape.cpp
-    ${scorelib_dir}/fastpath/skippolicy.cpp
-    ${scorelib_dir}/fastpath/textindex.cpp
-    ${scorelib_dir}/stats/stats.cpp
-    ${scorelib_dir}/system/sysio.cpp)
+    ${scorelib_internal}/message/casefold.cpp
+    ${scorelib_internal}/message/message.cpp
+    ${scorelib_internal}/message/subject.cpp
+    ${scorelib_internal}/rules/rules.cpp
+    ${scorelib_internal}/rules/rulefile.cpp
+    ${scorelib_internal}/rules/compiledrules.cpp
+    ${scorelib_internal}/counting/countmatches.cpp
+    ${scorelib_internal}/counting/patternstore.cpp
+    ${scorelib_internal}/counting/search.cpp
+    ${scorelib_internal}/counting/watchedpattern.cpp
+    ${scorelib_internal}/fastpath/literalscan.cpp
+    ${scorelib_internal}/fastpath/patternsyntax.cpp
+    ${scorelib_internal}/fastpath/shape.cpp
+    ${scorelib_internal}/fastpath/skippolicy.cpp
+    ${scorelib_internal}/fastpath/textindex.cpp
+    ${scorelib_internal}/stats/stats.cpp
+    ${scorelib_internal}/system/sysio.cpp)
 
-# postsentinel::scorelib${suffix} on the given regular-expression library;
+# postsentinel::scorelib${suffix} on the given regular-expression library,
+# and postsentinel::scorelib_internals${suffix} with its internal headers too;
 # further arguments are compile and link options of the variant (sanitizers)
-# that its users take too. The library's headers are its own directory; the
-# regular-expression library's headers stay private to it.
+# that its users take too. The public headers are those of scorelib/ itself;
+# the regular-expression library's headers stay private to it.
 function(add_scorelib suffix backend)
   if(backend STREQUAL "pcre")
-    set(backend_sources ${scorelib_dir}/counting/regex_pcre.cpp
-                        ${scorelib_dir}/counting/matchstack.cpp)
+    set(backend_sources ${scorelib_internal}/counting/regex_pcre.cpp
+                        ${scorelib_internal}/counting/matchstack.cpp)
     set(backend_include ${PCRE_INCLUDE_DIR})
     set(backend_library ${PCRE_LIBRARY})
   else()
-    set(backend_sources ${scorelib_dir}/counting/regex_pcre2.cpp)
+    set(backend_sources ${scorelib_internal}/counting/regex_pcre2.cpp)
     set(backend_include ${PCRE2_INCLUDE_DIR})
     set(backend_library ${PCRE2_LIBRARY})
   endif()
   set(name postsentinel_scorelib${suffix})
   add_library(${name} STATIC ${scorelib_sources} ${backend_sources})
   add_library(postsentinel::scorelib${suffix} ALIAS ${name})
-  target_include_directories(${name} PUBLIC ${scorelib_dir} PRIVATE ${backend_include})
+  target_include_directories(${name} PUBLIC ${scorelib_dir}
+                             PRIVATE ${scorelib_internal} ${backend_include})
   target_link_libraries(${name} PUBLIC ${backend_library} Threads::Threads)
   target_compile_options(${name} PRIVATE ${warnings} PUBLIC ${ARGN})
   target_compile_definitions(${name} PRIVATE
@@ -112,4 +118,8 @@ function(add_scorelib suffix backend)
       POSTSENTINEL_MATCHER_MEMORY_MIB=${POSTSENTINEL_MATCHER_MEMORY_MIB}
       POSTSENTINEL_LOCK_WAIT_MS=${POSTSENTINEL_LOCK_WAIT_MS})
   target_link_options(${name} PUBLIC ${ARGN})
+  add_library(${name}_internals INTERFACE)
+  add_library(postsentinel::scorelib_internals${suffix} ALIAS ${name}_internals)
+  target_include_directories(${name}_internals INTERFACE ${scorelib_internal})
+  target_link_libraries(${name}_internals INTERFACE ${name})
 endfunction()

@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "evaluate.h"
-#include "system/holders.h"
+#include "holders.h"
 
 namespace pst {
 namespace {

@@ -16,12 +16,12 @@
 
 #include "counting/counter.h"
 #include "evaluate.h"
+#include "holders.h"
 #include "message/casefold.h"
 #include "message/message.h"
 #include "message/reader.h"
 #include "scorelib.h"
 #include "stats/stats.h"
-#include "system/holders.h"
 #include "system/outofmemory.h"
 #include "system/sysio.h"
 

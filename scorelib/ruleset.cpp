@@ -9,13 +9,13 @@
 
 #include "counting/counter.h"
 #include "counting/patternstore.h"
+#include "holders.h"
 #include "message/casefold.h"
 #include "message/reader.h"
 #include "rules/compiledrules.h"
 #include "rules/rulefile.h"
 #include "scorelib.h"
 #include "stats/stats.h"
-#include "system/holders.h"
 #include "system/outofmemory.h"
 #include "system/sysio.h"
 
@@ -23,7 +23,6 @@ namespace pst {
 
 struct ruleset::impl {
     rulefile file;
-    std::vector<ruleline> rules;
     std::optional<compiledrules> form;
     // Slot 2i holds rule i's pattern, 2i + 1 its capitals.
     std::unique_ptr<patternstore> store;
@@ -56,13 +55,9 @@ ruleset::ruleset(sysio& sys, int fd, const options& how) try : impl_(std::make_u
     m.readerror = in.failed() ? in.error() : 0;
     m.form = loadform(sys, how.formpath, m.file);
     parserules(2, m.file);  // every rule: the debug level chooses when scoring
-    m.rules.reserve(m.file.rules.size());
-    for (const auto& [line, r] : m.file.rules)
-        m.rules.push_back({line, r.exact, r.weight, r.pattern});
-    std::vector<numberedrule>().swap(m.file.rules);  // the same rules, held once
     if (how.keepcompiled) {
         try {
-            m.store = std::make_unique<patternstore>(2 * m.rules.size());
+            m.store = std::make_unique<patternstore>(2 * m.file.rules.size());
         } catch (const std::bad_alloc&) {
             // Without the room each message compiles its own.
         }
@@ -74,7 +69,7 @@ ruleset::ruleset(sysio& sys, int fd, const options& how) try : impl_(std::make_u
 ruleset::~ruleset() = default;
 
 const std::vector<ruleline>& ruleset::rules() const {
-    return impl_->rules;
+    return impl_->file.rules;
 }
 std::string_view ruleset::text() const {
     return impl_->file.text;
@@ -130,13 +125,13 @@ class scorer {
         prime();
         if (how_.work) {
             try {
-                how_.work->reserve(how_.work->size() + rules_.rules.size());
+                how_.work->reserve(how_.work->size() + rules_.file.rules.size());
             } catch (const std::bad_alloc&) {
                 outofmemory(nomemory);
             }
         }
-        for (size_t i = 0; i < rules_.rules.size(); ++i) {
-            if (!counted(rules_.rules[i], how_.debug)) continue;
+        for (size_t i = 0; i < rules_.file.rules.size(); ++i) {
+            if (!counted(rules_.file.rules[i], how_.debug)) continue;
             if (how_.work) {
                 timed(i);
             } else {
@@ -152,10 +147,10 @@ class scorer {
     void prime() {
         std::vector<patternref> patterns;
         try {
-            patterns.reserve(rules_.rules.size());
-            for (size_t i = 0; i < rules_.rules.size(); ++i)
-                if (counted(rules_.rules[i], how_.debug))
-                    patterns.push_back({rules_.rules[i].pattern.data(), 2 * i});
+            patterns.reserve(rules_.file.rules.size());
+            for (size_t i = 0; i < rules_.file.rules.size(); ++i)
+                if (counted(rules_.file.rules[i], how_.debug))
+                    patterns.push_back({rules_.file.rules[i].pattern.data(), 2 * i});
         } catch (const std::bad_alloc&) {
             patterns.clear();  // nothing primed: each rule searches for itself
         }
@@ -170,8 +165,8 @@ class scorer {
         scorerule(i);
         const auto took =
             std::chrono::duration_cast<std::chrono::nanoseconds>(clock::now() - began);
-        how_.work->push_back(
-            {rules_.rules[i].line, static_cast<uint64_t>(took.count()), budget_.cuts() != cuts});
+        how_.work->push_back({rules_.file.rules[i].line, static_cast<uint64_t>(took.count()),
+                              budget_.cuts() != cuts});
     }
 
     // Whether the compiled form shows that the rule counts 0 here.
@@ -184,7 +179,7 @@ class scorer {
     }
 
     void scorerule(size_t i) {
-        const ruleline& r = rules_.rules[i];
+        const ruleline& r = rules_.file.rules[i];
         const char* pattern = r.pattern.data();
         if (leftout(r)) return;
         const int found = infolded_.count({pattern, 2 * i});

@@ -10,11 +10,11 @@
 #include "counting/search.h"
 #include "evaluate.h"
 #include "generator.h"
+#include "holders.h"
 #include "rules/compiledrules.h"
 #include "rules/rule.h"
 #include "rules/rulefile.h"
 #include "ruleset.h"
-#include "system/holders.h"
 #include "system/sysio.h"
 #include "testutil.h"
 

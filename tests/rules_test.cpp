@@ -117,8 +117,8 @@ TEST(rules, aFileIsCutIntoItsLinesAndRules) {
         // Parsing leaves the text as read: the compiled form's hash covers it.
         EXPECT_EQ(f.text, c.text);
         std::vector<std::pair<int, std::string>> got;
-        for (const auto& [line, r] : f.rules) {
-            got.emplace_back(line, std::string(r.pattern));
+        for (const pst::ruleline& r : f.rules) {
+            got.emplace_back(r.line, std::string(r.pattern));
             EXPECT_EQ(r.pattern.data()[r.pattern.size()], '\0') << c.text;
         }
         EXPECT_EQ(got, c.rules) << c.text;

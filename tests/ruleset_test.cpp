@@ -11,7 +11,7 @@
 
 #include "evaluate.h"
 #include "generator.h"
-#include "system/holders.h"
+#include "holders.h"
 #include "system/sysio.h"
 #include "testutil.h"
 

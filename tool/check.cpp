@@ -18,6 +18,7 @@
 #include "counting/regexbackend.h"
 #include "evaluate.h"
 #include "fastpath/shape.h"
+#include "holders.h"
 #include "input.h"
 #include "json.h"
 #include "message/reader.h"
@@ -26,7 +27,6 @@
 #include "rules/rule.h"
 #include "rules/rulefile.h"
 #include "scorelib.h"
-#include "system/holders.h"
 #include "system/outofmemory.h"
 #include "system/sysio.h"
 

@@ -13,10 +13,10 @@
 #include <string>
 #include <utility>
 
+#include "holders.h"
 #include "input.h"
 #include "rules/compiledrules.h"
 #include "rules/rulefile.h"
-#include "system/holders.h"
 #include "system/outofmemory.h"
 #include "system/pathname.h"
 #include "system/sysio.h"

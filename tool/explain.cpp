@@ -8,11 +8,11 @@
 
 #include "check.h"
 #include "evaluate.h"
+#include "holders.h"
 #include "input.h"
 #include "json.h"
 #include "messagenotes.h"
 #include "rules/rule.h"
-#include "system/holders.h"
 #include "system/outofmemory.h"
 
 namespace pst {

@@ -10,10 +10,10 @@
 #include <cstring>
 
 #include "evaluate.h"
+#include "holders.h"
 #include "message/reader.h"
 #include "rules/rulefile.h"
 #include "ruleset.h"
-#include "system/holders.h"
 #include "system/outofmemory.h"
 #include "system/pathname.h"
 #include "system/sysio.h"

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "system/holders.h"
+#include "holders.h"
 
 namespace pst {
 

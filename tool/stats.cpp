@@ -17,12 +17,12 @@
 #include <vector>
 
 #include "evaluate.h"
+#include "holders.h"
 #include "input.h"
 #include "json.h"
 #include "rules/rule.h"
 #include "rules/rulefile.h"
 #include "stats/statslines.h"
-#include "system/holders.h"
 #include "system/outofmemory.h"
 #include "system/pathname.h"
 #include "system/sysio.h"
@@ -166,12 +166,12 @@ statsreport classify(const rulefile& rules, const std::map<std::string, long lon
                      long staledays) {
     statsreport r;
     std::unordered_set<std::string_view> inrules;
-    for (const auto& [line, rule] : rules.rules) {
+    for (const ruleline& rule : rules.rules) {
         if (!inrules.emplace(rule.pattern).second) continue;
         if (auto it = latest.find(std::string(rule.pattern)); it != latest.end())
-            r.hit.push_back({it->second, it->first, line});
+            r.hit.push_back({it->second, it->first, rule.line});
         else
-            r.never.push_back({0, std::string(rule.pattern), line});
+            r.never.push_back({0, std::string(rule.pattern), rule.line});
     }
     for (const auto& [p, t] : latest)
         if (!inrules.count(p)) r.orphaned.push_back({t, p, 0});

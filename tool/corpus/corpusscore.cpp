@@ -17,9 +17,9 @@
 
 #include "counting/search.h"
 #include "evaluate.h"
+#include "holders.h"
 #include "input.h"
 #include "messagenotes.h"
-#include "system/holders.h"
 #include "system/outofmemory.h"
 
 namespace pst {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "system/holders.h"
+#include "holders.h"
 
 namespace pst {
 

@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "system/holders.h"
+#include "holders.h"
 #include "system/pathname.h"
 
 namespace pst {

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "system/holders.h"
+#include "holders.h"
 
 namespace pst {
 

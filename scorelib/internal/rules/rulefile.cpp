@@ -55,18 +55,16 @@ std::optional<rule> ruleof(std::string_view line) {
 void parserules(int debug, rulefile& f) try {
     f.rules.clear();
     f.rules.reserve(f.lines.size());
-    // The pool never grows past this, so the rules may point into it: each
-    // pattern lies within its line, and takes a NUL more.
-    f.patterns.clear();
-    f.patterns.reserve(f.text.size() + f.lines.size());
+    // A copy of the text, in which each pattern is cut where it ends, in
+    // place: one copy for all the rules rather than one for each.
+    f.patterns.assign(f.text.data(), f.text.size() + 1);
     for (size_t i = 0; i < f.lines.size(); ++i) {
-        std::optional<rule> r = ruleof(f.lines[i]);
+        const std::optional<rule> r = ruleof(f.lines[i]);
         if (!r || (debug == 0 && r->weight == 0)) continue;
-        const size_t at = f.patterns.size();
-        f.patterns.append(r->pattern);
-        f.patterns.push_back('\0');
-        r->pattern = std::string_view(f.patterns).substr(at, r->pattern.size());
-        f.rules.push_back(numberedrule{static_cast<int>(i + 1), *r});
+        const auto at = static_cast<size_t>(r->pattern.data() - f.text.data());
+        f.patterns[at + r->pattern.size()] = '\0';
+        f.rules.push_back({static_cast<int>(i + 1), r->exact, r->weight,
+                           std::string_view(f.patterns).substr(at, r->pattern.size())});
     }
 } catch (const std::bad_alloc&) {
     outofmemory(nomemoryforline);

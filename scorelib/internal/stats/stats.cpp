@@ -18,7 +18,7 @@
 #include <thread>
 #include <unordered_map>
 
-#include "system/holders.h"
+#include "holders.h"
 #include "system/pathname.h"
 #include "system/sysio.h"
 

@@ -11,9 +11,9 @@
 #include "counting/regexbackend.h"
 #include "fastpath/shape.h"
 #include "fastpath/skippolicy.h"
+#include "holders.h"
 #include "rules/formlayout.h"
 #include "rules/rulefile.h"
-#include "system/holders.h"
 #include "system/pathname.h"
 #include "system/sysio.h"
 
@@ -205,8 +205,8 @@ formcontent planrules(const rulefile& f) {
     parserules(1, all);  // every rule, weight 0 too
     formcontent c;
     c.plans.resize(all.lines.size());
-    for (const auto& [line, r] : all.rules) {
-        ruleplan& p = c.plans[static_cast<size_t>(line - 1)];
+    for (const ruleline& r : all.rules) {
+        ruleplan& p = c.plans[static_cast<size_t>(r.line - 1)];
         p.rule = true;
         // As the evaluation sees the pattern: up to its first NUL.
         const std::string pattern(r.pattern);

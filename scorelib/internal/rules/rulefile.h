@@ -9,15 +9,11 @@
 #include <vector>
 
 #include "rules/rule.h"
+#include "ruleset.h"
 
 namespace pst {
 
 class boundedreader;
-
-struct numberedrule {
-    int line;
-    rule r;
-};
 
 // The whole rule file, read before any rule is counted, so that the literals
 // of every rule are found in one pass over the text. One buffer for all the
@@ -29,11 +25,11 @@ struct rulefile {
     rulefile& operator=(const rulefile&) = delete;
     std::string text;                     // the file's bytes as read, never changed once cut
     std::vector<std::string_view> lines;  // into text, each through its newline
-    // The patterns of the rules, each followed by a NUL: the library takes
-    // C strings, and the text stays as read (the compiled form's hash covers
-    // it).
+    // The text again, each rule's pattern followed by a NUL in it: the
+    // library takes C strings, and the text stays as read (the compiled
+    // form's hash covers it).
     std::string patterns;
-    std::vector<numberedrule> rules;  // the lines that are counted, in order, into patterns
+    std::vector<ruleline> rules;  // the lines that are counted, in order, into patterns
     // Who owns the file, where it is a regular file: its compiled form is
     // trusted only as far as the file itself.
     bool ownerknown = false;
