@@ -2,12 +2,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
+#include "commandline.h"
 #include "corpus/corpus.h"
 #include "generator.h"
 #include "testutil.h"
@@ -210,6 +213,21 @@ TEST(blocklistctl, commandLine) {
         {{"explain", "--rule", "10 Cheap", message}, 0, "score: 0\n", "capital letter 'C'"},
         {{"explain", "--rule", "3 x", "--rules", rules, message}, 64, "", "exclude each other"},
         {{"check", "--rule", "3 x"}, 64, "", "--rule is for explain"},
+        // Each option belongs to the commands the option table gives it.
+        {{"check", "--ham", "x"},
+         64,
+         "",
+         "blocklistctl: --ham, --spam, --threshold, --compare, --plot, --buckets, --costs, "
+         "--suggest, --ham-cost, --write and --jobs are for corpus\n"},
+        {{"explain", "--stale", "3", message}, 64, "", "--stale is for stats"},
+        {{"compile", "--stats", stats}, 64, "", "--stats is for stats"},
+        // Given at its default value, an option is still given.
+        {{"check", "--ham-cost", "10"}, 64, "", "are for corpus"},
+        {{"corpus", "--ham-cost", "10", "--threshold", "5", message},
+         64,
+         "",
+         "--ham-cost and --write are for --suggest"},
+        {{"corpus", "--jobs", "0", message}, 64, "", "--jobs needs a number from 1 to "},
         {{"check", "--format=xml"}, 64, "", "--format is text or json, not 'xml'"},
         {{"stats", "--rules", rules, "--stats", dir.path() + "/none"}, 66, "", "recording is off"},
     };
@@ -221,6 +239,44 @@ TEST(blocklistctl, commandLine) {
         EXPECT_NE(o.out.find(c.outhas), std::string::npos) << what << o.out;
         EXPECT_NE(o.err.find(c.errhas), std::string::npos) << what << o.err;
     }
+}
+
+// The options a synopsis names, "--name", in order.
+std::vector<std::string> optionsnamed(const std::string& synopsis) {
+    std::vector<std::string> names;
+    for (size_t at = 0; (at = synopsis.find("--", at)) != std::string::npos;) {
+        size_t end = at + 2;
+        while (end < synopsis.size() &&
+               (std::isalnum(static_cast<unsigned char>(synopsis[end])) || synopsis[end] == '-'))
+            ++end;
+        names.push_back(synopsis.substr(at, end - at));
+        at = end;
+    }
+    return names;
+}
+
+// The help's synopses are laid out by hand: each names only options its
+// command takes, and every option that is not for all commands is named in
+// the synopsis of each command it is for.
+TEST(blocklistctl, theHelpNamesTheOptionsTheTableGives) {
+    const unsigned all = (1u << std::size(pst::commands)) - 1;
+    size_t named = 0;
+    for (const pst::commandhelp& c : pst::commands) {
+        const std::vector<std::string> taken = pst::optionsof(c.name);
+        const std::vector<std::string> shown = optionsnamed(c.synopsis);
+        named += shown.size();
+        for (const std::string& name : shown)
+            EXPECT_NE(std::find(taken.begin(), taken.end(), name), taken.end())
+                << c.name << " does not take " << name;
+        for (const pst::optionspec& o : pst::optiontable()) {
+            const std::string name = std::string("--") + o.name;
+            if (o.commands == all || std::find(taken.begin(), taken.end(), name) == taken.end())
+                continue;
+            EXPECT_NE(std::find(shown.begin(), shown.end(), name), shown.end())
+                << c.name << "'s synopsis lacks " << name;
+        }
+    }
+    EXPECT_GT(named, 20u);
 }
 
 }  // namespace
