@@ -201,6 +201,12 @@ TEST(blocklistctl, commandLine) {
          "1970-01-01 00:01:40 UTC  cheap",
          "",
          stats},
+        // A time that is no number is the earliest time, as the plugin takes it.
+        {{"stats", "--rules", rules, "--stats", "-"},
+         0,
+         "  unreadable time  cheap\n",
+         "",
+         dir.file("damaged", "12x cheap\n")},
         {{"explain", "--rules", "-", "-"}, 64, "", "can be read only once"},
         // One rule without a rule file.
         {{"explain", "--rule", "=3 cheap", message}, 0, "line 1: cheap  weight 3", ""},

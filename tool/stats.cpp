@@ -8,9 +8,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <limits>
 #include <map>
 #include <string>
 #include <unordered_set>
@@ -31,6 +31,9 @@ namespace pst {
 namespace {
 
 std::string when(long long t) {
+    // A time field that is no number: the plugin takes it for the earliest
+    // time, and so does the report, which says so.
+    if (t == std::numeric_limits<time_t>::min()) return "unreadable time";
     const time_t tt = static_cast<time_t>(t);
     tm utc{};
     char buf[64];
@@ -120,7 +123,7 @@ bool readrecords(const inputfile& f, std::map<std::string, long long>& latest) {
         if (p != linecutter::piece::whole) return;
         const auto r = parsestatsline(line);
         if (!r) return;
-        const long long t = std::atoll(std::string(r->time.substr(0, 64)).c_str());
+        const long long t = recordtime(r->time);
         auto [it, fresh] = latest.emplace(r->pattern, t);
         if (!fresh) it->second = std::max(it->second, t);
     };
