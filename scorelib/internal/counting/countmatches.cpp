@@ -158,8 +158,7 @@ const regexcode* patterncounter::compiled(patternref pattern, watch how, regexho
 }
 
 int patterncounter::count(patternref ref) {
-    const char* pattern = ref.text;
-    const std::string_view p(pattern);
+    const std::string_view p(ref.text);
     if (!straightforward_ && p.size() <= shortliteral && isliteral(p)) {
         stopwatch w(profile_ ? &profile_->search : nullptr);
         return index_.countliteral(p);
@@ -189,7 +188,7 @@ int patterncounter::count(patternref ref) {
     // the watch is compiled without callouts.
     const regexcode* re = compiled(ref, sp.how, owned);
     if (!re) {
-        sink_.compilefailed(pattern);
+        sink_.compilefailed(ref.text);
         return 0;
     }
     if (literal) {
@@ -216,7 +215,7 @@ int patterncounter::count(patternref ref) {
         sp.longestmatch = shape->longestmatch;
         sp.required = &shape->required;
     }
-    return countcompiled(*re, text_, pattern, sink_, budget_, &sp);
+    return countcompiled(*re, text_, ref.text, sink_, budget_, &sp);
 }
 
 int countonce(std::string_view text, const char* pattern, evalsink& sink) {

@@ -20,19 +20,8 @@ struct automaton {
     std::vector<int32_t> outlink;  // nearest shorter suffix state where one ends, or -1
 };
 
-automaton build(const std::vector<std::string>& literals) {
-    automaton a;
-    size_t states = 1;
-    for (const std::string& l : literals) {
-        states += l.size();
-        for (const char c : l) {
-            auto& col = a.cls[static_cast<unsigned char>(c)];
-            if (col == 0) col = static_cast<uint8_t>(a.columns++);
-        }
-    }
-    if (a.columns > 255 || states > INT32_MAX || states * a.columns > maxentries)
-        throw std::bad_alloc();
-    // The trie.
+// The trie of the literals, each state's end marked.
+void addtrie(automaton& a, const std::vector<std::string>& literals) {
     a.next.assign(a.columns, -1);
     a.ends.assign(1, -1);
     for (size_t id = 0; id < literals.size(); ++id) {
@@ -49,8 +38,11 @@ automaton build(const std::vector<std::string>& literals) {
         }
         a.ends[static_cast<size_t>(s)] = static_cast<int32_t>(id);
     }
-    // Breadth first: every missing edge goes where the failure link's edge
-    // goes, so that the scan takes one step per byte.
+}
+
+// Breadth first: every missing edge goes where the failure link's edge
+// goes, so that the scan takes one step per byte.
+void addlinks(automaton& a) {
     const size_t n = a.ends.size();
     std::vector<int32_t> fail(n, 0), queue;
     a.outlink.assign(n, -1);
@@ -79,6 +71,22 @@ automaton build(const std::vector<std::string>& literals) {
             queue.push_back(t);
         }
     }
+}
+
+automaton build(const std::vector<std::string>& literals) {
+    automaton a;
+    size_t states = 1;
+    for (const std::string& l : literals) {
+        states += l.size();
+        for (const char c : l) {
+            auto& col = a.cls[static_cast<unsigned char>(c)];
+            if (col == 0) col = static_cast<uint8_t>(a.columns++);
+        }
+    }
+    if (a.columns > 255 || states > INT32_MAX || states * a.columns > maxentries)
+        throw std::bad_alloc();
+    addtrie(a, literals);
+    addlinks(a);
     return a;
 }
 
