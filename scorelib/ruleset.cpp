@@ -103,10 +103,6 @@ std::vector<std::string> capitalsof(const std::vector<std::string>& literals) {
     return upper;
 }
 
-bool counted(const ruleline& r, int debug) {
-    return debug != 0 || r.weight != 0;
-}
-
 // One message's scoring: a counter for the folded text, and one for the
 // text as it is once a rule that is not exact hits.
 class scorer {
@@ -116,6 +112,7 @@ class scorer {
           message_(message),
           sink_(sink),
           how_(how),
+          debug_(how.debug != 0),
           form_(how.straightforward || !rules.form ? nullptr : &*rules.form),
           budget_(how.limits ? *how.limits : searchlimits::defaults()),
           infolded_(message.folded, how.straightforward, how.profile, budget_, sink,
@@ -130,12 +127,13 @@ class scorer {
                 outofmemory(nomemory);
             }
         }
-        for (size_t i = 0; i < rules_.file.rules.size(); ++i) {
-            if (!counted(rules_.file.rules[i], how_.debug)) continue;
+        const std::vector<ruleline>& rules = rules_.file.rules;
+        for (size_t i = 0; i < rules.size(); ++i) {
+            if (!counted(rules[i])) continue;
             if (how_.work) {
-                timed(i);
+                timed(rules[i], i);
             } else {
-                scorerule(i);
+                scorerule(rules[i], i);
             }
         }
         if (how_.profile) how_.profile->budgetcuts += budget_.cuts();
@@ -143,14 +141,17 @@ class scorer {
     }
 
    private:
+    // Weight-0 rules count in debug mode only.
+    bool counted(const ruleline& r) const { return debug_ || r.weight != 0; }
+
     // The patterns to count, so that their literals are found in one pass.
     void prime() {
+        const std::vector<ruleline>& rules = rules_.file.rules;
         std::vector<patternref> patterns;
         try {
-            patterns.reserve(rules_.file.rules.size());
-            for (size_t i = 0; i < rules_.file.rules.size(); ++i)
-                if (counted(rules_.file.rules[i], how_.debug))
-                    patterns.push_back({rules_.file.rules[i].pattern.data(), 2 * i});
+            patterns.reserve(rules.size());
+            for (size_t i = 0; i < rules.size(); ++i)
+                if (counted(rules[i])) patterns.push_back({rules[i].pattern.data(), 2 * i});
         } catch (const std::bad_alloc&) {
             patterns.clear();  // nothing primed: each rule searches for itself
         }
@@ -158,28 +159,28 @@ class scorer {
         infolded_.prime(patterns);
     }
 
-    void timed(size_t i) {
+    void timed(const ruleline& r, size_t i) {
         using clock = std::chrono::steady_clock;
         const clock::time_point began = clock::now();
         const int cuts = budget_.cuts();
-        scorerule(i);
+        scorerule(r, i);
         const auto took =
             std::chrono::duration_cast<std::chrono::nanoseconds>(clock::now() - began);
-        how_.work->push_back({rules_.file.rules[i].line, static_cast<uint64_t>(took.count()),
-                              budget_.cuts() != cuts});
+        how_.work->push_back({r.line, static_cast<uint64_t>(took.count()), budget_.cuts() != cuts});
     }
 
     // Whether the compiled form shows that the rule counts 0 here.
     bool leftout(const ruleline& r) {
+        if (!form_) return false;
         ruleplan plan;
-        if (!form_ || !form_->planfor(r.line, plan) || !plan.skippable) return false;
+        if (!form_->planfor(r.line, plan) || !plan.skippable) return false;
         if (!infolded_.certainlyzero(planfacts(*form_, plan))) return false;
         if (how_.profile) ++how_.profile->leftout;
         return true;
     }
 
-    void scorerule(size_t i) {
-        const ruleline& r = rules_.file.rules[i];
+    // Rule i, r, counted in the message.
+    void scorerule(const ruleline& r, size_t i) {
         const char* pattern = r.pattern.data();
         if (leftout(r)) return;
         const int found = infolded_.count({pattern, 2 * i});
@@ -210,6 +211,7 @@ class scorer {
     mailtext message_;
     evalsink& sink_;
     const scoring& how_;
+    bool debug_;
     const compiledrules* form_;
     workbudget budget_;
     patterncounter infolded_;
