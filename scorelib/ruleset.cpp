@@ -54,7 +54,7 @@ ruleset::ruleset(sysio& sys, int fd, const options& how) try : impl_(std::make_u
     m.readfailed = in.failed();
     m.readerror = in.failed() ? in.error() : 0;
     m.form = loadform(sys, how.formpath, m.file);
-    parserules(2, m.file);  // every rule: the debug level chooses when scoring
+    parserules(weights::all, m.file);  // the debug level chooses when scoring
     if (how.keepcompiled) {
         try {
             m.store = std::make_unique<patternstore>(2 * m.file.rules.size());

@@ -113,7 +113,7 @@ TEST(rules, aFileIsCutIntoItsLinesAndRules) {
         size_t total = 0;
         for (const auto line : f.lines) total += line.size();
         EXPECT_EQ(total, c.text.size()) << c.text;
-        pst::parserules(0, f);
+        pst::parserules(pst::weights::nonzero, f);
         // Parsing leaves the text as read: the compiled form's hash covers it.
         EXPECT_EQ(f.text, c.text);
         std::vector<std::pair<int, std::string>> got;

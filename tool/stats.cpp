@@ -221,7 +221,7 @@ int reportstats(const char* rulefile, const std::vector<const char*>& statsfiles
     std::map<std::string, long long> latest;
     if (!readlatest(statsfiles, latest)) return EX_NOINPUT;
     try {
-        parserules(2, rules);
+        parserules(weights::all, rules);
     } catch (const memoryexhausted&) {
         std::fputs(toolnomemory, stderr);
         return EX_SOFTWARE;

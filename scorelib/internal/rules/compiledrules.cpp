@@ -202,7 +202,7 @@ struct formcontent {
 formcontent planrules(const rulefile& f) {
     rulefile all;
     takerulelines(all, f.text);
-    parserules(1, all);  // every rule, weight 0 too
+    parserules(weights::all, all);
     formcontent c;
     c.plans.resize(all.lines.size());
     for (const ruleline& r : all.rules) {

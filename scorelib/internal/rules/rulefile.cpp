@@ -52,7 +52,7 @@ std::optional<rule> ruleof(std::string_view line) {
 
 }  // namespace
 
-void parserules(int debug, rulefile& f) try {
+void parserules(weights kept, rulefile& f) try {
     f.rules.clear();
     f.rules.reserve(f.lines.size());
     // A copy of the text, in which each pattern is cut where it ends, in
@@ -60,7 +60,7 @@ void parserules(int debug, rulefile& f) try {
     f.patterns.assign(f.text.data(), f.text.size() + 1);
     for (size_t i = 0; i < f.lines.size(); ++i) {
         const std::optional<rule> r = ruleof(f.lines[i]);
-        if (!r || (debug == 0 && r->weight == 0)) continue;
+        if (!r || (kept == weights::nonzero && r->weight == 0)) continue;
         const auto at = static_cast<size_t>(r->pattern.data() - f.text.data());
         f.patterns[at + r->pattern.size()] = '\0';
         f.rules.push_back({static_cast<int>(i + 1), r->exact, r->weight,

@@ -43,9 +43,12 @@ void readrulelines(boundedreader& in, rulefile& f);
 // The lines of text, which f keeps. Exhausted memory is thrown.
 void takerulelines(rulefile& f, std::string text);
 
-// The rules among the lines that are counted at this debug level (weight 0
-// only in debug mode), their patterns copied into f.patterns. The text is
+// Which rules a reading keeps: those the plugin counts without the debug
+// marker, or every rule, weight 0 too (as in debug mode).
+enum class weights { nonzero, all };
+
+// The rules among the lines, their patterns cut in f.patterns. The text is
 // not changed. Exhausted memory is thrown.
-void parserules(int debug, rulefile& f);
+void parserules(weights kept, rulefile& f);
 
 }  // namespace pst
