@@ -65,7 +65,7 @@ TEST(ruleset, sharedByThreadsEachMessageScoresAsAlone) {
     std::vector<int> debugs;
     std::vector<std::string> expected;
     for (int i = 0; i < 24; ++i) {
-        messages.push_back(dir.file("m" + std::to_string(i), gen.message()));
+        messages.push_back(dir.file(std::to_string(i) + ".eml", gen.message()));
         debugs.push_back(gen.debug());
         expected.push_back(scoredalone(rulepath, messages.back(), debugs.back()));
     }
