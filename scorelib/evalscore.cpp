@@ -114,11 +114,16 @@ int evaluatewith(evalsink& sink, sysio& sys, int messagefd, int rulefd, int debu
     return scoreandrecord(sink, sys, rules, mail, debug, statspath, options);
 }
 
-// Memory running out anywhere in the evaluation unwinds to here.
+// An entry: the caller's sink and system calls or the plugin's, and memory
+// running out anywhere in the evaluation unwound to here.
 template <typename evaluation>
-int guarded(evalsink& sink, evaluation&& e) {
+int entered(int debug, const evaloptions& options, evaluation&& e) {
+    streamsink streams(debug);
+    evalsink& sink = options.sink ? *options.sink : streams;
+    sysio realsystem;
+    sysio& sys = options.system ? *options.system : realsystem;
     try {
-        return e();
+        return e(sink, sys);
     } catch (const memoryexhausted& x) {
         sink.exhausted(x.text);
         return 0;
@@ -133,22 +138,14 @@ int openforreading(const char* path) {
 }
 
 int evaluate(const openfiles& files, int debug, const char* statspath, const evaloptions& options) {
-    streamsink streams(debug);
-    evalsink& sink = options.sink ? *options.sink : streams;
-    sysio realsystem;
-    sysio& sys = options.system ? *options.system : realsystem;
-    return guarded(sink, [&] {
+    return entered(debug, options, [&](evalsink& sink, sysio& sys) {
         return evaluatewith(sink, sys, files.message, files.rules, debug, statspath, options);
     });
 }
 
 int evaluate(const ruleset& rules, int messagefd, int debug, const char* statspath,
              const evaloptions& options) {
-    streamsink streams(debug);
-    evalsink& sink = options.sink ? *options.sink : streams;
-    sysio realsystem;
-    sysio& sys = options.system ? *options.system : realsystem;
-    return guarded(sink, [&] {
+    return entered(debug, options, [&](evalsink& sink, sysio& sys) {
         if (!recordingto(sys, statspath)) statspath = nullptr;
         readmail mail;
         if (!readmailfrom(sink, sys, messagefd, options.profile, mail)) return 0;
@@ -158,17 +155,13 @@ int evaluate(const ruleset& rules, int messagefd, int debug, const char* statspa
 
 int evaluate(const char* rulepath, const char* msgpath, int debug, const char* statspath,
              const evaloptions& options) {
-    streamsink streams(debug);
-    evalsink& sink = options.sink ? *options.sink : streams;
-    sysio realsystem;
-    sysio& sys = options.system ? *options.system : realsystem;
-    const fdholder message(openforreading(sys, msgpath));
-    if (!message) {
-        sink.cannotopen(evalsink::file::message);
-        return 0;
-    }
-    const fdholder rules(openforreading(sys, rulepath));
-    return guarded(sink, [&] {
+    return entered(debug, options, [&](evalsink& sink, sysio& sys) {
+        const fdholder message(openforreading(sys, msgpath));
+        if (!message) {
+            sink.cannotopen(evalsink::file::message);
+            return 0;
+        }
+        const fdholder rules(openforreading(sys, rulepath));
         return evaluatewith(sink, sys, message.get(), rules.get(), debug, statspath, options);
     });
 }

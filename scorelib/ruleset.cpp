@@ -80,9 +80,6 @@ bool ruleset::readfailed() const {
 int ruleset::readerror() const {
     return impl_->readerror;
 }
-bool ruleset::hasform() const {
-    return impl_->form.has_value();
-}
 
 namespace {
 

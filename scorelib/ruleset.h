@@ -75,7 +75,6 @@ class ruleset {
     std::string_view text() const;
     bool readfailed() const;
     int readerror() const;  // the errno of the failed read
-    bool hasform() const;   // a compiled form fits and is used
 
     struct impl;  // what it holds, known to the library alone
 

@@ -14,7 +14,7 @@ struct patternstore::entry {
     std::unique_ptr<patternshape> shape;
 };
 
-patternstore::patternstore(size_t slots) : entries_(new entry[slots]), size_(slots) {}
+patternstore::patternstore(size_t slots) : entries_(new entry[slots]) {}
 
 patternstore::~patternstore() = default;
 

@@ -34,12 +34,9 @@ class patternstore {
     // and nothing is kept.
     const patternshape& shapeof(size_t slot, std::string_view pattern);
 
-    size_t size() const { return size_; }
-
    private:
     struct entry;
     std::unique_ptr<entry[]> entries_;
-    size_t size_;
     // Taken only to fill an entry: once filled, entries are read without it.
     std::mutex filling_;
 };

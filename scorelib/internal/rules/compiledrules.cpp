@@ -208,11 +208,9 @@ formcontent planrules(const rulefile& f) {
     for (const ruleline& r : all.rules) {
         ruleplan& p = c.plans[static_cast<size_t>(r.line - 1)];
         p.rule = true;
-        // As the evaluation sees the pattern: up to its first NUL.
-        const std::string pattern(r.pattern);
-        p.compiles = compileregex(pattern.c_str(), watch::none) != nullptr;
+        p.compiles = compileregex(r.pattern.data(), watch::none) != nullptr;
         if (!p.compiles) continue;
-        const patternshape shape = analyse(std::string_view(pattern.c_str()));
+        const patternshape shape = analyse(r.pattern);
         p.skippable = skippablerun(shape, p.run);
         if (!p.skippable) continue;
         p.first = static_cast<uint32_t>(c.literals.size());
