@@ -47,6 +47,20 @@ if(have_pcre AND have_pcre2)
   endif()
 endif()
 
+# The multi-pattern prefilter that leaves out the rules that cannot match a
+# message, where Vectorscan (or Hyperscan) is installed; without it the
+# build works and every rule is searched.
+option(POSTSENTINEL_PREFILTER "Use Vectorscan or Hyperscan, where installed, for the prefilter" ON)
+set(have_prefilter OFF)
+if(POSTSENTINEL_PREFILTER)
+  find_path(HS_INCLUDE_DIR hs/hs.h)
+  find_library(HS_LIBRARY hs)
+  if(HS_INCLUDE_DIR AND HS_LIBRARY)
+    set(have_prefilter ON)
+  endif()
+endif()
+message(STATUS "Prefilter: ${have_prefilter}")
+
 # The work budget of the searches, in milliseconds of the scan's CPU time:
 # no rule and no message can make one scan run long.
 set(POSTSENTINEL_SEARCH_BUDGET_MS 900 CACHE STRING
@@ -82,6 +96,8 @@ set(scorelib_sources
     ${scorelib_internal}/counting/watchedpattern.cpp
     ${scorelib_internal}/fastpath/literalscan.cpp
     ${scorelib_internal}/fastpath/patternsyntax.cpp
+    ${scorelib_internal}/fastpath/prefilter.cpp
+    ${scorelib_internal}/fastpath/prefilterpattern.cpp
     ${scorelib_internal}/fastpath/shape.cpp
     ${scorelib_internal}/fastpath/skippolicy.cpp
     ${scorelib_internal}/fastpath/textindex.cpp
@@ -118,6 +134,11 @@ function(add_scorelib suffix backend)
       POSTSENTINEL_MATCHER_MEMORY_MIB=${POSTSENTINEL_MATCHER_MEMORY_MIB}
       POSTSENTINEL_LOCK_WAIT_MS=${POSTSENTINEL_LOCK_WAIT_MS})
   target_link_options(${name} PUBLIC ${ARGN})
+  if(have_prefilter)
+    target_compile_definitions(${name} PRIVATE POSTSENTINEL_PREFILTER)
+    target_include_directories(${name} PRIVATE ${HS_INCLUDE_DIR})
+    target_link_libraries(${name} PUBLIC ${HS_LIBRARY})
+  endif()
   add_library(${name}_internals INTERFACE)
   add_library(postsentinel::scorelib_internals${suffix} ALIAS ${name}_internals)
   target_include_directories(${name}_internals INTERFACE ${scorelib_internal})

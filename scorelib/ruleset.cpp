@@ -166,27 +166,50 @@ class scorer {
         how_.work->push_back({r.line, static_cast<uint64_t>(took.count()), budget_.cuts() != cuts});
     }
 
-    // Whether the compiled form shows that the rule counts 0 here.
-    bool leftout(const ruleline& r) {
-        if (!form_) return false;
-        ruleplan plan;
-        if (!form_->planfor(r.line, plan) || !plan.skippable) return false;
-        if (!infolded_.certainlyzero(planfacts(*form_, plan))) return false;
-        if (how_.profile) ++how_.profile->leftout;
-        return true;
+    // Whether the compiled form shows that the rule counts 0 here: by the
+    // prefilter's silence, or by its literals.
+    bool leftout(const ruleplan& plan) {
+        const bool out = silent(plan.filtered, plan.quiet, plan.line, message_.folded,
+                                form_->filter(), flagged_) ||
+                         (plan.skippable && infolded_.certainlyzero(planfacts(*form_, plan)));
+        if (out && how_.profile) ++how_.profile->leftout;
+        return out;
+    }
+
+    // Whether the prefilter finds no trace of the rule on line in text, one
+    // short enough for the rule's search to end quietly there. The text is
+    // scanned when first asked about; a scan that fails flags every rule.
+    bool silent(bool filtered, uint64_t quiet, int line, std::string_view text,
+                const prefilter* filter, std::optional<std::vector<bool>>& flagged) const {
+        if (!filtered || !filter || text.size() > quiet) return false;
+        if (!flagged) {
+            try {
+                flagged.emplace(rules_.file.lines.size(), false);
+            } catch (const std::bad_alloc&) {
+                return false;
+            }
+            if (!filter->scan(text, *flagged)) flagged->assign(flagged->size(), true);
+        }
+        const auto at = static_cast<size_t>(line - 1);
+        return at < flagged->size() && !(*flagged)[at];
     }
 
     // Rule i, r, counted in the message.
     void scorerule(const ruleline& r, size_t i) {
         const char* pattern = r.pattern.data();
-        if (leftout(r)) return;
+        ruleplan plan;
+        const bool planned = form_ && form_->planfor(r.line, plan);
+        plan.line = r.line;
+        if (planned && leftout(plan)) return;
         const int found = infolded_.count({pattern, 2 * i});
         if (found == 0) return;
         const int before = score_;
         int capitals = 0;
         score_ = addweighted(score_, found, r.weight, 1);
         if (how_.hits) how_.hits->add(r.pattern, std::time(nullptr));
-        if (!r.exact) {
+        const bool capsleftout = planned && silent(plan.capsfiltered, plan.capsquiet, r.line,
+                                                   message_.text, form_->capsfilter(), capsflagged_);
+        if (!r.exact && !capsleftout) {
             cbuf upper(ucstrndup(pattern, r.pattern.size()));
             capitals = unfolded().count({upper.get(), 2 * i + 1});
             score_ = addweighted(score_, capitals, r.weight, 2);
@@ -213,6 +236,8 @@ class scorer {
     workbudget budget_;
     patterncounter infolded_;
     std::optional<patterncounter> inunfolded_;
+    // What the prefilters flag in the folded text and in the text as it is.
+    std::optional<std::vector<bool>> flagged_, capsflagged_;
     int score_ = 0;
 };
 

@@ -93,7 +93,7 @@ TEST(compiledrules, recordsEachRuleOfTheFile) {
 TEST(compiledrules, aFormThatDoesNotFitIsRefused) {
     const linesof read(rules);
     const pst::rulefile& f = read.f;
-    const std::string good = pst::compiledrules::make(f);
+    const std::string good = pst::compiledrules::make(f, false);
     testutil::tempdir dir;
     struct row {
         const char* what;
@@ -204,9 +204,9 @@ TEST(compiledrules, theEvaluationLeavesOutOnlyWithAFittingForm) {
     testutil::tempdir dir;
     const std::string r = dir.file("rules", rules);
     const std::string m = dir.file("message", "Subject: Cheap deal\n\nfree  money, a big deal\n");
-    const std::string form = dir.file("rules.compiled", pst::compiledrules::make(linesof(rules).f));
+    const std::string form = dir.file("rules.compiled", pst::compiledrules::make(linesof(rules).f, false));
     const std::string stale =
-        dir.file("stale.compiled", pst::compiledrules::make(linesof(rules + "1 x\n").f));
+        dir.file("stale.compiled", pst::compiledrules::make(linesof(rules + "1 x\n").f, false));
     for (const int debug : {0, 2}) {
         auto run = [&](const char* compiled, int& leftout) {
             pst::evalprofile profile;
@@ -251,7 +251,7 @@ TEST(compiledrules, theFormsQuestionsAreChargedToTheMessage) {
     testutil::tempdir dir;
     const std::string r = dir.file("rules", text);
     const std::string m = dir.file("message", body);
-    const std::string form = dir.file("rules.compiled", pst::compiledrules::make(linesof(text).f));
+    const std::string form = dir.file("rules.compiled", pst::compiledrules::make(linesof(text).f, false));
     auto run = [&](const char* compiled, uint64_t message, int& leftout) {
         pst::searchlimits limits = pst::searchlimits::defaults();
         limits.message = message;
@@ -324,7 +324,7 @@ TEST(compiledrules, aFormOfForgedRangesIsRefused) {
     std::string text;
     for (int i = 0; i < 4; ++i) text += "1 zq00000" + std::to_string(i) + "\n";
     const linesof read(text);
-    const std::string honest = pst::compiledrules::make(read.f);
+    const std::string honest = pst::compiledrules::make(read.f, false);
     using forgery::indexat;
     using forgery::literalentry;
     using forgery::record;

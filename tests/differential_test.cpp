@@ -103,6 +103,7 @@ TEST(differential, everyPathAgreesOnEveryByte) {
         for (const path how : {path::fast, path::primed, path::compiled, path::shared}) {
             const run fast = evaluateonce(dir, message, rules, debug, how);
             expectsame(fast, slow, "case " + std::to_string(i) + "\n" + rules);
+            if (::testing::Test::HasFailure()) testutil::writefile("/tmp/failmsg", message), testutil::writefile("/tmp/failrules", rules);
             leftout += fast.profile.leftout;
             if (::testing::Test::HasFailure()) return;
         }

@@ -7,11 +7,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 #include "counting/regexbackend.h"
+#include "fastpath/prefilterpattern.h"
 #include "fastpath/shape.h"
 #include "fastpath/skippolicy.h"
 #include "holders.h"
+#include "message/casefold.h"
 #include "rules/formlayout.h"
 #include "rules/rulefile.h"
 #include "system/pathname.h"
@@ -137,6 +140,20 @@ const char* untrusted(sysio& sys, const char* path, const struct stat& st, const
     return nullptr;
 }
 
+// What the prefilters a form's head declares take, at most; 0 for a head
+// that is no form's.
+uint64_t declaredfilters(std::string_view head) {
+    reader in(head);
+    std::string_view skipped, version;
+    uint32_t fmt = 0, order = 0;
+    counts c;
+    if (!in.bytes(sizeof magic, skipped) || skipped != std::string_view(magic, sizeof magic) ||
+        !in.number(fmt) || !in.number(order) || fmt != format || order != byteorder ||
+        !in.text(version) || !in.number(c))
+        return 0;
+    return std::min(c.filter, largestfilter) + std::min(c.capsfilter, largestfilter);
+}
+
 bool readform(sysio& sys, const char* path, uint64_t largest, const rulefile& f,
               std::unique_ptr<char[]>& bytes, size_t& size, std::string& why) {
     const int fd = sys.open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -162,22 +179,30 @@ bool readform(sysio& sys, const char* path, uint64_t largest, const rulefile& f,
         why = wrong;
         return false;
     }
-    if (static_cast<uint64_t>(st.st_size) > largest) {
+    // The head first: the prefilters it declares may make a form larger.
+    const auto want = static_cast<size_t>(st.st_size);
+    char head[4096];
+    size_t got = 0;
+    auto readinto = [&](char* to, size_t upto) {
+        while (got < upto) {
+            const ssize_t n = sys.read(fd, to + got, upto - got);
+            if (n < 0) {
+                why = std::strerror(errno);
+                return false;
+            }
+            if (n == 0) break;
+            got += static_cast<size_t>(n);
+        }
+        return true;
+    };
+    if (!readinto(head, std::min(want, sizeof head))) return false;
+    if (static_cast<uint64_t>(st.st_size) > largest + declaredfilters({head, got})) {
         why = "it is too large to be one";
         return false;
     }
-    const auto want = static_cast<size_t>(st.st_size);
     bytes.reset(new char[want ? want : 1]);
-    size_t got = 0;
-    while (got < want) {
-        const ssize_t n = sys.read(fd, bytes.get() + got, want - got);
-        if (n < 0) {
-            why = std::strerror(errno);
-            return false;
-        }
-        if (n == 0) break;
-        got += static_cast<size_t>(n);
-    }
+    std::memcpy(bytes.get(), head, got);
+    if (got == std::min(want, sizeof head) && !readinto(bytes.get(), want)) return false;
     // Cut short while it was read: what is there is checked as it is.
     size = got;
     return true;
@@ -197,9 +222,59 @@ struct formcontent {
     std::vector<std::string> literals;
     std::vector<byteset> sets;      // distinct
     std::vector<uint32_t> setrefs;  // into sets, in the plans' order
+    std::string filter, capsfilter;  // serialized prefilters
 };
 
-formcontent planrules(const rulefile& f) {
+// The prefilters of the rules whose patterns (and capitals) have a language
+// the prefilter may stand for, each pattern's entry its line less one.
+void planfilters(const rulefile& all, formcontent& c) {
+    if (!prefilteravailable()) return;
+    std::vector<std::string> languages, capslanguages;
+    std::vector<uint32_t> ids, capsids;
+    for (const ruleline& r : all.rules) {
+        ruleplan& p = c.plans[static_cast<size_t>(r.line - 1)];
+        if (!p.compiles) continue;
+        const auto id = static_cast<uint32_t>(r.line - 1);
+        const prefilterpattern main = prefilterfor(r.pattern);
+        if (main.usable) {
+            p.filtered = true;
+            p.quiet = main.quietupto;
+            languages.push_back(main.language);
+            ids.push_back(id);
+        }
+        if (r.exact) continue;
+        const cbuf upper(ucstrndup(r.pattern.data(), r.pattern.size()));
+        // Its compile error is a line of output: such capitals are searched.
+        if (!compileregex(upper.get(), watch::none)) continue;
+        const prefilterpattern caps = prefilterfor(upper.get());
+        if (!caps.usable) continue;
+        p.capsfiltered = true;
+        p.capsquiet = caps.quietupto;
+        capslanguages.push_back(caps.language);
+        capsids.push_back(id);
+    }
+    auto build = [&c](const std::vector<std::string>& langs, const std::vector<uint32_t>& idsof,
+                      bool ruleplan::*flag) {
+        std::vector<prefilterentry> entries;
+        for (size_t i = 0; i < langs.size(); ++i) entries.push_back({langs[i], idsof[i]});
+        std::vector<uint32_t> refused;
+        std::string built = buildprefilter(entries, refused);
+        if (built.size() > largestfilter) {
+            built.clear();
+            refused = idsof;
+        }
+        for (const uint32_t id : refused) c.plans[id].*flag = false;
+        return built;
+    };
+    c.filter = build(languages, ids, &ruleplan::filtered);
+    c.capsfilter = build(capslanguages, capsids, &ruleplan::capsfiltered);
+    if (c.filter.empty())
+        for (ruleplan& p : c.plans) p.filtered = false;
+    if (c.capsfilter.empty())
+        for (ruleplan& p : c.plans) p.capsfiltered = false;
+}
+
+formcontent planrules(const rulefile& f, bool prefilters) {
     rulefile all;
     takerulelines(all, f.text);
     parserules(weights::all, all);
@@ -224,6 +299,7 @@ formcontent planrules(const rulefile& f) {
         }
         p.sets = static_cast<uint32_t>(c.setrefs.size()) - p.firstset;
     }
+    if (prefilters) planfilters(all, c);
     return c;
 }
 
@@ -247,26 +323,32 @@ void writesections(const formcontent& c, writer& w) {
     for (const ruleplan& p : c.plans) {
         record r;
         r.flags = static_cast<uint8_t>((p.rule ? isrule : 0) | (p.compiles ? compiles : 0) |
-                                       (p.skippable ? skippable : 0));
+                                       (p.skippable ? skippable : 0) |
+                                       (p.filtered ? filtered : 0) |
+                                       (p.capsfiltered ? capsfiltered : 0));
         r.run = p.run;
         r.first = p.first;
         r.count = p.count;
         r.firstset = p.firstset;
         r.sets = p.sets;
+        r.quiet = p.quiet;
+        r.capsquiet = p.capsquiet;
         w.number(r);
     }
 }
 
 }  // namespace
 
-std::string compiledrules::make(const rulefile& f) {
-    const formcontent content = planrules(f);
+std::string compiledrules::make(const rulefile& f, bool prefilters) {
+    const formcontent content = planrules(f, prefilters);
     counts c;
     rulefilehash(f, c.rulesize, c.rulehash);
     c.lines = static_cast<uint32_t>(content.plans.size());
     c.literals = static_cast<uint32_t>(content.literals.size());
     c.sets = static_cast<uint32_t>(content.sets.size());
     c.setrefs = static_cast<uint32_t>(content.setrefs.size());
+    c.filter = content.filter.size();
+    c.capsfilter = content.capsfilter.size();
     writer w;
     w.bytes(std::string_view(magic, sizeof magic));
     w.number(format);
@@ -275,6 +357,8 @@ std::string compiledrules::make(const rulefile& f) {
     w.number(c);
     writesections(content, w);
     w.number(hashof(w.out));
+    w.bytes(content.filter);
+    w.bytes(content.capsfilter);
     return std::move(w.out);
 }
 
@@ -302,7 +386,24 @@ bool compiledrules::load(sysio& sys, const char* path, const rulefile& f, std::s
         return false;
     }
     readsets(l);
+    loadfilters(l);
     return true;
+}
+
+// A prefilter this build or processor cannot run, or that its library finds
+// damaged, is only left unused. The form keeps its own sections alone.
+void compiledrules::loadfilters(const layout& l) {
+    const size_t body = size_ - static_cast<size_t>(l.c.filter + l.c.capsfilter);
+    try {
+        filter_.load(std::string(bytes_.get() + body, static_cast<size_t>(l.c.filter)));
+        capsfilter_.load(std::string(bytes_.get() + body + l.c.filter,
+                                          static_cast<size_t>(l.c.capsfilter)));
+        std::unique_ptr<char[]> kept(new char[body]);
+        std::memcpy(kept.get(), bytes_.get(), body);
+        bytes_ = std::move(kept);
+        size_ = body;
+    } catch (const std::bad_alloc&) {
+    }
 }
 
 void compiledrules::clear() {
@@ -310,6 +411,8 @@ void compiledrules::clear() {
     size_ = 0;
     lines_ = 0;
     sets_.clear();
+    filter_.load("");
+    capsfilter_.load("");
 }
 
 // Checks the form's hash, format, library and rule file, and finds its
@@ -319,22 +422,30 @@ const char* compiledrules::sections(uint64_t mysize, uint64_t myhash, size_t myl
     if (all.size() < sizeof magic + sealbytes ||
         all.compare(0, sizeof magic, std::string_view(magic, sizeof magic)) != 0)
         return "it is not a compiled rule set";
-    const std::string_view body = all.substr(0, all.size() - sealbytes);
-    uint64_t stored = 0;
-    std::memcpy(&stored, all.data() + body.size(), sizeof stored);
-    if (hashof(body) != stored) return "it is damaged or cut short";
-    reader in(body);
+    reader head(all);
     std::string_view skipped, version;
     uint32_t fmt = 0, order = 0;
     const counts& c = l.c;
-    in.bytes(sizeof magic, skipped);
-    if (!in.number(fmt) || !in.number(order) || fmt != format || order != byteorder)
-        return "it is of another format: compile it again";
-    if (!in.text(version) || version != regexversion())
+    head.bytes(sizeof magic, skipped);
+    if (!head.number(fmt) || !head.number(order)) return "it is damaged or cut short";
+    if (fmt != format || order != byteorder) return "it is of another format: compile it again";
+    if (!head.text(version) || !head.number(l.c)) return "it is damaged or cut short";
+    // The prefilters follow the seal; what goes before it is sealed.
+    const uint64_t room = all.size() - head.at();
+    if (c.filter > largestfilter || c.capsfilter > largestfilter ||
+        c.filter + c.capsfilter > room - std::min<uint64_t>(room, sealbytes))
+        return "it is damaged or cut short";
+    const std::string_view sealed = all.substr(0, all.size() - c.filter - c.capsfilter);
+    const std::string_view body = sealed.substr(0, sealed.size() - sealbytes);
+    uint64_t stored = 0;
+    std::memcpy(&stored, sealed.data() + body.size(), sizeof stored);
+    if (hashof(body) != stored) return "it is damaged or cut short";
+    if (version != regexversion())
         return "it was made with another version of the regular-expression library";
-    if (!in.number(l.c)) return "it is damaged";
     if (c.rulesize != mysize || c.rulehash != myhash || c.lines != mylines)
         return "it was made from another rule file, or before the rule file was edited";
+    reader in(body);
+    in.skip(head.at());
     literalindex_ = in.at();
     if (!in.skip(uint64_t{l.c.literals} * sizeof(literalentry)) || !in.number(l.poolsize))
         return "it is damaged";
@@ -416,7 +527,9 @@ bool compiledrules::planfor(int line, ruleplan& out) const {
     if (line < 1 || static_cast<uint32_t>(line) > lines_) return false;
     record r;
     std::memcpy(&r, bytes_.get() + records_ + static_cast<size_t>(line - 1) * sizeof r, sizeof r);
-    if ((r.flags & isrule) == 0 || (r.flags & ~(isrule | compiles | skippable)) != 0) return false;
+    if ((r.flags & isrule) == 0 ||
+        (r.flags & ~(isrule | compiles | skippable | filtered | capsfiltered)) != 0)
+        return false;
     out.rule = true;
     out.compiles = r.flags & compiles;
     out.skippable = r.flags & skippable;
@@ -425,6 +538,10 @@ bool compiledrules::planfor(int line, ruleplan& out) const {
     out.count = r.count;
     out.firstset = r.firstset;
     out.sets = r.sets;
+    out.filtered = (r.flags & filtered) != 0 && (r.flags & compiles) != 0;
+    out.capsfiltered = (r.flags & capsfiltered) != 0 && (r.flags & compiles) != 0;
+    out.quiet = r.quiet;
+    out.capsquiet = r.capsquiet;
     return true;
 }
 

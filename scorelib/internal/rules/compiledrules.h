@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "fastpath/patternsyntax.h"
+#include "fastpath/prefilter.h"
 #include "fastpath/skippolicy.h"
 
 namespace pst {
@@ -29,6 +30,7 @@ struct rulefile;
 
 // What the compiled form says of one rule line.
 struct ruleplan {
+    int line = 0;
     bool rule = false;      // the line is a rule (of any weight)
     bool compiles = false;  // its pattern compiles with this library
     // The rule counts 0 without a search in a text that holds none of its
@@ -38,13 +40,20 @@ struct ruleplan {
     uint64_t run = 0;
     uint32_t first = 0, count = 0;    // its required literals: literal(first...)
     uint32_t firstset = 0, sets = 0;  // its run sets: runset(firstset...)
+    // The prefilter of the folded text holds the pattern, and that of the
+    // text as it is its capitals: in a text no longer than quiet (capsquiet)
+    // that the prefilter does not flag it in, its search counts 0 and
+    // reports nothing.
+    bool filtered = false, capsfiltered = false;
+    uint64_t quiet = 0, capsquiet = 0;
 };
 
 class compiledrules {
    public:
-    // The compiled form of the rules of f, every rule whatever its weight.
+    // The compiled form of the rules of f, every rule whatever its weight,
+    // with the prefilters where this build has them and prefilters is true.
     // Exhausted memory is thrown.
-    static std::string make(const rulefile& f);
+    static std::string make(const rulefile& f, bool prefilters = true);
 
     // Reads the form at path (a regular file, not through a symbolic link)
     // and checks it against the lines of f. False, with what is wrong in
@@ -58,6 +67,11 @@ class compiledrules {
     // The i-th required literal and run set that plans point to.
     std::string_view literal(uint32_t i) const;
     const byteset& runset(uint32_t i) const;
+    // The prefilters of the folded text and of the text as it is, their ids
+    // the rules' lines less one; null where the form has none this build
+    // and processor can run.
+    const prefilter* filter() const { return filter_.loaded() ? &filter_ : nullptr; }
+    const prefilter* capsfilter() const { return capsfilter_.loaded() ? &capsfilter_ : nullptr; }
 
    private:
     struct layout;
@@ -65,6 +79,7 @@ class compiledrules {
     const char* sections(uint64_t mysize, uint64_t myhash, size_t mylines, layout& l);
     const char* ranges(const layout& l, const rulefile& f);
     void readsets(const layout& l);
+    void loadfilters(const layout& l);
     // The i-th literal's place in the pool.
     void indexentry(uint32_t i, uint32_t& offset, uint32_t& length) const;
 
@@ -74,6 +89,7 @@ class compiledrules {
     // Where the sections start in bytes_.
     size_t literalindex_ = 0, pool_ = 0, setids_ = 0, records_ = 0;
     std::vector<byteset> sets_;  // the distinct run sets
+    prefilter filter_, capsfilter_;
 };
 
 // One skippable rule's literals and run sets, as the counter asks for them.

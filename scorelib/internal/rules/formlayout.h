@@ -4,8 +4,11 @@
 // bytes); the counts; the literals' index, the pool's size (4 bytes) and
 // the pool; the run sets (256 bits each); the references to them (4 bytes
 // each); one record per line of the rule file; then the seal, a hash of all
-// that goes before. Fixed sizes let a plan be read where it lies. Any change
-// of the layout or of what a record means takes a new format number.
+// that goes before. After the seal, the prefilters of the folded text and of
+// the capitals, as their library serializes them (it checks their own
+// checksums; the seal would cost more than the rest of a small message's
+// scan). Fixed sizes let a plan be read where it lies. Any change of the
+// layout or of what a record means takes a new format number.
 #pragma once
 
 #include <cstddef>
@@ -14,7 +17,7 @@
 namespace pst::formlayout {
 
 constexpr char magic[8] = {'P', 'S', 'T', 'R', 'U', 'L', 'E', 'S'};
-constexpr uint32_t format = 2;
+constexpr uint32_t format = 3;
 constexpr uint32_t byteorder = 0x01020304;
 
 struct counts {
@@ -23,9 +26,11 @@ struct counts {
     uint32_t literals = 0;                // entries of the literals' index
     uint32_t sets = 0;                    // distinct run sets
     uint32_t setrefs = 0;                 // references to them, in the plans' order
+    uint64_t filter = 0, capsfilter = 0;  // the prefilters' sizes after the seal
 };
-static_assert(sizeof(counts) == 32);
-static_assert(offsetof(counts, lines) == 16 && offsetof(counts, setrefs) == 28);
+static_assert(sizeof(counts) == 48);
+static_assert(offsetof(counts, lines) == 16 && offsetof(counts, setrefs) == 28 &&
+              offsetof(counts, capsfilter) == 40);
 
 // Where the counts start, after a library version of versionsize bytes.
 constexpr size_t countsat(size_t versionsize) {
@@ -41,7 +46,10 @@ static_assert(sizeof(literalentry) == 8);
 constexpr size_t setbytes = 32;
 constexpr size_t setrefbytes = 4;
 
-enum : uint8_t { isrule = 1, compiles = 2, skippable = 4 };
+enum : uint8_t { isrule = 1, compiles = 2, skippable = 4, filtered = 8, capsfiltered = 16 };
+
+// No prefilter is read that is larger than this.
+constexpr uint64_t largestfilter = uint64_t{256} << 20;
 
 // What the form says of one line; a line that is no rule has flags 0 and
 // nothing else.
@@ -51,11 +59,14 @@ struct record {
     uint64_t run = 0;
     uint32_t first = 0, count = 0;    // its literals in the index
     uint32_t firstset = 0, sets = 0;  // its run sets among the references
+    // The longest text in which the prefilter's silence leaves out the
+    // search of the pattern, and of its capitals.
+    uint64_t quiet = 0, capsquiet = 0;
 };
-static_assert(sizeof(record) == 32);
+static_assert(sizeof(record) == 48);
 static_assert(offsetof(record, run) == 8 && offsetof(record, first) == 16 &&
               offsetof(record, count) == 20 && offsetof(record, firstset) == 24 &&
-              offsetof(record, sets) == 28);
+              offsetof(record, sets) == 28 && offsetof(record, capsquiet) == 40);
 
 // The hash at the end.
 constexpr size_t sealbytes = 8;
