@@ -8,7 +8,7 @@ and the table by message size.
                        [--no-form]
 
 BUILD is a release build with the benchmark (cmake -DPOSTSENTINEL_BENCH=ON):
-its postsentinel-blocklist-bench reads BUILD/bench/benchtree/etc/postsentinel,
+its postsentinel-blocklist-bench reads BUILD/benchtree/etc/postsentinel,
 where the rules are copied, with the compiled form made by blocklistctl
 compile unless --no-form is given. Both processes run with the debug marker,
 as the rules' "Found" lines are what they are compared on.
@@ -26,18 +26,20 @@ import shutil
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 
 
 def cputime(args):
-    """Runs args; its standard output and its CPU time in seconds."""
-    started = os.times()
-    done = subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=False)
-    ended = os.times()
-    took = (ended.children_user - started.children_user) + (
-        ended.children_system - started.children_system)
-    return done.stdout + b"\0" + done.stderr, took
+    """Runs args; its output streams and its CPU time (user + system) in seconds."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        pid = os.posix_spawn(args[0], args, os.environ, file_actions=[
+            (os.POSIX_SPAWN_DUP2, out.fileno(), 1), (os.POSIX_SPAWN_DUP2, err.fileno(), 2)])
+        _, _, usage = os.wait4(pid, 0)
+        out.seek(0)
+        err.seek(0)
+        return out.read() + b"\0" + err.read(), usage.ru_utime + usage.ru_stime
 
 
 def peakkb(args):
@@ -102,7 +104,7 @@ def main():
         makemail(Path(o.make_mail))
         return
     build = Path(o.build)
-    conf = build / "bench/benchtree/etc/postsentinel"
+    conf = build / "benchtree/etc/postsentinel"
     conf.mkdir(parents=True, exist_ok=True)
     rules = conf / "blocklist.local"
     shutil.copyfile(o.rules, rules)

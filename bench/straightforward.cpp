@@ -1,6 +1,8 @@
 // The plugin's -scan with the straightforward evaluation: one library search
 // over the whole text per rule. The benchmark runs it beside the plugin, as
 // whole processes.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -10,6 +12,8 @@ int main(int argc, char** argv) {
     if (argc < 6 || std::strcmp(argv[1], "-scan") != 0) return 2;
     pst::evaloptions options;
     options.straightforward = true;
-    std::printf("%d\n", pst::evaluate(BENCH_RULEFILE, argv[5], 0, nullptr, options));
+    // The debug marker beside the rules, as the plugin has its own.
+    const int debug = ::access(BENCH_RULEFILE ".debug", R_OK) == 0 ? 2 : 0;
+    std::printf("%d\n", pst::evaluate(BENCH_RULEFILE, argv[5], debug, nullptr, options));
     return 0;
 }
