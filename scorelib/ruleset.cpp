@@ -194,6 +194,19 @@ class scorer {
         return at < flagged->size() && !(*flagged)[at];
     }
 
+    // Whether the text as it is holds none of the strings one of which is in
+    // every match of the rule's capitals, and is short enough for their
+    // search to end quietly.
+    bool capitalsabsent(const ruleplan& plan) const {
+        const std::string_view text = message_.text;
+        if (!plan.capsfiltered || text.size() > plan.capsquiet) return false;
+        for (uint32_t k = 0; k < plan.capscount; ++k)
+            if (text.find(form_->literal(plan.capsfirst + k)) != std::string_view::npos)
+                return false;
+        if (how_.profile) ++how_.profile->leftout;
+        return true;
+    }
+
     // Rule i, r, counted in the message.
     void scorerule(const ruleline& r, size_t i) {
         const char* pattern = r.pattern.data();
@@ -207,9 +220,7 @@ class scorer {
         int capitals = 0;
         score_ = addweighted(score_, found, r.weight, 1);
         if (how_.hits) how_.hits->add(r.pattern, std::time(nullptr));
-        const bool capsleftout = planned && silent(plan.capsfiltered, plan.capsquiet, r.line,
-                                                   message_.text, form_->capsfilter(), capsflagged_);
-        if (!r.exact && !capsleftout) {
+        if (!r.exact && !(planned && capitalsabsent(plan))) {
             cbuf upper(ucstrndup(pattern, r.pattern.size()));
             capitals = unfolded().count({upper.get(), 2 * i + 1});
             score_ = addweighted(score_, capitals, r.weight, 2);
@@ -236,8 +247,8 @@ class scorer {
     workbudget budget_;
     patterncounter infolded_;
     std::optional<patterncounter> inunfolded_;
-    // What the prefilters flag in the folded text and in the text as it is.
-    std::optional<std::vector<bool>> flagged_, capsflagged_;
+    // What the prefilter flags in the folded text.
+    std::optional<std::vector<bool>> flagged_;
     int score_ = 0;
 };
 

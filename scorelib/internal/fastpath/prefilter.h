@@ -1,5 +1,5 @@
 // The multi-pattern prefilter: one pass of an automaton over a text tells
-// which of many patterns' languages (see prefilterpattern.h) occur in it.
+// which of many patterns' strings (see prefilterpattern.h) occur in it.
 // Built by "blocklistctl compile" into the compiled form; where the build
 // has no prefilter library, or the processor cannot run it, there is none
 // and every rule is searched.
@@ -18,8 +18,10 @@ bool prefilteravailable();
 // The prefilter library and its version, or why there is none.
 std::string prefilterversion();
 
+// One pattern's strings (see prefilterpattern.h): it is flagged in a text
+// that holds one of them.
 struct prefilterentry {
-    std::string_view language;
+    const std::vector<std::string>* strings;
     uint32_t id;
 };
 
@@ -41,7 +43,7 @@ class prefilter {
     // or processor cannot run, or that is damaged.
     bool load(std::string_view serialized);
     bool loaded() const;
-    // Sets flagged[id] for every entry whose language occurs in text, for
+    // Sets flagged[id] for every entry one of whose strings occurs in text, for
     // ids below flagged.size(). False when the scan fails: nothing may be
     // concluded from it. Safe from many threads at once.
     bool scan(std::string_view text, std::vector<bool>& flagged) const;

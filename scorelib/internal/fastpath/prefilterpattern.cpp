@@ -332,102 +332,126 @@ uint64_t mul(uint64_t a, uint64_t b) {
     return a > saturated / b ? saturated : a * b;
 }
 
-uint64_t shortest(const node& x) {
-    uint64_t once = 0;
-    switch (x.k) {
-        case node::kind::bytes:
-            once = 1;
-            break;
-        case node::kind::assertion:
-        case node::kind::look:
-            break;
-        case node::kind::seq:
-            for (const node& k : x.kids) once = add(once, shortest(k));
-            break;
-        case node::kind::alt:
-            once = saturated;
-            for (const node& k : x.kids) once = std::min(once, shortest(k));
-            break;
-    }
-    return mul(once, x.min);
+// Sets of strings, of which every match of a part of a pattern holds one
+// (or, exactly, is one): what FilteredRE2 calls atoms. Sets are kept small,
+// and a set whose shortest string is short says little of a text.
+constexpr size_t moststrings = 32;  // of a product
+constexpr size_t mostalternatives = prefilterstrings;  // of a union
+constexpr size_t shortestuseful = 3;
+
+struct strings {
+    bool known = false;
+    std::vector<std::string> s;
+};
+
+size_t shortestof(const strings& x) {
+    if (!x.known || x.s.empty()) return 0;
+    size_t least = SIZE_MAX;
+    for (const std::string& t : x.s) least = std::min(least, t.size());
+    return least;
 }
 
-// A repeat wider than this is written unbounded, and a minimum larger than
-// it is lowered to it: the language only grows, and the prefilter's
-// automaton stays small.
-constexpr uint64_t widestrepeat = 4;
-
-void writebytes(const byteset& s, std::string& out) {
-    static const char hex[] = "0123456789abcdef";
-    auto put = [&](unsigned b) {
-        out += "\\x";
-        out += hex[b >> 4];
-        out += hex[b & 15];
-    };
-    if (s.count() == 1) {
-        for (unsigned b = 0; b < 256; ++b)
-            if (s.test(b)) put(b);
-        return;
-    }
-    out += '[';
-    for (unsigned b = 0; b < 256;) {
-        if (!s.test(b)) {
-            ++b;
-            continue;
-        }
-        unsigned e = b;
-        while (e + 1 < 256 && s.test(e + 1)) ++e;
-        put(b);
-        if (e > b) {
-            out += '-';
-            put(e);
-        }
-        b = e + 1;
-    }
-    out += ']';
+// The more telling of two: longer shortest strings, then fewer strings.
+const strings& better(const strings& a, const strings& b) {
+    const size_t la = shortestof(a), lb = shortestof(b);
+    if (la != lb) return la > lb ? a : b;
+    return a.s.size() <= b.s.size() ? a : b;
 }
 
-// The language of x, or "" for one that holds only the empty text.
-std::string language(const node& x) {
-    std::string body;
+strings product(const strings& a, const strings& b) {
+    strings out;
+    if (!a.known || !b.known || a.s.size() * b.s.size() > moststrings) return out;
+    out.known = true;
+    for (const std::string& x : a.s)
+        for (const std::string& y : b.s) out.s.push_back(x + y);
+    std::sort(out.s.begin(), out.s.end());
+    out.s.erase(std::unique(out.s.begin(), out.s.end()), out.s.end());
+    return out;
+}
+
+strings unionof(const strings& a, const strings& b) {
+    strings out;
+    if (!a.known || !b.known || a.s.size() + b.s.size() > mostalternatives) return out;
+    out.known = true;
+    out.s = a.s;
+    out.s.insert(out.s.end(), b.s.begin(), b.s.end());
+    std::sort(out.s.begin(), out.s.end());
+    out.s.erase(std::unique(out.s.begin(), out.s.end()), out.s.end());
+    return out;
+}
+
+// exact: every match of the node is one of these; within: every match holds
+// one of these.
+struct facts {
+    strings exact, within;
+};
+
+facts factsof(const node& x);
+
+facts once(const node& x) {
+    facts f;
     switch (x.k) {
         case node::kind::bytes:
-            if (x.set.none()) return "[^\\x00-\\xff]";  // matches nothing
-            writebytes(x.set, body);
-            break;
-        case node::kind::assertion:
-        case node::kind::look:
-            return "";
-        case node::kind::seq:
-            for (const node& k : x.kids) body += language(k);
-            break;
-        case node::kind::alt: {
-            std::string branches;
-            bool empty = false;
-            for (const node& k : x.kids) {
-                const std::string b = language(k);
-                if (b.empty()) {
-                    empty = true;
-                    continue;
-                }
-                if (!branches.empty()) branches += '|';
-                branches += b;
+            if (x.set.count() <= moststrings / 8) {
+                f.exact.known = true;
+                for (unsigned b = 0; b < 256; ++b)
+                    if (x.set.test(b)) f.exact.s.emplace_back(1, static_cast<char>(b));
             }
-            if (branches.empty()) return "";
-            body = "(?:" + branches + ")";
-            if (empty) body += '?';
+            break;
+        case node::kind::assertion:
+        case node::kind::look:
+            f.exact.known = true;
+            f.exact.s.emplace_back();
+            break;
+        case node::kind::seq: {
+            f.exact.known = true;
+            f.exact.s.emplace_back();
+            strings run = f.exact;  // the parts just before, back to the last unknown one
+            for (const node& k : x.kids) {
+                const facts kf = factsof(k);
+                f.exact = product(f.exact, kf.exact);
+                f.within = better(f.within, better(kf.within, kf.exact));
+                strings longer = product(run, kf.exact);
+                run = longer.known ? std::move(longer) : kf.exact;
+                f.within = better(f.within, run);
+            }
+            break;
+        }
+        case node::kind::alt: {
+            bool first = true;
+            for (const node& k : x.kids) {
+                const facts kf = factsof(k);
+                const strings& holds = better(kf.within, kf.exact);
+                f.exact = first ? kf.exact : unionof(f.exact, kf.exact);
+                f.within = first ? holds : unionof(f.within, holds);
+                first = false;
+            }
             break;
         }
     }
-    if (body.empty() || (x.min == 1 && x.max == 1)) return body;
-    const uint64_t min = std::min(x.min, widestrepeat);
-    std::string quantified = "(?:" + body + ")";
-    if (x.max == unboundedrepeat || x.max > widestrepeat) {
-        quantified += min == 0 ? "*" : "{" + std::to_string(min) + ",}";
-    } else {
-        quantified += "{" + std::to_string(min) + "," + std::to_string(x.max) + "}";
+    return f;
+}
+
+facts factsof(const node& x) {
+    facts one = once(x);
+    if (x.min == 1 && x.max == 1) return one;
+    facts f;
+    if (x.min == 0) {
+        // Perhaps absent: exact only as "x?".
+        if (x.max == 1) {
+            strings none;
+            none.known = true;
+            none.s.emplace_back();
+            f.exact = unionof(one.exact, none);
+        }
+        return f;
     }
-    return quantified;
+    // The first min iterations follow each other in every match.
+    strings first = one.exact;
+    for (uint64_t i = 1; i < x.min && first.known; ++i) first = product(first, one.exact);
+    if (x.min == x.max) f.exact = first;
+    f.within = better(better(one.within, one.exact), first);
+    return f;
 }
 
 // An upper bound on the matcher's calls at one start position with n bytes
@@ -437,12 +461,42 @@ struct cost {
     uint64_t calls = 0, paths = 0, depth = 0;
 };
 
+// The bytes that every match of kids[from...] starts with (a superset);
+// false where that is not known, as when all of them may be empty.
+bool startswith(const std::vector<node>& kids, size_t from, byteset& out) {
+    byteset all;
+    for (size_t i = from; i < kids.size(); ++i) {
+        const node& k = kids[i];
+        if (k.k == node::kind::assertion || k.k == node::kind::look) continue;  // only restrict
+        byteset first;
+        if (k.k == node::kind::bytes) {
+            first = k.set;
+        } else if (k.k == node::kind::seq) {
+            if (!startswith(k.kids, 0, first)) return false;
+        } else {
+            for (const node& branch : k.kids) {
+                byteset b;
+                if (branch.k != node::kind::seq || !startswith(branch.kids, 0, b)) return false;
+                first |= b;
+            }
+        }
+        all |= first;
+        // What may be absent lets the next part start the match.
+        if (k.min > 0) {
+            out = all;
+            return true;
+        }
+    }
+    return false;
+}
+
 cost costof(const node& x, uint64_t n) {
     cost once;
     switch (x.k) {
         case node::kind::bytes:
         case node::kind::assertion:
-            once = {1, 1, 1};
+            // Matched inside the matcher's loop, without a call of its own.
+            once = {0, 1, 0};
             break;
         case node::kind::look: {
             const cost in = costof(x.kids.front(), n);
@@ -450,10 +504,18 @@ cost costof(const node& x, uint64_t n) {
             break;
         }
         case node::kind::seq: {
-            // Each way a part can end starts the rest anew.
+            // Each way a part can end starts the rest anew; but a repeat of
+            // bytes that the next part cannot start with can only go on
+            // from where its run ends: every shorter length fails at once.
             cost rest{0, 1, 0};
-            for (auto k = x.kids.rbegin(); k != x.kids.rend(); ++k) {
-                const cost c = costof(*k, n);
+            for (size_t i = x.kids.size(); i-- > 0;) {
+                cost c = costof(x.kids[i], n);
+                byteset next;
+                if (x.kids[i].k == node::kind::bytes && c.paths > 1 && i + 1 < x.kids.size() &&
+                    startswith(x.kids, i + 1, next) && (next & x.kids[i].set).none()) {
+                    c.calls = add(c.calls, c.paths);
+                    c.paths = 1;
+                }
                 rest = {add(c.calls, mul(c.paths, rest.calls)), mul(c.paths, rest.paths),
                         add(c.depth, rest.depth)};
             }
@@ -518,9 +580,11 @@ prefilterpattern prefilterfor(std::string_view pattern) {
         reader caseless(pattern, true);
         if (!caseless.read(root)) return out;
     }
-    if (shortest(root) == 0 || !quiet(root, 0)) return out;
-    out.language = language(root);
-    if (out.language.empty()) return out;
+    if (!quiet(root, 0)) return out;
+    const facts f = factsof(root);
+    const strings& any = better(f.within, f.exact);
+    if (shortestof(any) < shortestuseful) return out;
+    out.strings = any.s;
     constexpr uint64_t anylength = uint64_t{1} << 40;
     if (quiet(root, anylength)) {
         out.quietupto = UINT64_MAX;

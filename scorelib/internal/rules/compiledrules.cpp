@@ -21,22 +21,13 @@
 #include "system/sysio.h"
 
 namespace pst {
-namespace {
 
 using namespace formlayout;
-
-// A form holds, per line of the rule file, a record, at most the line's own
-// bytes as literals with their index, and its run sets: a few times the rule
-// file's size. Anything far larger is not one, and is not read into memory
-// for every message.
-uint64_t largestform(uint64_t rulefilesize, uint64_t lines) {
-    return 16 * rulefilesize + 64 * lines + 65536;
-}
 
 // Eight bytes a step, each mixed in by a multiplication and a shift: the
 // form guards against a stale or damaged file, not against whoever may write
 // beside the rule file, who may write the rule file too.
-uint64_t hashof(std::string_view bytes, uint64_t h = 0x9E3779B97F4A7C15ULL) {
+uint64_t formhash(std::string_view bytes, uint64_t h) {
     auto mix = [&h](uint64_t w) {
         h ^= w;
         h *= 0xBF58476D1CE4E5B9ULL;
@@ -57,26 +48,23 @@ uint64_t hashof(std::string_view bytes, uint64_t h = 0x9E3779B97F4A7C15ULL) {
 
 void rulefilehash(const rulefile& f, uint64_t& size, uint64_t& hash) {
     size = 0;
-    hash = hashof("");
+    hash = formhash("");
     for (const std::string_view line : f.lines) {
         size += line.size();
-        hash = hashof(line, hash);
+        hash = formhash(line, hash);
     }
 }
 
-class writer {
-   public:
-    void bytes(std::string_view b) { out += b; }
-    template <class T>
-    void number(T v) {
-        out.append(reinterpret_cast<const char*>(&v), sizeof v);
-    }
-    void text(std::string_view t) {
-        number(static_cast<uint32_t>(t.size()));
-        bytes(t);
-    }
-    std::string out;
-};
+namespace {
+
+
+// A form holds, per line of the rule file, a record, at most the line's own
+// bytes as literals with their index, and its run sets: a few times the rule
+// file's size. Anything far larger is not one, and is not read into memory
+// for every message.
+uint64_t largestform(uint64_t rulefilesize, uint64_t lines) {
+    return 16 * rulefilesize + 64 * lines + 65536;
+}
 
 // Every read is checked against the end: a form cut short or damaged reads
 // as refused, never past its end.
@@ -151,7 +139,7 @@ uint64_t declaredfilters(std::string_view head) {
         !in.number(fmt) || !in.number(order) || fmt != format || order != byteorder ||
         !in.text(version) || !in.number(c))
         return 0;
-    return std::min(c.filter, largestfilter) + std::min(c.capsfilter, largestfilter);
+    return std::min(c.filter, largestfilter);
 }
 
 bool readform(sysio& sys, const char* path, uint64_t largest, const rulefile& f,
@@ -214,154 +202,6 @@ std::string compiledpath(std::string_view rulepath) {
     return std::string(rulepath) + ".compiled";
 }
 
-namespace {
-
-// What a form holds, before it is laid out.
-struct formcontent {
-    std::vector<ruleplan> plans;  // one per line
-    std::vector<std::string> literals;
-    std::vector<byteset> sets;      // distinct
-    std::vector<uint32_t> setrefs;  // into sets, in the plans' order
-    std::string filter, capsfilter;  // serialized prefilters
-};
-
-// The prefilters of the rules whose patterns (and capitals) have a language
-// the prefilter may stand for, each pattern's entry its line less one.
-void planfilters(const rulefile& all, formcontent& c) {
-    if (!prefilteravailable()) return;
-    std::vector<std::string> languages, capslanguages;
-    std::vector<uint32_t> ids, capsids;
-    for (const ruleline& r : all.rules) {
-        ruleplan& p = c.plans[static_cast<size_t>(r.line - 1)];
-        if (!p.compiles) continue;
-        const auto id = static_cast<uint32_t>(r.line - 1);
-        const prefilterpattern main = prefilterfor(r.pattern);
-        if (main.usable) {
-            p.filtered = true;
-            p.quiet = main.quietupto;
-            languages.push_back(main.language);
-            ids.push_back(id);
-        }
-        if (r.exact) continue;
-        const cbuf upper(ucstrndup(r.pattern.data(), r.pattern.size()));
-        // Its compile error is a line of output: such capitals are searched.
-        if (!compileregex(upper.get(), watch::none)) continue;
-        const prefilterpattern caps = prefilterfor(upper.get());
-        if (!caps.usable) continue;
-        p.capsfiltered = true;
-        p.capsquiet = caps.quietupto;
-        capslanguages.push_back(caps.language);
-        capsids.push_back(id);
-    }
-    auto build = [&c](const std::vector<std::string>& langs, const std::vector<uint32_t>& idsof,
-                      bool ruleplan::*flag) {
-        std::vector<prefilterentry> entries;
-        for (size_t i = 0; i < langs.size(); ++i) entries.push_back({langs[i], idsof[i]});
-        std::vector<uint32_t> refused;
-        std::string built = buildprefilter(entries, refused);
-        if (built.size() > largestfilter) {
-            built.clear();
-            refused = idsof;
-        }
-        for (const uint32_t id : refused) c.plans[id].*flag = false;
-        return built;
-    };
-    c.filter = build(languages, ids, &ruleplan::filtered);
-    c.capsfilter = build(capslanguages, capsids, &ruleplan::capsfiltered);
-    if (c.filter.empty())
-        for (ruleplan& p : c.plans) p.filtered = false;
-    if (c.capsfilter.empty())
-        for (ruleplan& p : c.plans) p.capsfiltered = false;
-}
-
-formcontent planrules(const rulefile& f, bool prefilters) {
-    rulefile all;
-    takerulelines(all, f.text);
-    parserules(weights::all, all);
-    formcontent c;
-    c.plans.resize(all.lines.size());
-    for (const ruleline& r : all.rules) {
-        ruleplan& p = c.plans[static_cast<size_t>(r.line - 1)];
-        p.rule = true;
-        p.compiles = compileregex(r.pattern.data(), watch::none) != nullptr;
-        if (!p.compiles) continue;
-        const patternshape shape = analyse(r.pattern);
-        p.skippable = skippablerun(shape, p.run);
-        if (!p.skippable) continue;
-        p.first = static_cast<uint32_t>(c.literals.size());
-        p.count = static_cast<uint32_t>(shape.required.size());
-        c.literals.insert(c.literals.end(), shape.required.begin(), shape.required.end());
-        p.firstset = static_cast<uint32_t>(c.setrefs.size());
-        for (const byteset& set : pst::runsets(shape)) {
-            auto at = std::find(c.sets.begin(), c.sets.end(), set);
-            if (at == c.sets.end()) at = c.sets.insert(c.sets.end(), set);
-            c.setrefs.push_back(static_cast<uint32_t>(at - c.sets.begin()));
-        }
-        p.sets = static_cast<uint32_t>(c.setrefs.size()) - p.firstset;
-    }
-    if (prefilters) planfilters(all, c);
-    return c;
-}
-
-void writesections(const formcontent& c, writer& w) {
-    uint32_t offset = 0;
-    for (const std::string& l : c.literals) {
-        const literalentry e{offset, static_cast<uint32_t>(l.size())};
-        w.number(e);
-        offset += e.length;
-    }
-    w.number(offset);
-    for (const std::string& l : c.literals) w.bytes(l);
-    for (const byteset& set : c.sets)
-        for (size_t word = 0; word < 4; ++word) {
-            uint64_t bits = 0;
-            for (size_t b = 0; b < 64; ++b)
-                if (set.test(word * 64 + b)) bits |= uint64_t{1} << b;
-            w.number(bits);
-        }
-    for (const uint32_t id : c.setrefs) w.number(id);
-    for (const ruleplan& p : c.plans) {
-        record r;
-        r.flags = static_cast<uint8_t>((p.rule ? isrule : 0) | (p.compiles ? compiles : 0) |
-                                       (p.skippable ? skippable : 0) |
-                                       (p.filtered ? filtered : 0) |
-                                       (p.capsfiltered ? capsfiltered : 0));
-        r.run = p.run;
-        r.first = p.first;
-        r.count = p.count;
-        r.firstset = p.firstset;
-        r.sets = p.sets;
-        r.quiet = p.quiet;
-        r.capsquiet = p.capsquiet;
-        w.number(r);
-    }
-}
-
-}  // namespace
-
-std::string compiledrules::make(const rulefile& f, bool prefilters) {
-    const formcontent content = planrules(f, prefilters);
-    counts c;
-    rulefilehash(f, c.rulesize, c.rulehash);
-    c.lines = static_cast<uint32_t>(content.plans.size());
-    c.literals = static_cast<uint32_t>(content.literals.size());
-    c.sets = static_cast<uint32_t>(content.sets.size());
-    c.setrefs = static_cast<uint32_t>(content.setrefs.size());
-    c.filter = content.filter.size();
-    c.capsfilter = content.capsfilter.size();
-    writer w;
-    w.bytes(std::string_view(magic, sizeof magic));
-    w.number(format);
-    w.number(byteorder);
-    w.text(regexversion());
-    w.number(c);
-    writesections(content, w);
-    w.number(hashof(w.out));
-    w.bytes(content.filter);
-    w.bytes(content.capsfilter);
-    return std::move(w.out);
-}
-
 // The counts in a form's header and where its sections start.
 struct compiledrules::layout {
     counts c;
@@ -393,11 +233,9 @@ bool compiledrules::load(sysio& sys, const char* path, const rulefile& f, std::s
 // A prefilter this build or processor cannot run, or that its library finds
 // damaged, is only left unused. The form keeps its own sections alone.
 void compiledrules::loadfilters(const layout& l) {
-    const size_t body = size_ - static_cast<size_t>(l.c.filter + l.c.capsfilter);
+    const size_t body = size_ - static_cast<size_t>(l.c.filter);
     try {
-        filter_.load(std::string(bytes_.get() + body, static_cast<size_t>(l.c.filter)));
-        capsfilter_.load(std::string(bytes_.get() + body + l.c.filter,
-                                          static_cast<size_t>(l.c.capsfilter)));
+        filter_.load(std::string_view(bytes_.get() + body, static_cast<size_t>(l.c.filter)));
         std::unique_ptr<char[]> kept(new char[body]);
         std::memcpy(kept.get(), bytes_.get(), body);
         bytes_ = std::move(kept);
@@ -412,7 +250,6 @@ void compiledrules::clear() {
     lines_ = 0;
     sets_.clear();
     filter_.load("");
-    capsfilter_.load("");
 }
 
 // Checks the form's hash, format, library and rule file, and finds its
@@ -430,16 +267,15 @@ const char* compiledrules::sections(uint64_t mysize, uint64_t myhash, size_t myl
     if (!head.number(fmt) || !head.number(order)) return "it is damaged or cut short";
     if (fmt != format || order != byteorder) return "it is of another format: compile it again";
     if (!head.text(version) || !head.number(l.c)) return "it is damaged or cut short";
-    // The prefilters follow the seal; what goes before it is sealed.
+    // The prefilter follows the seal; what goes before it is sealed.
     const uint64_t room = all.size() - head.at();
-    if (c.filter > largestfilter || c.capsfilter > largestfilter ||
-        c.filter + c.capsfilter > room - std::min<uint64_t>(room, sealbytes))
+    if (c.filter > largestfilter || c.filter > room - std::min<uint64_t>(room, sealbytes))
         return "it is damaged or cut short";
-    const std::string_view sealed = all.substr(0, all.size() - c.filter - c.capsfilter);
+    const std::string_view sealed = all.substr(0, all.size() - c.filter);
     const std::string_view body = sealed.substr(0, sealed.size() - sealbytes);
     uint64_t stored = 0;
     std::memcpy(&stored, sealed.data() + body.size(), sizeof stored);
-    if (hashof(body) != stored) return "it is damaged or cut short";
+    if (formhash(body) != stored) return "it is damaged or cut short";
     if (version != regexversion())
         return "it was made with another version of the regular-expression library";
     if (c.rulesize != mysize || c.rulehash != myhash || c.lines != mylines)
@@ -491,22 +327,30 @@ const char* compiledrules::ranges(const layout& l, const rulefile& f) {
             if (flags != 0) return "it is damaged";
             continue;
         }
-        if (!p.skippable) {
-            if (p.count != 0 || p.sets != 0) return "it is damaged";
-            continue;
+        const uint32_t own = nextliteral;
+        if (!p.skippable && (p.count != 0 || p.sets != 0)) return "it is damaged";
+        if (p.skippable && (p.first != nextliteral || p.count > l.c.literals - p.first ||
+                            p.firstset != nextset || p.sets > l.c.setrefs - p.firstset ||
+                            p.count == 0 || !p.compiles))
+            return "it is damaged";
+        if (p.skippable) {
+            nextliteral = p.first + p.count;
+            nextset = p.firstset + p.sets;
         }
-        if (p.first != nextliteral || p.count > l.c.literals - p.first || p.firstset != nextset ||
-            p.sets > l.c.setrefs - p.firstset || p.count == 0 || !p.compiles)
+        if (!p.capsfiltered && p.capscount != 0) return "it is damaged";
+        if (p.capsfiltered && (p.capsfirst != nextliteral ||
+                               p.capscount > l.c.literals - p.capsfirst || p.capscount == 0 ||
+                               p.capscount > prefilterstrings || !p.compiles))
             return "it is damaged";
         // A literal holds at most 64 bytes for each byte of the pattern (a
-        // repeat such as "x{64}"), and there is at most one for each byte.
+        // repeat such as "x{64}"), and there is at most one for each byte,
+        // or a few dozen strings of the capitals.
         const uint64_t linebytes = f.lines[line - 1].size();
         if (p.count > linebytes) return "its literals cannot come from the rules";
-        for (uint32_t i = p.first; i < p.first + p.count; ++i)
+        nextliteral += p.capscount;
+        for (uint32_t i = own; i < nextliteral; ++i)
             if (literal(i).size() > 64 * linebytes)
                 return "its literals cannot come from the rules";
-        nextliteral = p.first + p.count;
-        nextset = p.firstset + p.sets;
     }
     if (nextliteral != l.c.literals || nextset != l.c.setrefs) return "it is damaged";
     return nullptr;
@@ -542,6 +386,8 @@ bool compiledrules::planfor(int line, ruleplan& out) const {
     out.capsfiltered = (r.flags & capsfiltered) != 0 && (r.flags & compiles) != 0;
     out.quiet = r.quiet;
     out.capsquiet = r.capsquiet;
+    out.capsfirst = r.capsfirst;
+    out.capscount = r.capscount;
     return true;
 }
 

@@ -40,12 +40,13 @@ struct ruleplan {
     uint64_t run = 0;
     uint32_t first = 0, count = 0;    // its required literals: literal(first...)
     uint32_t firstset = 0, sets = 0;  // its run sets: runset(firstset...)
-    // The prefilter of the folded text holds the pattern, and that of the
-    // text as it is its capitals: in a text no longer than quiet (capsquiet)
-    // that the prefilter does not flag it in, its search counts 0 and
-    // reports nothing.
+    // The prefilter of the folded text holds the pattern: in a text no
+    // longer than quiet that the prefilter does not flag it in, its search
+    // counts 0 and reports nothing. The same for the capitals in a text no
+    // longer than capsquiet that holds none of literal(capsfirst...).
     bool filtered = false, capsfiltered = false;
     uint64_t quiet = 0, capsquiet = 0;
+    uint32_t capsfirst = 0, capscount = 0;
 };
 
 class compiledrules {
@@ -67,11 +68,9 @@ class compiledrules {
     // The i-th required literal and run set that plans point to.
     std::string_view literal(uint32_t i) const;
     const byteset& runset(uint32_t i) const;
-    // The prefilters of the folded text and of the text as it is, their ids
-    // the rules' lines less one; null where the form has none this build
-    // and processor can run.
+    // The prefilter of the folded text, its ids the rules' lines less one;
+    // null where the form has none this build and processor can run.
     const prefilter* filter() const { return filter_.loaded() ? &filter_ : nullptr; }
-    const prefilter* capsfilter() const { return capsfilter_.loaded() ? &capsfilter_ : nullptr; }
 
    private:
     struct layout;
@@ -89,7 +88,7 @@ class compiledrules {
     // Where the sections start in bytes_.
     size_t literalindex_ = 0, pool_ = 0, setids_ = 0, records_ = 0;
     std::vector<byteset> sets_;  // the distinct run sets
-    prefilter filter_, capsfilter_;
+    prefilter filter_;
 };
 
 // One skippable rule's literals and run sets, as the counter asks for them.
@@ -106,6 +105,11 @@ class planfacts final : public skipfacts {
     const compiledrules& form_;
     const ruleplan& plan_;
 };
+
+// The hash that seals a form, eight bytes a step; and the size and hash of
+// a rule file's lines that a form names the file by.
+uint64_t formhash(std::string_view bytes, uint64_t h = 0x9E3779B97F4A7C15ULL);
+void rulefilehash(const rulefile& f, uint64_t& size, uint64_t& hash);
 
 // Where the compiled form of a rule file lives: beside it.
 std::string compiledpath(std::string_view rulepath);

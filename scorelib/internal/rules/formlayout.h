@@ -4,11 +4,11 @@
 // bytes); the counts; the literals' index, the pool's size (4 bytes) and
 // the pool; the run sets (256 bits each); the references to them (4 bytes
 // each); one record per line of the rule file; then the seal, a hash of all
-// that goes before. After the seal, the prefilters of the folded text and of
-// the capitals, as their library serializes them (it checks their own
-// checksums; the seal would cost more than the rest of a small message's
-// scan). Fixed sizes let a plan be read where it lies. Any change of the
-// layout or of what a record means takes a new format number.
+// that goes before. After the seal, the prefilter of the folded text, as its
+// library serializes it (the library checks its own checksum; the seal would
+// cost more than the rest of a small message's scan). Fixed sizes let a plan
+// be read where it lies. Any change of the layout or of what a record means
+// takes a new format number.
 #pragma once
 
 #include <cstddef>
@@ -26,11 +26,11 @@ struct counts {
     uint32_t literals = 0;                // entries of the literals' index
     uint32_t sets = 0;                    // distinct run sets
     uint32_t setrefs = 0;                 // references to them, in the plans' order
-    uint64_t filter = 0, capsfilter = 0;  // the prefilters' sizes after the seal
+    uint64_t filter = 0;                  // the prefilter's size, after the seal
 };
-static_assert(sizeof(counts) == 48);
+static_assert(sizeof(counts) == 40);
 static_assert(offsetof(counts, lines) == 16 && offsetof(counts, setrefs) == 28 &&
-              offsetof(counts, capsfilter) == 40);
+              offsetof(counts, filter) == 32);
 
 // Where the counts start, after a library version of versionsize bytes.
 constexpr size_t countsat(size_t versionsize) {
@@ -60,13 +60,16 @@ struct record {
     uint32_t first = 0, count = 0;    // its literals in the index
     uint32_t firstset = 0, sets = 0;  // its run sets among the references
     // The longest text in which the prefilter's silence leaves out the
-    // search of the pattern, and of its capitals.
+    // search of the pattern, and in which the absence of the capitals'
+    // strings leaves out theirs.
     uint64_t quiet = 0, capsquiet = 0;
+    uint32_t capsfirst = 0, capscount = 0;  // the capitals' strings in the index
 };
-static_assert(sizeof(record) == 48);
+static_assert(sizeof(record) == 56);
 static_assert(offsetof(record, run) == 8 && offsetof(record, first) == 16 &&
               offsetof(record, count) == 20 && offsetof(record, firstset) == 24 &&
-              offsetof(record, sets) == 28 && offsetof(record, capsquiet) == 40);
+              offsetof(record, sets) == 28 && offsetof(record, capsquiet) == 40 &&
+              offsetof(record, capscount) == 52);
 
 // The hash at the end.
 constexpr size_t sealbytes = 8;

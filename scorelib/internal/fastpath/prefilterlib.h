@@ -1,0 +1,36 @@
+// What building and running the prefilter share of its library: holders
+// of its objects, how patterns are compiled, and the canaries.
+#pragma once
+
+#include <hs/hs.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace pst::prefilterlib {
+
+// Languages are plain byte patterns; a prefilter may only ever flag more.
+inline constexpr unsigned languageflags = HS_FLAG_SINGLEMATCH | HS_FLAG_PREFILTER;
+
+struct databasefree {
+    void operator()(hs_database_t* db) const { hs_free_database(db); }
+};
+struct scratchfree {
+    void operator()(hs_scratch_t* s) const { hs_free_scratch(s); }
+};
+using database = std::unique_ptr<hs_database_t, databasefree>;
+using scratch = std::unique_ptr<hs_scratch_t, scratchfree>;
+
+// Languages that every prefilter holds beside the rules', and a text they
+// all occur in, scanned whenever one is loaded: a library that misses one
+// is not used. Debian's Vectorscan 5.4.9 misses matches past the first 64
+// bytes of a text on processors with AVX-512.
+inline constexpr uint32_t canarybase = 0xFFFFFF00;
+inline constexpr const char* canaries[] = {"\\x64", "\\x64\\x71", "\\x7a", "(?:\\x65\\x71|\\x64\\x71)",
+                                    "\\x78\\x78\\x78\\x64", "\\x79\\x7a"};
+inline std::string canarytext() {
+    return std::string(200, 'x') + "dq" + std::string(70, 'y') + "z";
+}
+
+}  // namespace pst::prefilterlib
