@@ -14,12 +14,12 @@ plugindeb=$(ls "$scratch"/out/postsentinel-blocklist_*.deb)
 tooldeb=$(ls "$scratch"/out/postsentinel-blocklist-tools_*.deb)
 [ "$(ls "$scratch"/out/*.deb | wc -l)" -eq 2 ] || { echo "not two packages"; exit 1; }
 # A mail server installs the plugin alone: it depends on the C library, the
-# C++ runtime where that is shared, and the regular-expression library, and
-# pulls nothing of the companion's plots in.
+# C++ runtime where that is shared, the regular-expression library and the
+# prefilter's, and pulls nothing of the companion's plots in.
 depends=$(dpkg-deb --field "$plugindeb" Depends)
 for dep in $(echo "$depends" | sed 's/([^)]*)//g; s/,/ /g'); do
     case $dep in
-        libc6 | libgcc-s1 | libstdc++6 | libpcre3 | libpcre2-8-0) ;;
+        libc6 | libgcc-s1 | libstdc++6 | libpcre3 | libpcre2-8-0 | libhyperscan5 | libvectorscan5) ;;
         *) echo "the plugin depends on $dep"; exit 1 ;;
     esac
 done
