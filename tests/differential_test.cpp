@@ -9,6 +9,7 @@
 
 #include "counting/search.h"
 #include "evaluate.h"
+#include "fastpath/prefilter.h"
 #include "generator.h"
 #include "holders.h"
 #include "rules/compiledrules.h"
@@ -38,11 +39,13 @@ std::string withouttimes(const std::string& stats) {
     return out;
 }
 
-enum class path { straightforward, fast, primed, compiled, shared };
+enum class path { straightforward, fast, primed, compiled, unfiltered, shared };
+constexpr path quick[] = {path::fast, path::primed, path::compiled, path::unfiltered, path::shared};
 
 // Every path under the plugin's budget. "primed" is the fast path with the literals of
 // all rules found in one pass whatever the sizes; "compiled" the fast path with
-// the compiled form of the rule file beside it; "shared" the rules read once
+// the compiled form of the rule file beside it, and "unfiltered" with a form
+// without the prefilter; "shared" the rules read once
 // and kept compiled, as corpus scores, the message scored for the second time.
 run evaluateonce(const testutil::tempdir& dir, const std::string& message, const std::string& rules,
                  int debug, path how) {
@@ -56,10 +59,10 @@ run evaluateonce(const testutil::tempdir& dir, const std::string& message, const
     options.limits = &limits;
     options.profile = &result.profile;
     std::string compiled;
-    if (how == path::compiled) {
+    if (how == path::compiled || how == path::unfiltered) {
         pst::rulefile f;
         pst::takerulelines(f, rules);
-        compiled = dir.file("rules.compiled", pst::compiledrules::make(f));
+        compiled = dir.file("rules.compiled", pst::compiledrules::make(f, how == path::compiled));
         options.compiledrules = compiled.c_str();
     }
     if (how == path::shared) {
@@ -100,10 +103,9 @@ TEST(differential, everyPathAgreesOnEveryByte) {
         const std::string message = gen.message(), rules = gen.rules();
         const int debug = gen.debug();
         const run slow = evaluateonce(dir, message, rules, debug, path::straightforward);
-        for (const path how : {path::fast, path::primed, path::compiled, path::shared}) {
+        for (const path how : quick) {
             const run fast = evaluateonce(dir, message, rules, debug, how);
             expectsame(fast, slow, "case " + std::to_string(i) + "\n" + rules);
-            if (::testing::Test::HasFailure()) testutil::writefile("/tmp/failmsg", message), testutil::writefile("/tmp/failrules", rules);
             leftout += fast.profile.leftout;
             if (::testing::Test::HasFailure()) return;
         }
@@ -132,9 +134,38 @@ TEST(differential, largeTextsAndCatastrophicPatterns) {
         "1 z\\s+cheap\n1 (?:zz|aa)\\s+ch\n";
     for (int debug : {0, 2}) {
         const run slow = evaluateonce(dir, message, rules, debug, path::straightforward);
-        for (const path how : {path::fast, path::primed, path::compiled, path::shared})
+        for (const path how : quick)
             expectsame(evaluateonce(dir, message, rules, debug, how), slow,
                        "debug " + std::to_string(debug));
+    }
+}
+
+// Rules written by people, on generated messages with their words in: the
+// form with its prefilter leaves most of them out, and every byte is the
+// same as without it.
+TEST(differential, realRulesAgreeWithAndWithoutThePrefilter) {
+    const std::string rules = testutil::readfile(POSTSENTINEL_REAL_RULES);
+    if (rules.empty()) GTEST_SKIP() << "no converted rules at " POSTSENTINEL_REAL_RULES;
+    testgen::generator gen(20261211);
+    testutil::tempdir dir;
+    const char* const words[] = {"urgent assistance", "bank of nigeria", "click here",
+                                 "<a href=x>", "dear beneficiary", "viagra", "100% FREE"};
+    int leftout = 0, hits = 0;
+    for (int i = 0; i < 12; ++i) {
+        std::string message = gen.message() + "\n";
+        for (int w = 0; w < i % 4; ++w) message += std::string(words[(i + w) % 7]) + " ";
+        const int debug = i % 2 ? 2 : 0;
+        const run slow = evaluateonce(dir, message, rules, debug, path::straightforward);
+        for (const path how : {path::compiled, path::unfiltered}) {
+            const run fast = evaluateonce(dir, message, rules, debug, how);
+            expectsame(fast, slow, "message " + std::to_string(i));
+            if (how == path::compiled) leftout += fast.profile.leftout;
+        }
+        hits += !slow.stats.empty();
+    }
+    EXPECT_GT(hits, 3);
+    if (pst::prefilteravailable()) {
+        EXPECT_GT(leftout, 12 * 400);
     }
 }
 

@@ -381,9 +381,10 @@ strings unionof(const strings& a, const strings& b) {
 }
 
 // exact: every match of the node is one of these; within: every match holds
-// one of these.
+// one of these; edge: every match starts with one of these and ends with
+// one of these (a repeat's first and last iterations).
 struct facts {
-    strings exact, within;
+    strings exact, within, edge;
 };
 
 facts factsof(const node& x);
@@ -411,9 +412,14 @@ facts once(const node& x) {
                 const facts kf = factsof(k);
                 f.exact = product(f.exact, kf.exact);
                 f.within = better(f.within, better(kf.within, kf.exact));
-                strings longer = product(run, kf.exact);
-                run = longer.known ? std::move(longer) : kf.exact;
-                f.within = better(f.within, run);
+                // The run goes on into the part's start, and on from its end
+                // only where it is all of the part.
+                strings longer = product(run, kf.exact.known ? kf.exact : kf.edge);
+                f.within = better(f.within, longer);
+                if (kf.exact.known)
+                    run = longer.known ? std::move(longer) : kf.exact;
+                else
+                    run = kf.edge;
             }
             break;
         }
@@ -450,6 +456,7 @@ facts factsof(const node& x) {
     strings first = one.exact;
     for (uint64_t i = 1; i < x.min && first.known; ++i) first = product(first, one.exact);
     if (x.min == x.max) f.exact = first;
+    f.edge = first;
     f.within = better(better(one.within, one.exact), first);
     return f;
 }
