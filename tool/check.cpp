@@ -17,6 +17,7 @@
 #include "compile.h"
 #include "counting/regexbackend.h"
 #include "evaluate.h"
+#include "fastpath/prefilter.h"
 #include "fastpath/shape.h"
 #include "holders.h"
 #include "input.h"
@@ -213,6 +214,7 @@ void checkcompiledform(const char* path, const rulefile& f, std::vector<located>
     switch (formstatefor(path, f, why)) {
         case formstate::fits:
             out.push_back({{severity::note, "the plugin uses the compiled form " + form}, 0});
+            out.push_back({{severity::note, prefilternote(form.c_str(), f)}, 0});
             break;
         case formstate::unusable:
             out.push_back({{severity::warning, "the plugin does not use the compiled form " + form +
@@ -220,6 +222,8 @@ void checkcompiledform(const char* path, const rulefile& f, std::vector<located>
                            0});
             break;
         case formstate::missing:
+            if (!prefilteravailable())
+                out.push_back({{severity::note, prefilternote(form.c_str(), f)}, 0});
             if (count >= compileworthwhile)
                 out.push_back({{severity::note,
                                 "no compiled form: 'blocklistctl compile' spares the "

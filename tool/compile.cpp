@@ -63,7 +63,31 @@ int compilerules(const char* path, FILE* out) {
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - began;
     std::fprintf(out, "%s: %zu lines compiled into %s (%zu bytes) in %.0f ms\n", path,
                  f.lines.size(), target.c_str(), bytes.size(), took.count() * 1000);
+    std::fprintf(out, "%s: %s\n", path, prefilternote(target.c_str(), f).c_str());
     return EX_OK;
+}
+
+std::string prefilternote(const char* formpath, const rulefile& f) {
+    if (!prefilteravailable())
+        return "no prefilter (" + prefilterversion() + "): every rule is searched in every message";
+    rulefile all;
+    takerulelines(all, f.text);
+    parserules(weights::all, all);
+    sysio sys;
+    compiledrules form;
+    std::string why;
+    if (!form.load(sys, formpath, all, why) || !form.filter())
+        return "the compiled form has no prefilter this build can run: every rule is searched "
+               "in every message";
+    size_t rules = 0, filtered = 0;
+    for (const ruleline& r : all.rules) {
+        ruleplan plan;
+        ++rules;
+        filtered += form.planfor(r.line, plan) && plan.filtered;
+    }
+    return "the prefilter (" + prefilterversion() + ", " + std::to_string(form.filter()->size()) +
+           " bytes) leaves out the search of " + std::to_string(filtered) + " of " +
+           std::to_string(rules) + " rules in a message that holds none of their strings";
 }
 
 formstate formstatefor(const char* rulepath, const rulefile& f, std::string& why) {

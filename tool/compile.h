@@ -21,4 +21,8 @@ enum class formstate { fits, missing, unusable };
 // as read, are given: why says what is wrong with one that is unusable.
 formstate formstatefor(const char* rulepath, const rulefile& f, std::string& why);
 
+// What the prefilter of the compiled form at formpath does for the rules of
+// f, or that there is none and why: a line of compile's and check's report.
+std::string prefilternote(const char* formpath, const rulefile& f);
+
 }  // namespace pst
