@@ -468,25 +468,19 @@ struct cost {
     uint64_t calls = 0, paths = 0, depth = 0;
 };
 
-// The bytes that every match of kids[from...] starts with (a superset);
-// false where that is not known, as when all of them may be empty.
-bool startswith(const std::vector<node>& kids, size_t from, byteset& out) {
+bool firstof(const node& k, byteset& first);
+
+// The bytes that what comes at kids[from...] starts with (a superset), and
+// then follow (null where that is not known): false where that is not
+// known, as when all of the kids may be absent and follow is null.
+bool startswith(const std::vector<node>& kids, size_t from, const byteset* follow,
+                byteset& out) {
     byteset all;
     for (size_t i = from; i < kids.size(); ++i) {
         const node& k = kids[i];
         if (k.k == node::kind::assertion || k.k == node::kind::look) continue;  // only restrict
         byteset first;
-        if (k.k == node::kind::bytes) {
-            first = k.set;
-        } else if (k.k == node::kind::seq) {
-            if (!startswith(k.kids, 0, first)) return false;
-        } else {
-            for (const node& branch : k.kids) {
-                byteset b;
-                if (branch.k != node::kind::seq || !startswith(branch.kids, 0, b)) return false;
-                first |= b;
-            }
-        }
+        if (!firstof(k, first)) return false;
         all |= first;
         // What may be absent lets the next part start the match.
         if (k.min > 0) {
@@ -494,10 +488,97 @@ bool startswith(const std::vector<node>& kids, size_t from, byteset& out) {
             return true;
         }
     }
-    return false;
+    if (!follow) return false;
+    out = all | *follow;
+    return true;
 }
 
-cost costof(const node& x, uint64_t n) {
+// The bytes a match of one iteration of k starts with.
+bool firstof(const node& k, byteset& first) {
+    switch (k.k) {
+        case node::kind::bytes:
+            first = k.set;
+            return true;
+        case node::kind::seq:
+            return startswith(k.kids, 0, nullptr, first);
+        case node::kind::alt:
+            for (const node& branch : k.kids) {
+                byteset b;
+                if (!firstof(branch, b)) return false;
+                first |= b;
+            }
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Every way the node can match, where there are few and each is a fixed
+// string: a string once for each way, so that two ways to the same string
+// count twice, as the matcher tries both.
+bool ways(const node& x, std::vector<std::string>& out) {
+    constexpr size_t most = 64;
+    std::vector<std::string> once;
+    switch (x.k) {
+        case node::kind::bytes:
+            if (x.set.count() > most) return false;
+            for (unsigned b = 0; b < 256; ++b)
+                if (x.set.test(b)) once.emplace_back(1, static_cast<char>(b));
+            break;
+        case node::kind::assertion:
+        case node::kind::look:
+            return false;  // a way may fail on what lies around it, not on its bytes
+        case node::kind::seq:
+            once.emplace_back();
+            for (const node& k : x.kids) {
+                std::vector<std::string> part, longer;
+                if (!ways(k, part) || once.size() * part.size() > most) return false;
+                for (const std::string& a : once)
+                    for (const std::string& b : part) longer.push_back(a + b);
+                once = std::move(longer);
+            }
+            break;
+        case node::kind::alt:
+            for (const node& k : x.kids) {
+                std::vector<std::string> part;
+                if (!ways(k, part) || once.size() + part.size() > most) return false;
+                once.insert(once.end(), part.begin(), part.end());
+            }
+            break;
+    }
+    if (x.min != 1 || x.max != 1) {
+        if (x.min != 0 || x.max != 1) return false;
+        once.emplace_back();  // "x?"
+    }
+    out = std::move(once);
+    return true;
+}
+
+// The ways of a node of fixed strings that can end at one start position:
+// only those whose strings are prefixes of one text, so at most the longest
+// chain of strings each a prefix of the next.
+uint64_t waysatonce(const std::vector<std::string>& strings) {
+    uint64_t most = 0;
+    for (const std::string& s : strings) {
+        uint64_t chain = 0;
+        for (const std::string& t : strings) chain += s.compare(0, t.size(), t) == 0;
+        most = std::max(most, chain);
+    }
+    return most;
+}
+
+// follow: the bytes that whatever comes after x starts with, where known.
+cost costof(const node& x, uint64_t n, const byteset* follow) {
+    // After an iteration of a repeat comes another, or what follows it.
+    byteset again;
+    const byteset* after = follow;
+    if (x.min != 1 || x.max != 1) {
+        after = nullptr;
+        if (follow && x.k != node::kind::bytes && firstof(x, again)) {
+            again |= *follow;
+            after = &again;
+        }
+    }
     cost once;
     switch (x.k) {
         case node::kind::bytes:
@@ -506,7 +587,7 @@ cost costof(const node& x, uint64_t n) {
             once = {0, 1, 0};
             break;
         case node::kind::look: {
-            const cost in = costof(x.kids.front(), n);
+            const cost in = costof(x.kids.front(), n, nullptr);
             once = {add(in.calls, 1), 1, add(in.depth, 1)};
             break;
         }
@@ -516,10 +597,11 @@ cost costof(const node& x, uint64_t n) {
             // from where its run ends: every shorter length fails at once.
             cost rest{0, 1, 0};
             for (size_t i = x.kids.size(); i-- > 0;) {
-                cost c = costof(x.kids[i], n);
                 byteset next;
-                if (x.kids[i].k == node::kind::bytes && c.paths > 1 && i + 1 < x.kids.size() &&
-                    startswith(x.kids, i + 1, next) && (next & x.kids[i].set).none()) {
+                const bool known = startswith(x.kids, i + 1, after, next);
+                cost c = costof(x.kids[i], n, known ? &next : nullptr);
+                if (x.kids[i].k == node::kind::bytes && c.paths > 1 && known &&
+                    (next & x.kids[i].set).none()) {
                     c.calls = add(c.calls, c.paths);
                     c.paths = 1;
                 }
@@ -532,7 +614,7 @@ cost costof(const node& x, uint64_t n) {
         case node::kind::alt: {
             once = {1, 0, 0};
             for (const node& k : x.kids) {
-                const cost c = costof(k, n);
+                const cost c = costof(k, n, after);
                 once.calls = add(once.calls, add(c.calls, 1));
                 once.paths = add(once.paths, c.paths);
                 once.depth = std::max(once.depth, c.depth);
@@ -540,6 +622,12 @@ cost costof(const node& x, uint64_t n) {
             once.depth = add(once.depth, 1);
             break;
         }
+    }
+    if (x.k != node::kind::bytes && once.paths > 1) {
+        node plain = x;
+        plain.min = plain.max = 1;
+        std::vector<std::string> each;
+        if (ways(plain, each)) once.paths = std::min(once.paths, waysatonce(each));
     }
     if (x.min == 1 && x.max == 1) return once;
     // No repeat runs more often than there are bytes left, and one more.
@@ -570,7 +658,7 @@ cost costof(const node& x, uint64_t n) {
 }
 
 bool quiet(const node& root, uint64_t n) {
-    const cost c = costof(root, n);
+    const cost c = costof(root, n, nullptr);
     // Twice the calls, and the first: a group's end or a retry may add one.
     return add(mul(c.calls, 2), 2) <= quietcalls && c.depth <= quietdepth;
 }
