@@ -204,7 +204,8 @@ TEST(compiledrules, theEvaluationLeavesOutOnlyWithAFittingForm) {
     testutil::tempdir dir;
     const std::string r = dir.file("rules", rules);
     const std::string m = dir.file("message", "Subject: Cheap deal\n\nfree  money, a big deal\n");
-    const std::string form = dir.file("rules.compiled", pst::compiledrules::make(linesof(rules).f, false));
+    const std::string form =
+        dir.file("rules.compiled", pst::compiledrules::make(linesof(rules).f, false));
     const std::string stale =
         dir.file("stale.compiled", pst::compiledrules::make(linesof(rules + "1 x\n").f, false));
     for (const int debug : {0, 2}) {
@@ -251,7 +252,8 @@ TEST(compiledrules, theFormsQuestionsAreChargedToTheMessage) {
     testutil::tempdir dir;
     const std::string r = dir.file("rules", text);
     const std::string m = dir.file("message", body);
-    const std::string form = dir.file("rules.compiled", pst::compiledrules::make(linesof(text).f, false));
+    const std::string form =
+        dir.file("rules.compiled", pst::compiledrules::make(linesof(text).f, false));
     auto run = [&](const char* compiled, uint64_t message, int& leftout) {
         pst::searchlimits limits = pst::searchlimits::defaults();
         limits.message = message;

@@ -148,8 +148,8 @@ TEST(differential, realRulesAgreeWithAndWithoutThePrefilter) {
     if (rules.empty()) GTEST_SKIP() << "no converted rules at " POSTSENTINEL_REAL_RULES;
     testgen::generator gen(20261211);
     testutil::tempdir dir;
-    const char* const words[] = {"urgent assistance", "bank of nigeria", "click here",
-                                 "<a href=x>", "dear beneficiary", "viagra", "100% FREE"};
+    const char* const words[] = {"urgent assistance", "bank of nigeria", "click here", "<a href=x>",
+                                 "dear beneficiary",  "viagra",          "100% FREE"};
     int leftout = 0, hits = 0;
     for (int i = 0; i < 12; ++i) {
         std::string message = gen.message() + "\n";

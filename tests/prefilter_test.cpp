@@ -1,13 +1,14 @@
 // The prefilter against the library: where they could read a pattern
 // differently, a pattern the prefilter does not flag must count nothing and
 // report nothing in the library's own search.
+#include "fastpath/prefilter.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "counting/counter.h"
-#include "fastpath/prefilter.h"
 #include "fastpath/prefilterpattern.h"
 #include "message/casefold.h"
 #include "rules/compiledrules.h"
@@ -55,7 +56,10 @@ TEST(prefilter, neverSilentWhereTheLibraryMatchesOrReports) {
         {"a word past the first 64 bytes", "cheap", longtext + "cheap", true},
         {"only the empty text", "(?:x*)", "abc", false},
         {"\\b beside a high byte", "\\bcaf\\xe9\\b", "un caf\xe9!", true},
-        {"a negated class on a high byte", "[^a-z]deal", "\xe9" "deal", true},
+        {"a negated class on a high byte", "[^a-z]deal",
+         "\xe9"
+         "deal",
+         true},
         {"\\w is ASCII only", "free\\w\\w\\w", "free\xe9\xe9\xe9", true},
         {"\\W takes high bytes", "free\\Wmoney", "free\xe9money", true},
         {"\\s takes the vertical tab", "free\\smoney", "free\vmoney", true},

@@ -70,8 +70,9 @@ std::string buildprefilter(const std::vector<prefilterentry>& entries,
     const std::vector<unsigned> flags(texts.size(), languageflags);
     hs_database_t* db = nullptr;
     hs_compile_error_t* error = nullptr;
-    if (hs_compile_multi(texts.data(), flags.data(), ids.data(), static_cast<unsigned>(texts.size()),
-                         HS_MODE_BLOCK, nullptr, &db, &error) != HS_SUCCESS) {
+    if (hs_compile_multi(texts.data(), flags.data(), ids.data(),
+                         static_cast<unsigned>(texts.size()), HS_MODE_BLOCK, nullptr, &db,
+                         &error) != HS_SUCCESS) {
         hs_free_compile_error(error);
         refused.insert(refused.end(), ids.begin(), ids.end());
         return "";

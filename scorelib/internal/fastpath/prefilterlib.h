@@ -28,8 +28,8 @@ using scratch = std::unique_ptr<hs_scratch_t, scratchfree>;
 // first 64 bytes of a text on processors with AVX-512.
 inline constexpr uint32_t canarybase = 0xFFFFFF00;
 // Strings as the rules' are, three bytes and more.
-inline constexpr const char* canaries[] = {"\\x64\\x71\\x79", "\\x64[\\x70\\x71]\\x79", "\\x79\\x79\\x7a",
-                                           "\\x78\\x78\\x78\\x64",
+inline constexpr const char* canaries[] = {"\\x64\\x71\\x79", "\\x64[\\x70\\x71]\\x79",
+                                           "\\x79\\x79\\x7a", "\\x78\\x78\\x78\\x64",
                                            "(?:\\x65\\x71\\x79|\\x64\\x71\\x79)"};
 inline std::string canarytext() {
     return std::string(200, 'x') + "dq" + std::string(70, 'y') + "z";

@@ -52,10 +52,14 @@ bool exactclassescape(unsigned char e, byteset& out) {
 }
 
 bool hexdigit(unsigned char c, unsigned& v) {
-    if (c >= '0' && c <= '9') v = c - '0';
-    else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
-    else return false;
+    if (c >= '0' && c <= '9')
+        v = c - '0';
+    else if (c >= 'a' && c <= 'f')
+        v = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F')
+        v = c - 'A' + 10;
+    else
+        return false;
     return true;
 }
 
@@ -335,7 +339,7 @@ uint64_t mul(uint64_t a, uint64_t b) {
 // Sets of strings, of which every match of a part of a pattern holds one
 // (or, exactly, is one): what FilteredRE2 calls atoms. Sets are kept small,
 // and a set whose shortest string is short says little of a text.
-constexpr size_t moststrings = 32;  // of a product
+constexpr size_t moststrings = 32;                     // of a product
 constexpr size_t mostalternatives = prefilterstrings;  // of a union
 constexpr size_t shortestuseful = 3;
 
@@ -473,8 +477,7 @@ bool firstof(const node& k, byteset& first);
 // The bytes that what comes at kids[from...] starts with (a superset), and
 // then follow (null where that is not known): false where that is not
 // known, as when all of the kids may be absent and follow is null.
-bool startswith(const std::vector<node>& kids, size_t from, const byteset* follow,
-                byteset& out) {
+bool startswith(const std::vector<node>& kids, size_t from, const byteset* follow, byteset& out) {
     byteset all;
     for (size_t i = from; i < kids.size(); ++i) {
         const node& k = kids[i];

@@ -57,7 +57,6 @@ void rulefilehash(const rulefile& f, uint64_t& size, uint64_t& hash) {
 
 namespace {
 
-
 // A form holds, per line of the rule file, a record, at most the line's own
 // bytes as literals with their index, and its run sets: a few times the rule
 // file's size. Anything far larger is not one, and is not read into memory
@@ -329,18 +328,18 @@ const char* compiledrules::ranges(const layout& l, const rulefile& f) {
         }
         const uint32_t own = nextliteral;
         if (!p.skippable && (p.count != 0 || p.sets != 0)) return "it is damaged";
-        if (p.skippable && (p.first != nextliteral || p.count > l.c.literals - p.first ||
-                            p.firstset != nextset || p.sets > l.c.setrefs - p.firstset ||
-                            p.count == 0 || !p.compiles))
+        if (p.skippable &&
+            (p.first != nextliteral || p.count > l.c.literals - p.first || p.firstset != nextset ||
+             p.sets > l.c.setrefs - p.firstset || p.count == 0 || !p.compiles))
             return "it is damaged";
         if (p.skippable) {
             nextliteral = p.first + p.count;
             nextset = p.firstset + p.sets;
         }
         if (!p.capsfiltered && p.capscount != 0) return "it is damaged";
-        if (p.capsfiltered && (p.capsfirst != nextliteral ||
-                               p.capscount > l.c.literals - p.capsfirst || p.capscount == 0 ||
-                               p.capscount > prefilterstrings || !p.compiles))
+        if (p.capsfiltered &&
+            (p.capsfirst != nextliteral || p.capscount > l.c.literals - p.capsfirst ||
+             p.capscount == 0 || p.capscount > prefilterstrings || !p.compiles))
             return "it is damaged";
         // A literal holds at most 64 bytes for each byte of the pattern (a
         // repeat such as "x{64}"), and there is at most one for each byte,

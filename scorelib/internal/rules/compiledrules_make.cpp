@@ -39,7 +39,7 @@ struct formcontent {
     std::vector<std::string> literals;
     std::vector<byteset> sets;      // distinct
     std::vector<uint32_t> setrefs;  // into sets, in the plans' order
-    std::string filter;  // the serialized prefilter
+    std::string filter;             // the serialized prefilter
 };
 
 // The capitals' strings, where they tell when the capitals' search would
@@ -131,8 +131,7 @@ void writesections(const formcontent& c, writer& w) {
     for (const ruleplan& p : c.plans) {
         record r;
         r.flags = static_cast<uint8_t>((p.rule ? isrule : 0) | (p.compiles ? compiles : 0) |
-                                       (p.skippable ? skippable : 0) |
-                                       (p.filtered ? filtered : 0) |
+                                       (p.skippable ? skippable : 0) | (p.filtered ? filtered : 0) |
                                        (p.capsfiltered ? capsfiltered : 0));
         r.run = p.run;
         r.first = p.first;
@@ -169,6 +168,5 @@ std::string compiledrules::make(const rulefile& f, bool prefilters) {
     w.bytes(content.filter);
     return std::move(w.out);
 }
-
 
 }  // namespace pst
