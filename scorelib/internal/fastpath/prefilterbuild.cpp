@@ -66,6 +66,7 @@ std::string buildprefilter(const std::vector<prefilterentry>& entries,
         ids.push_back(canarybase + k);
     }
     std::vector<const char*> texts;
+    texts.reserve(languages.size());
     for (const std::string& l : languages) texts.push_back(l.c_str());
     const std::vector<unsigned> flags(texts.size(), languageflags);
     hs_database_t* db = nullptr;

@@ -420,10 +420,12 @@ facts once(const node& x) {
                 // only where it is all of the part.
                 strings longer = product(run, kf.exact.known ? kf.exact : kf.edge);
                 f.within = better(f.within, longer);
-                if (kf.exact.known)
-                    run = longer.known ? std::move(longer) : kf.exact;
-                else
+                if (!kf.exact.known)
                     run = kf.edge;
+                else if (longer.known)
+                    run = std::move(longer);
+                else
+                    run = kf.exact;
             }
             break;
         }
