@@ -15,7 +15,9 @@
 #include "counting/search.h"
 #include "evaluate.h"
 #include "generator.h"
+#include "rules/compiledrules.h"
 #include "rules/rule.h"
+#include "rules/rulefile.h"
 #include "scorelib.h"
 #include "testutil.h"
 
@@ -50,12 +52,20 @@ struct result {
     int cuts = 0;
 };
 
+// With the compiled form of the rules and its prefilter, if form.
 result evaluate(const std::string& rules, const std::string& body, bool straightforward,
-                const pst::searchlimits& limits) {
+                const pst::searchlimits& limits, bool form = false) {
     testutil::tempdir dir;
     const std::string r = dir.file("rules", rules), m = dir.file("m", "A: b\n\n" + body);
     pst::evalprofile profile;
     pst::evaloptions options;
+    std::string compiled;
+    if (form) {
+        pst::rulefile f;
+        pst::takerulelines(f, rules);
+        compiled = dir.file("rules.compiled", pst::compiledrules::make(f));
+        options.compiledrules = compiled.c_str();
+    }
     options.straightforward = straightforward;
     options.limits = &limits;
     options.profile = &profile;
@@ -193,9 +203,9 @@ TEST(budget, releaseDefaultsAreExactWhereTheLibraryIsQuickAndBoundedWhereItIsNot
         {"1 (?:.*|x)dollars", std::string(7'000, 'x'), 0},
     };
     for (const quick& q : exact) {
-        for (const bool straightforward : {true, false}) {
+        for (const int how : {0, 1, 2}) {  // straightforward, fast, with the prefilter
             const result r =
-                evaluate(q.rule + "\n", q.body, straightforward, pst::searchlimits::defaults());
+                evaluate(q.rule + "\n", q.body, how == 0, pst::searchlimits::defaults(), how == 2);
             EXPECT_EQ(r.out.err, "") << q.rule;
             EXPECT_EQ(r.out.result, q.score) << q.rule;
         }
@@ -208,11 +218,13 @@ TEST(budget, releaseDefaultsAreExactWhereTheLibraryIsQuickAndBoundedWhereItIsNot
         {"to:\\s*[^@]+@bank", "@bank" + testutil::repeated("to: ", 1 << 20)},
     };
     for (const auto& [pattern, body] : slow) {
-        const result r =
-            evaluate("5 " + pattern + "\n", body, false, pst::searchlimits::defaults());
-        EXPECT_EQ(r.out.result, 0) << pattern;
-        const bool cut = r.cuts != 0 || std::string(pst::regexlibrary()) == "pcre";
-        EXPECT_EQ(r.out.err, cut ? limit(pattern) : "") << pattern;
+        for (const bool form : {false, true}) {
+            const result r =
+                evaluate("5 " + pattern + "\n", body, false, pst::searchlimits::defaults(), form);
+            EXPECT_EQ(r.out.result, 0) << pattern;
+            const bool cut = r.cuts != 0 || std::string(pst::regexlibrary()) == "pcre";
+            EXPECT_EQ(r.out.err, cut ? limit(pattern) : "") << pattern;
+        }
     }
 }
 
