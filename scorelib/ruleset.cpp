@@ -166,32 +166,32 @@ class scorer {
         how_.work->push_back({r.line, static_cast<uint64_t>(took.count()), budget_.cuts() != cuts});
     }
 
-    // Whether the compiled form shows that the rule counts 0 here: by the
-    // prefilter's silence, or by its literals.
-    bool leftout(const ruleplan& plan) {
-        const bool out = silent(plan.filtered, plan.quiet, plan.line, message_.folded,
-                                form_->filter(), flagged_) ||
+    // Whether the compiled form shows that the rule on line counts 0 here:
+    // by the prefilter's silence, or by its literals.
+    bool leftout(const ruleplan& plan, int line) {
+        const bool out = unflagged(plan, line) ||
                          (plan.skippable && infolded_.certainlyzero(planfacts(*form_, plan)));
         if (out && how_.profile) ++how_.profile->leftout;
         return out;
     }
 
-    // Whether the prefilter finds no trace of the rule on line in text, one
-    // short enough for the rule's search to end quietly there. The text is
-    // scanned when first asked about; a scan that fails flags every rule.
-    bool silent(bool filtered, uint64_t quiet, int line, std::string_view text,
-                const prefilter* filter, std::optional<std::vector<bool>>& flagged) const {
-        if (!filtered || !filter || text.size() > quiet) return false;
-        if (!flagged) {
+    // Whether the prefilter finds none of the rule's strings in the folded
+    // text, one short enough for the rule's search to end quietly there.
+    // The text is scanned when first asked about; a scan that fails flags
+    // every rule.
+    bool unflagged(const ruleplan& plan, int line) {
+        const prefilter* filter = form_->filter();
+        if (!plan.filtered || !filter || message_.folded.size() > plan.quiet) return false;
+        if (!flagged_) {
             try {
-                flagged.emplace(rules_.file.lines.size(), false);
+                flagged_.emplace(rules_.file.lines.size(), false);
             } catch (const std::bad_alloc&) {
                 return false;
             }
-            if (!filter->scan(text, *flagged)) flagged->assign(flagged->size(), true);
+            if (!filter->scan(message_.folded, *flagged_)) flagged_->assign(flagged_->size(), true);
         }
         const auto at = static_cast<size_t>(line - 1);
-        return at < flagged->size() && !(*flagged)[at];
+        return at < flagged_->size() && !(*flagged_)[at];
     }
 
     // Whether the text as it is holds none of the strings one of which is in
@@ -203,7 +203,6 @@ class scorer {
         for (uint32_t k = 0; k < plan.capscount; ++k)
             if (text.find(form_->literal(plan.capsfirst + k)) != std::string_view::npos)
                 return false;
-        if (how_.profile) ++how_.profile->leftout;
         return true;
     }
 
@@ -212,8 +211,7 @@ class scorer {
         const char* pattern = r.pattern.data();
         ruleplan plan;
         const bool planned = form_ && form_->planfor(r.line, plan);
-        plan.line = r.line;
-        if (planned && leftout(plan)) return;
+        if (planned && leftout(plan, r.line)) return;
         const int found = infolded_.count({pattern, 2 * i});
         if (found == 0) return;
         const int before = score_;

@@ -30,7 +30,6 @@ struct rulefile;
 
 // What the compiled form says of one rule line.
 struct ruleplan {
-    int line = 0;
     bool rule = false;      // the line is a rule (of any weight)
     bool compiles = false;  // its pattern compiles with this library
     // The rule counts 0 without a search in a text that holds none of its
