@@ -142,13 +142,19 @@ class scorer {
     bool counted(const ruleline& r) const { return debug_ || r.weight != 0; }
 
     // The patterns to count, so that their literals are found in one pass.
+    // Not those the prefilter leaves out: their analysis would be wasted.
     void prime() {
         const std::vector<ruleline>& rules = rules_.file.rules;
         std::vector<patternref> patterns;
         try {
             patterns.reserve(rules.size());
-            for (size_t i = 0; i < rules.size(); ++i)
-                if (counted(rules[i])) patterns.push_back({rules[i].pattern.data(), 2 * i});
+            for (size_t i = 0; i < rules.size(); ++i) {
+                ruleplan plan;
+                if (!counted(rules[i]) || (form_ && form_->planfor(rules[i].line, plan) &&
+                                           unflagged(plan, rules[i].line)))
+                    continue;
+                patterns.push_back({rules[i].pattern.data(), 2 * i});
+            }
         } catch (const std::bad_alloc&) {
             patterns.clear();  // nothing primed: each rule searches for itself
         }

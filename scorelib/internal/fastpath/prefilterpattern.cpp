@@ -5,6 +5,10 @@
 
 #include "fastpath/patternsyntax.h"
 
+#ifndef POSTSENTINEL_MATCHER_MEMORY_MIB
+#define POSTSENTINEL_MATCHER_MEMORY_MIB 192
+#endif
+
 namespace pst {
 namespace {
 
@@ -572,6 +576,28 @@ uint64_t waysatonce(const std::vector<std::string>& strings) {
     return most;
 }
 
+// The fewest bytes one iteration of x matches.
+uint64_t leastbytes(const node& x) {
+    uint64_t least = 0;
+    switch (x.k) {
+        case node::kind::bytes:
+            return 1;
+        case node::kind::assertion:
+        case node::kind::look:
+            return 0;
+        case node::kind::seq:
+            for (const node& k : x.kids)
+                least = add(least, k.min == 0 ? 0 : mul(k.min, leastbytes(k)));
+            return least;
+        case node::kind::alt:
+            least = saturated;
+            for (const node& k : x.kids)
+                least = std::min(least, k.min == 0 ? 0 : mul(k.min, leastbytes(k)));
+            return least;
+    }
+    return 0;
+}
+
 // follow: the bytes that whatever comes after x starts with, where known.
 cost costof(const node& x, uint64_t n, const byteset* follow) {
     // After an iteration of a repeat comes another, or what follows it.
@@ -635,8 +661,10 @@ cost costof(const node& x, uint64_t n, const byteset* follow) {
         if (ways(plain, each)) once.paths = std::min(once.paths, waysatonce(each));
     }
     if (x.min == 1 && x.max == 1) return once;
-    // No repeat runs more often than there are bytes left, and one more.
-    const uint64_t most = std::min(x.max, add(n, 1));
+    // No repeat runs more often than its iterations fit in the bytes left,
+    // and once more.
+    const uint64_t least = leastbytes(x);
+    const uint64_t most = std::min(x.max, add(least == 0 ? n : n / least, 1));
     const uint64_t ends = most >= x.min ? most - x.min + 1 : 1;
     if (x.k == node::kind::bytes) {
         // Scanned inline; each length given back is one call.
@@ -661,6 +689,11 @@ cost costof(const node& x, uint64_t n, const byteset* follow) {
     if (r.calls >= saturated) r.paths = saturated;
     return r;
 }
+
+// The deepest nesting of the matcher's calls the quiet bound allows: frames
+// of a kilobyte (the classic library's is smaller, PCRE2's far smaller) in
+// an eighth of the memory a deep search may take.
+constexpr uint64_t quietdepth = (uint64_t{POSTSENTINEL_MATCHER_MEMORY_MIB} << 20) / 8 / 1024;
 
 bool quiet(const node& root, uint64_t n) {
     const cost c = costof(root, n, nullptr);

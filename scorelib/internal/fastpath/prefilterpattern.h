@@ -38,7 +38,5 @@ constexpr uint32_t prefilterstrings = 256;
 // quiet bound allows: a tenth of its default match limit, for a count that
 // already takes every alternative, group and length given back as a call.
 constexpr uint64_t quietcalls = 1'000'000;
-// The deepest nesting of the matcher's calls it allows.
-constexpr uint64_t quietdepth = 5'000;
 
 }  // namespace pst
