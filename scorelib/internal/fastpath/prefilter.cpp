@@ -1,9 +1,12 @@
 #include "fastpath/prefilter.h"
 
+#include <cstddef>
 #include <iterator>
+#include <new>
 
 #ifdef POSTSENTINEL_PREFILTER
 #include "fastpath/prefilterlib.h"
+#include "system/prefault.h"
 #endif
 
 namespace pst {
@@ -46,7 +49,9 @@ std::string prefilterversion() {
 }
 
 struct prefilter::impl {
-    database db;
+    // The database, deserialized into memory of its own.
+    std::unique_ptr<std::max_align_t[]> memory;
+    hs_database_t* db = nullptr;
     scratch prototype;
     size_t size = 0;
 };
@@ -60,17 +65,23 @@ bool prefilter::load(std::string_view serialized) {
     impl_.reset();
     if (!prefilteravailable() || serialized.empty()) return false;
     auto m = std::make_unique<impl>();
-    hs_database_t* db = nullptr;
-    // The library checks the database's version, platform and checksum.
-    if (hs_deserialize_database(serialized.data(), serialized.size(), &db) != HS_SUCCESS)
+    size_t need = 0;
+    if (hs_serialized_database_size(serialized.data(), serialized.size(), &need) != HS_SUCCESS)
         return false;
-    m->db.reset(db);
+    const size_t words = (need + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t);
+    m->memory.reset(new (std::nothrow) std::max_align_t[words]);
+    if (!m->memory) return false;
+    prefault(m->memory.get(), need);
+    m->db = reinterpret_cast<hs_database_t*>(m->memory.get());
+    // The library checks the database's version, platform and checksum.
+    if (hs_deserialize_database_at(serialized.data(), serialized.size(), m->db) != HS_SUCCESS)
+        return false;
     hs_scratch_t* s = nullptr;
-    if (hs_alloc_scratch(db, &s) != HS_SUCCESS) return false;
+    if (hs_alloc_scratch(m->db, &s) != HS_SUCCESS) return false;
     m->prototype.reset(s);
-    if (hs_database_size(db, &m->size) != HS_SUCCESS) return false;
+    if (hs_database_size(m->db, &m->size) != HS_SUCCESS) return false;
     std::vector<bool> seen(std::size(canaries), false);
-    if (!scanwith(db, s, canarytext(), seen, canarybase)) return false;
+    if (!scanwith(m->db, s, canarytext(), seen, canarybase)) return false;
     for (const bool b : seen)
         if (!b) return false;
     impl_ = std::move(m);
@@ -87,7 +98,7 @@ size_t prefilter::size() const {
 
 bool prefilter::scan(std::string_view text, std::vector<bool>& flagged) const {
     if (!impl_ || text.size() > UINT32_MAX) return false;
-    return scanwith(impl_->db.get(), impl_->prototype.get(), text, flagged, 0);
+    return scanwith(impl_->db, impl_->prototype.get(), text, flagged, 0);
 }
 
 #else

@@ -18,6 +18,7 @@
 #include "rules/formlayout.h"
 #include "rules/rulefile.h"
 #include "system/pathname.h"
+#include "system/prefault.h"
 #include "system/sysio.h"
 
 namespace pst {
@@ -188,6 +189,7 @@ bool readform(sysio& sys, const char* path, uint64_t largest, const rulefile& f,
         return false;
     }
     bytes.reset(new char[want ? want : 1]);
+    prefault(bytes.get(), want);
     std::memcpy(bytes.get(), head, got);
     if (got == std::min(want, sizeof head) && !readinto(bytes.get(), want)) return false;
     // Cut short while it was read: what is there is checked as it is.
