@@ -18,6 +18,9 @@ struct node {
     byteset set;
     std::vector<node> kids;
     uint64_t min = 1, max = 1;
+    // The most ways one iteration can end at one start position, where
+    // that is known from its fixed strings; 0 where it is not.
+    uint64_t atonce = 0;
 };
 
 unsigned char at(std::string_view p, size_t i) {
@@ -654,12 +657,7 @@ cost costof(const node& x, uint64_t n, const byteset* follow) {
             break;
         }
     }
-    if (x.k != node::kind::bytes && once.paths > 1) {
-        node plain = x;
-        plain.min = plain.max = 1;
-        std::vector<std::string> each;
-        if (ways(plain, each)) once.paths = std::min(once.paths, waysatonce(each));
-    }
+    if (x.atonce != 0) once.paths = std::min(once.paths, x.atonce);
     if (x.min == 1 && x.max == 1) return once;
     // No repeat runs more often than its iterations fit in the bytes left,
     // and once more.
@@ -695,6 +693,18 @@ cost costof(const node& x, uint64_t n, const byteset* follow) {
 // an eighth of the memory a deep search may take.
 constexpr uint64_t quietdepth = (uint64_t{POSTSENTINEL_MATCHER_MEMORY_MIB} << 20) / 8 / 1024;
 
+// Notes in every node the ways one iteration of it can end at once.
+void noteways(node& x) {
+    for (node& k : x.kids) noteways(k);
+    if (x.k == node::kind::bytes) return;
+    const uint64_t min = x.min, max = x.max;
+    x.min = x.max = 1;
+    std::vector<std::string> each;
+    if (ways(x, each)) x.atonce = waysatonce(each);
+    x.min = min;
+    x.max = max;
+}
+
 bool quiet(const node& root, uint64_t n) {
     const cost c = costof(root, n, nullptr);
     // Twice the calls, and the first: a group's end or a retry may add one.
@@ -713,6 +723,7 @@ prefilterpattern prefilterfor(std::string_view pattern) {
         reader caseless(pattern, true);
         if (!caseless.read(root)) return out;
     }
+    noteways(root);
     if (!quiet(root, 0)) return out;
     const facts f = factsof(root);
     const strings& any = better(f.within, f.exact);

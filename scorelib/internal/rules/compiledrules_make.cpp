@@ -99,7 +99,9 @@ formcontent planrules(const rulefile& f, bool prefilters) {
             p.sets = static_cast<uint32_t>(c.setrefs.size()) - p.firstset;
         }
         if (!prefilters) continue;
-        if (filters) {
+        // A rule its literals already leave out costs the prefilter room
+        // and every message its load, for next to nothing.
+        if (filters && !p.skippable) {
             prefilterpattern main = prefilterfor(r.pattern);
             p.filtered = main.usable;
             p.quiet = main.quietupto;
