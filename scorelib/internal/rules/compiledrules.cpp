@@ -293,7 +293,10 @@ const char* compiledrules::sections(uint64_t mysize, uint64_t myhash, size_t myl
     setids_ = in.at();
     if (!in.skip(uint64_t{l.c.setrefs} * setrefbytes)) return "it is damaged";
     records_ = in.at();
-    if (!in.skip(uint64_t{l.c.lines} * sizeof(record)) || !in.done()) return "it is damaged";
+    if (!in.skip(uint64_t{l.c.lines} * sizeof(record))) return "it is damaged";
+    entries_ = in.at();
+    if (!in.skip(uint64_t{l.c.filtered} * sizeof(filterentry)) || !in.done())
+        return "it is damaged";
     return nullptr;
 }
 
@@ -319,7 +322,8 @@ const char* compiledrules::ranges(const layout& l, const rulefile& f) {
         if (id >= l.c.sets) return "it is damaged";
     }
     lines_ = l.c.lines;
-    uint32_t nextliteral = 0, nextset = 0;
+    entrycount_ = l.c.filtered;
+    uint32_t nextliteral = 0, nextset = 0, nextentry = 0;
     for (uint32_t line = 1; line <= l.c.lines; ++line) {
         ruleplan p;
         if (!planfor(static_cast<int>(line), p)) {
@@ -329,6 +333,10 @@ const char* compiledrules::ranges(const layout& l, const rulefile& f) {
             continue;
         }
         const uint32_t own = nextliteral;
+        if (p.filtered || p.capsfiltered) {
+            if (p.entry != nextentry) return "it is damaged";
+            ++nextentry;
+        }
         if (!p.skippable && (p.count != 0 || p.sets != 0)) return "it is damaged";
         if (p.skippable &&
             (p.first != nextliteral || p.count > l.c.literals - p.first || p.firstset != nextset ||
@@ -353,7 +361,8 @@ const char* compiledrules::ranges(const layout& l, const rulefile& f) {
             if (literal(i).size() > 64 * linebytes)
                 return "its literals cannot come from the rules";
     }
-    if (nextliteral != l.c.literals || nextset != l.c.setrefs) return "it is damaged";
+    if (nextliteral != l.c.literals || nextset != l.c.setrefs || nextentry != l.c.filtered)
+        return "it is damaged";
     return nullptr;
 }
 
@@ -385,10 +394,21 @@ bool compiledrules::planfor(int line, ruleplan& out) const {
     out.sets = r.sets;
     out.filtered = (r.flags & filtered) != 0 && (r.flags & compiles) != 0;
     out.capsfiltered = (r.flags & capsfiltered) != 0 && (r.flags & compiles) != 0;
-    out.quiet = r.quiet;
-    out.capsquiet = r.capsquiet;
-    out.capsfirst = r.capsfirst;
-    out.capscount = r.capscount;
+    out.entry = r.entry;
+    out.quiet = out.capsquiet = 0;
+    out.capsfirst = out.capscount = 0;
+    if ((r.flags & (filtered | capsfiltered)) == 0) return true;
+    // An entry past the last leaves the rule to be searched.
+    if (r.entry >= entrycount_) {
+        out.filtered = out.capsfiltered = false;
+        return true;
+    }
+    filterentry e;
+    std::memcpy(&e, bytes_.get() + entries_ + size_t{r.entry} * sizeof e, sizeof e);
+    out.quiet = e.quiet;
+    out.capsquiet = e.capsquiet;
+    out.capsfirst = e.capsfirst;
+    out.capscount = e.capscount;
     return true;
 }
 

@@ -46,6 +46,7 @@ struct ruleplan {
     bool filtered = false, capsfiltered = false;
     uint64_t quiet = 0, capsquiet = 0;
     uint32_t capsfirst = 0, capscount = 0;
+    uint32_t entry = 0;  // where those are kept
 };
 
 class compiledrules {
@@ -85,7 +86,8 @@ class compiledrules {
     size_t size_ = 0;
     uint32_t lines_ = 0;
     // Where the sections start in bytes_.
-    size_t literalindex_ = 0, pool_ = 0, setids_ = 0, records_ = 0;
+    size_t literalindex_ = 0, pool_ = 0, setids_ = 0, records_ = 0, entries_ = 0;
+    uint32_t entrycount_ = 0;
     std::vector<byteset> sets_;  // the distinct run sets
     prefilter filter_;
 };

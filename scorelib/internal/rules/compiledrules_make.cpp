@@ -107,7 +107,7 @@ formcontent planrules(const rulefile& f, bool prefilters) {
             p.quiet = main.quietupto;
             strings[static_cast<size_t>(r.line - 1)] = std::move(main.strings);
         }
-        if (!r.exact) plancapitals(r, p, c);
+        if (!r.exact && !p.skippable) plancapitals(r, p, c);
     }
     if (filters) buildfilter(strings, c);
     return c;
@@ -130,6 +130,7 @@ void writesections(const formcontent& c, writer& w) {
             w.number(bits);
         }
     for (const uint32_t id : c.setrefs) w.number(id);
+    uint32_t entries = 0;
     for (const ruleplan& p : c.plans) {
         record r;
         r.flags = static_cast<uint8_t>((p.rule ? isrule : 0) | (p.compiles ? compiles : 0) |
@@ -140,11 +141,13 @@ void writesections(const formcontent& c, writer& w) {
         r.count = p.count;
         r.firstset = p.firstset;
         r.sets = p.sets;
-        r.quiet = p.quiet;
-        r.capsquiet = p.capsquiet;
-        r.capsfirst = p.capsfirst;
-        r.capscount = p.capscount;
+        if (p.filtered || p.capsfiltered) r.entry = entries++;
         w.number(r);
+    }
+    for (const ruleplan& p : c.plans) {
+        if (!p.filtered && !p.capsfiltered) continue;
+        const filterentry e{p.quiet, p.capsquiet, p.capsfirst, p.capscount};
+        w.number(e);
     }
 }
 
@@ -159,6 +162,7 @@ std::string compiledrules::make(const rulefile& f, bool prefilters) {
     c.sets = static_cast<uint32_t>(content.sets.size());
     c.setrefs = static_cast<uint32_t>(content.setrefs.size());
     c.filter = content.filter.size();
+    for (const ruleplan& p : content.plans) c.filtered += p.filtered || p.capsfiltered;
     writer w;
     w.bytes(std::string_view(magic, sizeof magic));
     w.number(format);
