@@ -306,6 +306,35 @@ const char* compiledrules::sections(uint64_t mysize, uint64_t myhash, size_t myl
 // literal in its own bytes of the pool, none longer or more numerous than
 // its line could give. So the work a form can ask of a message is bounded
 // by its rule file. What is wrong, or null.
+namespace {
+
+// One plan's ranges, laid out after the previous plan's: its filter entry,
+// its literals and run sets, then its capitals' strings. What is wrong, or
+// null; the next free places advanced past the plan's.
+const char* planranges(const ruleplan& p, const counts& c, uint32_t& nextliteral, uint32_t& nextset,
+                       uint32_t& nextentry) {
+    if (p.filtered || p.capsfiltered) {
+        if (p.entry != nextentry) return "it is damaged";
+        ++nextentry;
+    }
+    if (!p.skippable && (p.count != 0 || p.sets != 0)) return "it is damaged";
+    if (p.skippable) {
+        if (p.first != nextliteral || p.count > c.literals - p.first || p.firstset != nextset ||
+            p.sets > c.setrefs - p.firstset || p.count == 0 || !p.compiles)
+            return "it is damaged";
+        nextliteral = p.first + p.count;
+        nextset = p.firstset + p.sets;
+    }
+    if (!p.capsfiltered && p.capscount != 0) return "it is damaged";
+    if (p.capsfiltered && (p.capsfirst != nextliteral || p.capscount > c.literals - p.capsfirst ||
+                           p.capscount == 0 || p.capscount > prefilterstrings || !p.compiles))
+        return "it is damaged";
+    nextliteral += p.capscount;
+    return nullptr;
+}
+
+}  // namespace
+
 const char* compiledrules::ranges(const layout& l, const rulefile& f) {
     const char* base = bytes_.get();
     uint64_t pooled = 0;
@@ -333,30 +362,12 @@ const char* compiledrules::ranges(const layout& l, const rulefile& f) {
             continue;
         }
         const uint32_t own = nextliteral;
-        if (p.filtered || p.capsfiltered) {
-            if (p.entry != nextentry) return "it is damaged";
-            ++nextentry;
-        }
-        if (!p.skippable && (p.count != 0 || p.sets != 0)) return "it is damaged";
-        if (p.skippable &&
-            (p.first != nextliteral || p.count > l.c.literals - p.first || p.firstset != nextset ||
-             p.sets > l.c.setrefs - p.firstset || p.count == 0 || !p.compiles))
-            return "it is damaged";
-        if (p.skippable) {
-            nextliteral = p.first + p.count;
-            nextset = p.firstset + p.sets;
-        }
-        if (!p.capsfiltered && p.capscount != 0) return "it is damaged";
-        if (p.capsfiltered &&
-            (p.capsfirst != nextliteral || p.capscount > l.c.literals - p.capsfirst ||
-             p.capscount == 0 || p.capscount > prefilterstrings || !p.compiles))
-            return "it is damaged";
+        if (const char* wrong = planranges(p, l.c, nextliteral, nextset, nextentry)) return wrong;
         // A literal holds at most 64 bytes for each byte of the pattern (a
         // repeat such as "x{64}"), and there is at most one for each byte,
         // or a few dozen strings of the capitals.
         const uint64_t linebytes = f.lines[line - 1].size();
         if (p.count > linebytes) return "its literals cannot come from the rules";
-        nextliteral += p.capscount;
         for (uint32_t i = own; i < nextliteral; ++i)
             if (literal(i).size() > 64 * linebytes)
                 return "its literals cannot come from the rules";
