@@ -211,10 +211,11 @@ void checkcompiledform(const char* path, const rulefile& f, std::vector<located>
     std::string why;
     const std::string form = compiledpath(path);
     const size_t count = f.lines.size();
-    switch (formstatefor(path, f, why)) {
+    compiledrules loaded;
+    switch (formstatefor(path, f, why, &loaded)) {
         case formstate::fits:
             out.push_back({{severity::note, "the plugin uses the compiled form " + form}, 0});
-            out.push_back({{severity::note, prefilternote(form.c_str(), f)}, 0});
+            out.push_back({{severity::note, prefilternote(&loaded)}, 0});
             break;
         case formstate::unusable:
             out.push_back({{severity::warning, "the plugin does not use the compiled form " + form +
@@ -222,8 +223,7 @@ void checkcompiledform(const char* path, const rulefile& f, std::vector<located>
                            0});
             break;
         case formstate::missing:
-            if (!prefilteravailable())
-                out.push_back({{severity::note, prefilternote(form.c_str(), f)}, 0});
+            if (!prefilteravailable()) out.push_back({{severity::note, prefilternote(nullptr)}, 0});
             if (count >= compileworthwhile)
                 out.push_back({{severity::note,
                                 "no compiled form: 'blocklistctl compile' spares the "

@@ -63,39 +63,39 @@ int compilerules(const char* path, FILE* out) {
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - began;
     std::fprintf(out, "%s: %zu lines compiled into %s (%zu bytes) in %.0f ms\n", path,
                  f.lines.size(), target.c_str(), bytes.size(), took.count() * 1000);
-    std::fprintf(out, "%s: %s\n", path, prefilternote(target.c_str(), f).c_str());
+    compiledrules form;
+    std::string why;
+    const bool fits = formstatefor(path, f, why, &form) == formstate::fits;
+    std::fprintf(out, "%s: %s\n", path, prefilternote(fits ? &form : nullptr).c_str());
     return EX_OK;
 }
 
-std::string prefilternote(const char* formpath, const rulefile& f) {
+std::string prefilternote(const compiledrules* form) {
     if (!prefilteravailable())
         return "no prefilter (" + prefilterversion() + "): every rule is searched in every message";
-    rulefile all;
-    takerulelines(all, f.text);
-    parserules(weights::all, all);
-    sysio sys;
-    compiledrules form;
-    std::string why;
-    if (!form.load(sys, formpath, all, why) || !form.filter())
+    if (!form || !form->filter())
         return "the compiled form has no prefilter this build can run: every rule is searched "
                "in every message";
     size_t rules = 0, filtered = 0;
-    for (const ruleline& r : all.rules) {
-        ruleplan plan;
+    ruleplan plan;
+    for (uint32_t line = 1; line <= form->lines(); ++line) {
+        if (!form->planfor(static_cast<int>(line), plan)) continue;
         ++rules;
-        filtered += form.planfor(r.line, plan) && plan.filtered;
+        filtered += plan.filtered;
     }
-    return "the prefilter (" + prefilterversion() + ", " + std::to_string(form.filter()->size()) +
+    return "the prefilter (" + prefilterversion() + ", " + std::to_string(form->filter()->size()) +
            " bytes) leaves out the search of " + std::to_string(filtered) + " of " +
            std::to_string(rules) + " rules in a message that holds none of their strings";
 }
 
-formstate formstatefor(const char* rulepath, const rulefile& f, std::string& why) {
+formstate formstatefor(const char* rulepath, const rulefile& f, std::string& why,
+                       compiledrules* loaded) {
     const std::string path = compiledpath(rulepath);
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT) return formstate::missing;
     sysio sys;
-    compiledrules form;
+    compiledrules own;
+    compiledrules& form = loaded ? *loaded : own;
     return form.load(sys, path.c_str(), f, why) ? formstate::fits : formstate::unusable;
 }
 

@@ -8,6 +8,7 @@
 
 namespace pst {
 
+class compiledrules;
 struct rulefile;
 
 // Writes the compiled form of the rule file at path beside it, replacing
@@ -19,10 +20,13 @@ enum class formstate { fits, missing, unusable };
 
 // What the plugin makes of the compiled form beside the rule file whose lines,
 // as read, are given: why says what is wrong with one that is unusable.
-formstate formstatefor(const char* rulepath, const rulefile& f, std::string& why);
+// The form, if given, is what was loaded.
+formstate formstatefor(const char* rulepath, const rulefile& f, std::string& why,
+                       compiledrules* loaded = nullptr);
 
-// What the prefilter of the compiled form at formpath does for the rules of
-// f, or that there is none and why: a line of compile's and check's report.
-std::string prefilternote(const char* formpath, const rulefile& f);
+// What the prefilter of a form that fits its rule file does for its rules,
+// or that there is none (form null or without one) and why: a line of
+// compile's and check's report.
+std::string prefilternote(const compiledrules* form);
 
 }  // namespace pst

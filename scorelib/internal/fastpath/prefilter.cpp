@@ -5,6 +5,8 @@
 #include <new>
 
 #ifdef POSTSENTINEL_PREFILTER
+#include <hs/hs.h>
+
 #include "fastpath/prefilterlib.h"
 #include "system/prefault.h"
 #endif
@@ -16,6 +18,11 @@ namespace pst {
 using namespace prefilterlib;
 
 namespace {
+
+struct scratchfree {
+    void operator()(hs_scratch_t* s) const { hs_free_scratch(s); }
+};
+using scratch = std::unique_ptr<hs_scratch_t, scratchfree>;
 
 struct flags {
     std::vector<bool>& flagged;

@@ -6,6 +6,10 @@
 #include "fastpath/prefilter.h"
 
 #ifdef POSTSENTINEL_PREFILTER
+#include <hs/hs.h>
+
+#include <memory>
+
 #include "fastpath/prefilterlib.h"
 #endif
 
@@ -16,6 +20,14 @@ namespace pst {
 using namespace prefilterlib;
 
 namespace {
+
+// Languages are plain byte patterns; a prefilter may only ever flag more.
+constexpr unsigned languageflags = HS_FLAG_SINGLEMATCH | HS_FLAG_PREFILTER;
+
+struct databasefree {
+    void operator()(hs_database_t* db) const { hs_free_database(db); }
+};
+using database = std::unique_ptr<hs_database_t, databasefree>;
 
 database compileone(const char* language) {
     hs_database_t* db = nullptr;

@@ -1,26 +1,11 @@
-// What building and running the prefilter share of its library: holders
-// of its objects, how patterns are compiled, and the canaries.
+// What building and running the prefilter share: the canaries that every
+// prefilter holds and is checked by.
 #pragma once
 
-#include <hs/hs.h>
-
 #include <cstdint>
-#include <memory>
 #include <string>
 
 namespace pst::prefilterlib {
-
-// Languages are plain byte patterns; a prefilter may only ever flag more.
-inline constexpr unsigned languageflags = HS_FLAG_SINGLEMATCH | HS_FLAG_PREFILTER;
-
-struct databasefree {
-    void operator()(hs_database_t* db) const { hs_free_database(db); }
-};
-struct scratchfree {
-    void operator()(hs_scratch_t* s) const { hs_free_scratch(s); }
-};
-using database = std::unique_ptr<hs_database_t, databasefree>;
-using scratch = std::unique_ptr<hs_scratch_t, scratchfree>;
 
 // Languages that every prefilter holds beside the rules', and a text they
 // all occur in, scanned whenever one is loaded: a library that misses one

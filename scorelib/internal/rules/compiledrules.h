@@ -65,6 +65,8 @@ class compiledrules {
 
     // The plan of the rule on line (from 1); false where the form has none.
     bool planfor(int line, ruleplan& out) const;
+    // The lines of the rule file it was made from.
+    uint32_t lines() const { return lines_; }
     // The i-th required literal and run set that plans point to.
     std::string_view literal(uint32_t i) const;
     const byteset& runset(uint32_t i) const;
