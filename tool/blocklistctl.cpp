@@ -12,6 +12,7 @@
 #include "compile.h"
 #include "corpus/corpus.h"
 #include "explain.h"
+#include "fixcase.h"
 #include "paths.h"
 #include "stats.h"
 
@@ -92,6 +93,8 @@ int main(int argc, char** argv) {
         return usageerror(std::string("--write must name another file than the rule file, not '") +
                           c.write + "'");
     const size_t n = r.operands.size();
+    if (command == "check" && n <= 1 && r.fixcase)
+        return pst::fixcase(n == 1 ? r.operands[0] : rules, stdout, stderr);
     if (command == "check" && n <= 1)
         return pst::checkrules(n == 1 ? r.operands[0] : rules, r.json, stdout);
     if (command == "compile" && n == 0) return pst::compilerules(rules, stdout);

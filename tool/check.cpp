@@ -95,6 +95,18 @@ void checkweight(const std::string& line, const rule& r, std::string_view weight
         f.push_back({severity::warning, "weight 0: the rule is evaluated only in debug mode"});
 }
 
+// What cures a rule whose upper-cased pattern does not compile, keeping
+// every score as it is.
+std::string capitalscure(const std::string& pattern) {
+    std::string cure = "mark the rule exact with '='";
+    if (setscaseless(pattern))
+        cure =
+            "the text is already folded to lower case (all but a capital right after a "
+            "backslash), so drop (?i), write the pattern in lower case and " +
+            cure;
+    return cure + " ('blocklistctl check --fix-case' writes that)";
+}
+
 // What a pattern that compiles will do; column gives the column of a byte of
 // the pattern, for the library's error offsets.
 template <typename columnof>
@@ -110,7 +122,7 @@ void checkcompiles(const rule& r, const std::string& pattern, columnof column,
                          "no letter outside an escape: the capitals pass searches the same "
                          "pattern again, and each match counts three times (mark the rule "
                          "exact with '=' to count it once)"});
-        if (const char c = capitaloutsideescape(pattern))
+        if (const char c = casedcapital(pattern))
             f.push_back({severity::warning, std::string("capital letter '") + c +
                                                 "' can never match: the text is folded to lower "
                                                 "case (write it in lower case, or mark the rule "
@@ -121,7 +133,9 @@ void checkcompiles(const rule& r, const std::string& pattern, columnof column,
             f.push_back({severity::error,
                          std::string("the upper-cased pattern '") + upper.get() +
                              "' does not compile (" + message +
-                             "): every hit reports a compile error",
+                             "): every hit reports a compile error, and its capitals never "
+                             "count; " +
+                             capitalscure(pattern),
                          column(offset)});
     }
     if (matchesonlyempty(analyse(pattern)))

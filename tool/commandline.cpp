@@ -12,11 +12,16 @@
 namespace pst {
 
 const commandhelp commands[5] = {
-    {"check", "blocklistctl check [--format=text|json] [RULEFILE]\n",
+    {"check", "blocklistctl check [--format=text|json | --fix-case] [RULEFILE]\n",
      "  check   reads the rule file as the plugin does and reports, one finding a\n"
      "          line, FILE:LINE[:COLUMN]: error|warning|note: text; exit status 0\n"
      "          (clean), 1 (warnings only) or 2 (errors), and whether the plugin\n"
-     "          uses the compiled form beside it. It never writes anything.\n"},
+     "          uses the compiled form beside it. It never writes anything.\n"
+     "          --fix-case writes the rule file to standard output with each rule\n"
+     "          whose capitals cannot compile (such as '(?i)...') marked exact and,\n"
+     "          for (?i), in lower case, so that it scores as before without a\n"
+     "          compile error on every hit; a note of each line changed goes to\n"
+     "          standard error.\n"},
     {"compile", "blocklistctl compile [--rules RULEFILE]\n",
      "  compile writes RULEFILE.compiled: what the plugin would otherwise work\n"
      "          out from every rule for every message, so that a rule that cannot\n"
@@ -103,6 +108,8 @@ const std::vector<optionspec> table = {
          r.json = std::strcmp(v, "json") == 0;
          return std::string();
      }},
+    {"fix-case", false, forcheck,
+     [](request& r, const char*) { return (r.fixcase = true, std::string()); }},
     {"rule", true, forexplain,
      [](request& r, const char* v) { return (r.rule = v, std::string()); }},
     {"stats", true, forstats,
@@ -253,6 +260,7 @@ std::string misplaced(const request& r) {
         if (r.given[i] && !(table[i].commands & here)) return belongs(table[i]);
     const corpusrequest& c = r.corpus;
     if (r.rule && r.rules) return "--rule and --rules exclude each other";
+    if (r.fixcase && r.json) return "--fix-case writes a rule file, not JSON";
     if ((given(r, "write") || given(r, "ham-cost")) && !c.suggest)
         return "--ham-cost and --write are for --suggest";
     if (c.suggest && !c.hasthreshold)

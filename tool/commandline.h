@@ -33,6 +33,7 @@ struct request {
     long stale = -1;
     corpusrequest corpus;
     bool json = false;
+    bool fixcase = false;
     bool help = false;
     std::vector<const char*> operands;
     std::bitset<32> given;  // by their place in the option table

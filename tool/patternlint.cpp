@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
+#include "counting/regexbackend.h"
 #include "fastpath/patternsyntax.h"
 #include "fastpath/shape.h"
 
@@ -30,7 +32,318 @@ size_t classsize(const std::string& p, size_t i, size_t& end) {
     return 256;
 }
 
+// One piece of a pattern as the case options see it.
+struct piece {
+    enum kind { byte, escape, set, options, syntax } type;
+    size_t at, end;
+    bool caseless;  // the option in force where it stands
+};
+
+bool isupper_ascii(char c) {
+    return c >= 'A' && c <= 'Z';
+}
+
+bool isalpha_ascii(char c) {
+    return std::isalpha(static_cast<unsigned char>(c)) != 0;
+}
+
+// The index after the closer of the text that starts at p[i], or p.size().
+size_t after(const std::string& p, size_t i, char closer) {
+    const size_t e = p.find(closer, i);
+    return e == std::string::npos ? p.size() : e + 1;
+}
+
+// The index after the escape at p[i] (a backslash), with the argument of
+// those that take one ("\x{41}", "\p{Lu}", "\k<name>", ...).
+size_t escapeend(const std::string& p, size_t i) {
+    if (i + 1 >= p.size()) return p.size();
+    const char e = p[i + 1], open = i + 2 < p.size() ? p[i + 2] : '\0';
+    if (e == 'c') return std::min(i + 3, p.size());  // "\cA": a control byte
+    if (e == 'x' && open != '{') {
+        size_t j = i + 2;
+        while (j < p.size() && j < i + 4 && std::isxdigit(static_cast<unsigned char>(p[j])) != 0)
+            ++j;
+        return j;
+    }
+    if (std::strchr("xopPNkg", e) != nullptr) {
+        if (open == '{') return after(p, i + 3, '}');
+        if (open == '<' && (e == 'k' || e == 'g')) return after(p, i + 3, '>');
+        if (open == '\'' && (e == 'k' || e == 'g')) return after(p, i + 3, '\'');
+    }
+    return i + 2;
+}
+
+// The index after the class whose "[" is at p[i], POSIX classes such as
+// "[:alpha:]" inside it read whole.
+size_t classend(const std::string& p, size_t i) {
+    size_t j = i + 1;
+    if (j < p.size() && p[j] == '^') ++j;
+    if (j < p.size() && p[j] == ']') ++j;
+    while (j < p.size() && p[j] != ']') {
+        if (p[j] == '\\')
+            j = escapeend(p, j);
+        else if (p.compare(j, 2, "[:") == 0 && p.find(":]", j + 2) != std::string::npos)
+            j = p.find(":]", j + 2) + 2;
+        else
+            ++j;
+    }
+    return std::min(j + 1, p.size());
+}
+
+// The option setting "(?flags)" or "(?flags:" whose letters start at p[i]:
+// the index after it, whether it opens a group, and the case option after
+// it; nothing when the "(?" starts something else.
+struct setting {
+    size_t end;
+    bool group, caseless;
+};
+std::optional<setting> readsetting(const std::string& p, size_t i, bool caseless) {
+    bool on = true;
+    for (size_t j = i; j < p.size(); ++j) {
+        const char c = p[j];
+        if (c == ')' || c == ':')
+            return j == i && c == ')' ? std::nullopt
+                                      : std::optional<setting>({j + 1, c == ':', caseless});
+        if (c == '-')
+            on = false;
+        else if (c == '^')
+            caseless = false;
+        else if (c == 'i')
+            caseless = on;
+        else if (!isalpha_ascii(c))
+            return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+// The index after the head of the group that starts "(?" at p[i] and is no
+// option setting: its name ("(?<name>", "(?P<name>", "(?'name'"), the
+// reference or call it is whole ("(?P=name)", "(?&name)", "(?1)", "(?C1)"),
+// or just the "(?" and its kind.
+size_t groupheadend(const std::string& p, size_t i) {
+    const size_t k = i + 2;
+    const char c = k < p.size() ? p[k] : '\0';
+    if (c == '#') return after(p, k, ')');
+    if (c == '\'') return after(p, k + 1, '\'');
+    if (c == '<' && k + 1 < p.size() && p[k + 1] != '=' && p[k + 1] != '!') return after(p, k, '>');
+    if (c == 'P' && k + 1 < p.size() && p[k + 1] == '<') return after(p, k, '>');
+    if (c == 'P' || c == '&' || c == 'C' || c == 'R' || c == '+' || c == '-' ||
+        std::isdigit(static_cast<unsigned char>(c)) != 0)
+        return after(p, k, ')');
+    return std::min(k + (c == '<' ? 2 : 1), p.size());
+}
+
+// The pieces of p in order, each with the case option in force.
+std::vector<piece> piecesof(const std::string& p) {
+    std::vector<piece> out;
+    std::vector<bool> groups{false};  // the case option of each open group
+    bool quoted = false;              // between "\Q" and "\E"
+    for (size_t i = 0; i < p.size();) {
+        const bool caseless = groups.back();
+        if (quoted && p.compare(i, 2, "\\E") != 0) {
+            out.push_back({piece::byte, i, i + 1, caseless});
+            ++i;
+            continue;
+        }
+        piece::kind type = piece::syntax;
+        size_t end = i + 1;
+        if (p[i] == '\\') {
+            type = piece::escape;
+            end = escapeend(p, i);
+            if (p.compare(i, 2, "\\Q") == 0) quoted = true;
+            if (p.compare(i, 2, "\\E") == 0) quoted = false;
+        } else if (p[i] == '[') {
+            type = piece::set;
+            end = classend(p, i);
+        } else if (p.compare(i, 2, "(?") == 0) {
+            if (const std::optional<setting> s = readsetting(p, i + 2, caseless)) {
+                out.push_back({piece::options, i, s->end, caseless});
+                if (s->group)
+                    groups.push_back(s->caseless);
+                else
+                    groups.back() = s->caseless;
+                i = s->end;
+                continue;
+            }
+            end = groupheadend(p, i);
+            // A reference or a comment is whole; anything else opens a group.
+            if (p[end - 1] != ')') groups.push_back(caseless);
+        } else if (p[i] == '(') {
+            groups.push_back(caseless);
+        } else if (p[i] == ')') {
+            if (groups.size() > 1) groups.pop_back();
+        } else {
+            type = piece::byte;
+        }
+        out.push_back({type, i, end, caseless});
+        i = end;
+    }
+    return out;
+}
+
+// The first capital letter of the class at p[at..end) that is a member
+// as written, not an escape or a POSIX class's name, or 0.
+char capitalinclass(const std::string& p, size_t at, size_t end) {
+    for (size_t j = at + 1; j < end; ++j) {
+        if (p[j] == '\\') {
+            j = escapeend(p, j) - 1;
+        } else if (p.compare(j, 2, "[:") == 0) {
+            j = std::min(end, after(p, j + 2, ']')) - 1;
+        } else if (isupper_ascii(p[j])) {
+            return p[j];
+        }
+    }
+    return 0;
+}
+
+// The byte an escape at p[at] writes ("\\x2f", "\\x{2f}", "\\-", "\\n"), or -1
+// for a set such as "\\w" or an escape read no further.
+int escapevalue(const std::string& p, size_t at, size_t end) {
+    const char e = at + 1 < p.size() ? p[at + 1] : '\0';
+    if (e == 'x') {
+        int value = 0;
+        for (size_t j = at + 2; j < end; ++j) {
+            if (p[j] == '{' || p[j] == '}') continue;
+            const int digit = std::isdigit(static_cast<unsigned char>(p[j])) != 0
+                                  ? p[j] - '0'
+                                  : (std::tolower(static_cast<unsigned char>(p[j])) - 'a' + 10);
+            if (digit < 0 || digit > 15 || (value = value * 16 + digit) > 255) return -1;
+        }
+        return value;
+    }
+    unsigned char out = 0;
+    return literalescape(static_cast<unsigned char>(e), out) ? out : -1;
+}
+
+// An escape whose meaning without regard to case a rewrite cannot keep: a
+// letter by its code, an octal code or back reference, a property.
+bool unsafeescape(const std::string& p, size_t at, size_t end) {
+    const char e = at + 1 < p.size() ? p[at + 1] : '\0';
+    if (e == 'x') {
+        const int value = escapevalue(p, at, end);
+        return value < 0 || std::isalpha(value) != 0;
+    }
+    return std::strchr("oNpP", e) != nullptr || std::isdigit(static_cast<unsigned char>(e)) != 0;
+}
+
+// One member of a class as written: its byte, or -1 for a set ("\\w",
+// "[:alpha:]"); unsafe as above, or "[:upper:]", every letter without
+// regard to case.
+struct member {
+    size_t at, end;
+    int value;
+    bool unsafe;
+};
+member readmember(const std::string& p, size_t j, size_t classend) {
+    if (p.compare(j, 2, "[:") == 0) {
+        const size_t e = std::min(classend, after(p, j + 2, ']'));
+        return {j, e, -1, p.compare(j, 9, "[:upper:]") == 0};
+    }
+    if (p[j] == '\\') {
+        const size_t e = std::min(classend, escapeend(p, j));
+        return {j, e, escapevalue(p, j, e), unsafeescape(p, j, e)};
+    }
+    return {j, j + 1, static_cast<unsigned char>(p[j]), false};
+}
+
+// The range lo-hi of a class in a text without capitals: as written when
+// the lower case of each capital it holds is in it too, "a-z" for a range
+// of capitals written as letters; false when no range can say it.
+bool lowerrange(const std::string& p, const member& lo, const member& hi, std::string& out) {
+    bool same = true;
+    for (int c = std::max(lo.value, int{'A'}); c <= std::min(hi.value, int{'Z'}); ++c)
+        same &= c + 32 >= lo.value && c + 32 <= hi.value;
+    if (same) {
+        out.append(p, lo.at, hi.end - lo.at);
+        return true;
+    }
+    if (!isupper_ascii(static_cast<char>(lo.value)) ||
+        !isupper_ascii(static_cast<char>(hi.value)) || lo.end - lo.at != 1 || hi.end - hi.at != 1)
+        return false;
+    out += {static_cast<char>(lo.value + 32), '-', static_cast<char>(hi.value + 32)};
+    return true;
+}
+
+// The class at p[at..end) for a text without capitals, its capital letters
+// in lower case; false when a range or a code makes that unsafe.
+bool lowerclass(const std::string& p, size_t at, size_t end, std::string& out) {
+    size_t j = at + 1;
+    out += '[';
+    if (j < end && p[j] == '^') out += p[j++];
+    const size_t last = end - 1;  // the "]"
+    while (j < last) {
+        const member a = readmember(p, j, last);
+        if (a.unsafe) return false;
+        if (a.value >= 0 && a.end + 1 < last && p[a.end] == '-') {
+            const member b = readmember(p, a.end + 1, last);
+            if (b.unsafe) return false;
+            if (b.value >= 0) {
+                if (!lowerrange(p, a, b, out)) return false;
+                j = b.end;
+                continue;
+            }
+        }
+        if (a.value >= 0 && isupper_ascii(static_cast<char>(a.value)))
+            out += static_cast<char>(a.value + 32);
+        else
+            out.append(p, a.at, a.end - a.at);
+        j = a.end;
+    }
+    out.append(p, last, end - last);
+    return true;
+}
+
+// The option setting at p[at..end) without "i": "(?i)" goes, "(?i:"
+// becomes "(?:", "(?im)" becomes "(?m)".
+std::string withoutcaseless(const std::string& p, size_t at, size_t end) {
+    std::string flags;
+    for (size_t j = at + 2; j + 1 < end; ++j)
+        if (p[j] != 'i') flags += p[j];
+    if (!flags.empty() && flags.back() == '-') flags.pop_back();
+    if (p[end - 1] == ')' && flags.empty()) return "";
+    return "(?" + flags + p[end - 1];
+}
+
 }  // namespace
+
+char casedcapital(const std::string& p) {
+    for (const piece& k : piecesof(p)) {
+        if (k.caseless) continue;
+        if (k.type == piece::byte && isupper_ascii(p[k.at])) return p[k.at];
+        if (k.type == piece::set)
+            if (const char c = capitalinclass(p, k.at, k.end)) return c;
+    }
+    return 0;
+}
+
+bool setscaseless(const std::string& p) {
+    bool any = false;
+    for (const piece& k : piecesof(p)) any |= k.caseless;
+    return any;
+}
+
+std::optional<std::string> foldedpattern(const std::string& p) {
+    std::string out;
+    for (const piece& k : piecesof(p)) {
+        if (k.type == piece::options) {
+            out += withoutcaseless(p, k.at, k.end);
+        } else if (!k.caseless) {
+            out.append(p, k.at, k.end - k.at);
+        } else if (k.type == piece::byte) {
+            out += isupper_ascii(p[k.at]) ? static_cast<char>(p[k.at] + 32) : p[k.at];
+        } else if (k.type == piece::set) {
+            if (!lowerclass(p, k.at, k.end, out)) return std::nullopt;
+        } else if (k.type == piece::escape && unsafeescape(p, k.at, k.end)) {
+            return std::nullopt;
+        } else {
+            out.append(p, k.at, k.end - k.at);
+        }
+    }
+    std::string message;
+    int offset = 0;
+    if (regexcompileerror(out.c_str(), message, offset)) return std::nullopt;
+    return out;
+}
 
 char capitaloutsideescape(const std::string& p) {
     for (size_t i = 0; i < p.size(); ++i) {
