@@ -277,6 +277,50 @@ TEST(corpus, badMessagesAreSkippedNotFatal) {
     EXPECT_EQ(report["not_scored"][0]["message"], locked);
 }
 
+// A file is an mbox when it holds more than one message: a message stored
+// alone with its envelope line scores as the plugin scores the file, and
+// each message of an mbox as the plugin scores it unquoted.
+TEST(corpus, aFileIsAnMboxOnlyWithMoreThanOneMessage) {
+    const std::string from = "From x@example.org Tue Dec  8 10:00:00 2026\n";
+    const std::string one = "Subject: cheap\n\nFrom here on, cheap\n>From there\n";
+    const std::string two = "Subject: fine\n\n>>From afar\nx\n";
+    const struct {
+        const char* what;
+        std::string file;
+        std::vector<std::string> messages;  // as the plugin should see them; one: the file
+    } cases[] = {
+        {"one message with an envelope line", from + one, {}},
+        {"one message, its >From kept", from + ">From quoted\n" + one, {}},
+        {"two messages, each From line quoted once more",
+         from + mboxquoted(one) + "\n" + from + mboxquoted(two),
+         {one, two}},
+        {"a From line of text is no separator",
+         from + "Subject: a\n\nFrom y, cheap\n\n" + from + two,
+         {"Subject: a\n\nFrom y, cheap\n", two}},
+    };
+    const std::string rules = "10 cheap\n7 >from\n3 ^from\n2 from\n";
+    for (const auto& c : cases) {
+        testutil::tempdir dir;
+        const std::string path = dir.file("mail", c.file);
+        const auto o = corpus({"--rules", dir.file("rules", rules), "--format=json", path});
+        ASSERT_EQ(o.result, 0) << c.what << o.err;
+        const auto report = nlohmann::json::parse(o.out)["messages"];
+        if (c.messages.empty()) {
+            ASSERT_EQ(report.size(), 1u) << c.what;
+            EXPECT_EQ(report[0]["message"], path) << c.what;
+            EXPECT_EQ(report[0]["score"].get<int>(), pluginscore(rules, path)) << c.what;
+            continue;
+        }
+        ASSERT_EQ(report.size(), c.messages.size()) << c.what;
+        for (size_t i = 0; i < c.messages.size(); ++i) {
+            EXPECT_EQ(report[i]["message"], path + "#" + std::to_string(i + 1)) << c.what;
+            const std::string alone = dir.file("m" + std::to_string(i), c.messages[i]);
+            EXPECT_EQ(report[i]["score"].get<int>(), pluginscore(rules, alone)) << c.what << i;
+        }
+    }
+    std::remove(TREE_CONFDIR "/blocklist.local");
+}
+
 }  // namespace
 
 namespace {

@@ -41,12 +41,28 @@ bool ismaildir(const fs::path& dir) {
     return fs::is_directory(dir / "cur", ec) || fs::is_directory(dir / "new", ec);
 }
 
-// An mbox starts with a "From " line; a single message does not.
-bool ismbox(FILE* f) {
+// An mbox starts with a "From " line; a message stored alone does not, or
+// holds no other.
+bool startsfrom(FILE* f) {
     char head[5] = {};
     const bool mbox = std::fread(head, 1, 5, f) == 5 && std::memcmp(head, "From ", 5) == 0;
     std::rewind(f);
     return mbox;
+}
+
+// An envelope line: "From SENDER DATE", the date with its time of day,
+// such as "From x@example.org Tue Dec  8 10:00:00 2026". A line of text
+// that starts with "From " unquoted, as a message stored alone may have
+// after its header, names no time.
+bool isenvelope(std::string_view line) {
+    if (!line.starts_with("From ")) return false;
+    const size_t sender = line.find_first_not_of(' ', 5);
+    const size_t date = sender == std::string_view::npos ? sender : line.find(' ', sender);
+    if (date == std::string_view::npos) return false;
+    auto digit = [&](size_t i) { return i < line.size() && line[i] >= '0' && line[i] <= '9'; };
+    for (size_t i = line.find(':', date); i != std::string_view::npos; i = line.find(':', i + 1))
+        if (digit(i - 1) && digit(i + 1) && digit(i + 2)) return true;
+    return false;
 }
 
 bool isemptyline(std::string_view line) {
@@ -62,14 +78,17 @@ bool quotedfrom(std::string_view line) {
 
 // The messages of an mbox, found line by line: split at the "From " lines
 // that start the file or follow an empty line, without those lines. Only the
-// current line is held.
+// current line is held. A file that starts with a "From " line but holds one
+// message is no mbox: a message stored alone keeps its envelope line, and
+// the plugin scores it with that line and its ">From" lines as they are.
 enum class mboxindex { notmbox, indexed, failed };
 mboxindex indexmbox(const std::string& path, int set, std::vector<savedmessage>& out) {
     // A file that cannot be read is taken as a message: scoring it says why.
     FILE* f = std::fopen(path.c_str(), "rbe");
     if (!f) return mboxindex::notmbox;
     const fileholder hold(f);
-    if (!ismbox(f)) return mboxindex::notmbox;
+    if (!startsfrom(f)) return mboxindex::notmbox;
+    const size_t before = out.size();
     char* buf = nullptr;
     size_t cap = 0;
     uint64_t at = 0;
@@ -84,7 +103,7 @@ mboxindex indexmbox(const std::string& path, int set, std::vector<savedmessage>&
     int n = 0;
     for (ssize_t got; (got = ::getline(&buf, &cap, f)) > 0; at += static_cast<uint64_t>(got)) {
         const std::string_view line(buf, static_cast<size_t>(got));
-        if (afterempty && line.starts_with("From ")) {
+        if (afterempty && isenvelope(line)) {
             if (inmessage) close(at, true);
             current = savedmessage{path + "#" + std::to_string(++n), path, true,
                                    at + static_cast<uint64_t>(got),  0,    set};
@@ -103,7 +122,9 @@ mboxindex indexmbox(const std::string& path, int set, std::vector<savedmessage>&
         return mboxindex::failed;
     }
     if (inmessage) close(at, false);
-    return mboxindex::indexed;
+    if (out.size() - before > 1) return mboxindex::indexed;
+    out.resize(before);
+    return mboxindex::notmbox;
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // Saved mail for blocklistctl corpus: a message file, a directory of them, a
-// Maildir (cur/ and new/) or an mbox file, each turned into a list of
+// Maildir (cur/ and new/) or an mbox file (one that starts with a "From "
+// line and holds more than one message), each turned into a list of
 // messages. An mbox is indexed, not held: a message of it is read when it is
 // scored, so memory does not grow with the mbox.
 #pragma once
