@@ -19,8 +19,8 @@ class reports final : public pst::evalsink {
     bool any = false;
     void message(const read&) override {}
     void hit(const pst::rulehit&) override { any = true; }
-    void compilefailed(const char*) override { any = true; }
-    void searchfailed(int, const char*) override { any = true; }
+    void compilefailed(const char*, int) override { any = true; }
+    void searchfailed(int, const char*, int) override { any = true; }
     void cannotopen(file) override { any = true; }
     void readfailed(file) override { any = true; }
     void exhausted(const char*) override { any = true; }

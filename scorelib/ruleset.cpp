@@ -218,7 +218,7 @@ class scorer {
         ruleplan plan;
         const bool planned = form_ && form_->planfor(r.line, plan);
         if (planned && leftout(plan, r.line)) return;
-        const int found = infolded_.count({pattern, 2 * i});
+        const int found = infolded_.count({pattern, 2 * i, r.line});
         if (found == 0) return;
         const int before = score_;
         int capitals = 0;
@@ -226,7 +226,7 @@ class scorer {
         if (how_.hits) how_.hits->add(r.pattern, std::time(nullptr));
         if (!r.exact && !(planned && capitalsabsent(plan))) {
             cbuf upper(ucstrndup(pattern, r.pattern.size()));
-            capitals = unfolded().count({upper.get(), 2 * i + 1});
+            capitals = unfolded().count({upper.get(), 2 * i + 1, r.line});
             score_ = addweighted(score_, capitals, r.weight, 2);
         }
         sink_.hit({r.line, pattern, r.weight, r.exact, found, capitals, before, score_});

@@ -10,11 +10,12 @@ void streamsink::hit(const rulehit& h) {
         std::printf("#Found %d ocurrence(s) of %s, score=%d\n", h.found, h.pattern, h.after);
 }
 
-void streamsink::compilefailed(const char* pattern) {
+// The host's lines name no rule line.
+void streamsink::compilefailed(const char* pattern, int) {
     std::fprintf(debug_ ? stdout : stderr, "#Error: Regexp compile error on %s\n", pattern);
 }
 
-void streamsink::searchfailed(int rc, const char* pattern) {
+void streamsink::searchfailed(int rc, const char* pattern, int) {
     std::fprintf(debug_ ? stdout : stderr, "#Error in rex_rc: %d reading %s\n", rc, pattern);
 }
 

@@ -37,10 +37,11 @@ class evalsink {
     virtual void message(const read& m) = 0;
     virtual void hit(const rulehit& h) = 0;
     // Diagnostics. They take the pieces rather than a formatted line: a
-    // diagnostic must get out when memory is short.
-    virtual void compilefailed(const char* pattern) = 0;
+    // diagnostic must get out when memory is short. line: the rule's line in
+    // the rule file, 0 for a pattern counted on its own.
+    virtual void compilefailed(const char* pattern, int line) = 0;
     // rc: the library's error code for the search of pattern.
-    virtual void searchfailed(int rc, const char* pattern) = 0;
+    virtual void searchfailed(int rc, const char* pattern, int line) = 0;
     enum class file { message, rules };
     // The message file could not be opened after all, or reading one of the
     // files failed partway.
@@ -60,8 +61,8 @@ class streamsink final : public evalsink {
     explicit streamsink(int debug) : debug_(debug) {}
     void message(const read&) override {}
     void hit(const rulehit& h) override;
-    void compilefailed(const char* pattern) override;
-    void searchfailed(int rc, const char* pattern) override;
+    void compilefailed(const char* pattern, int line) override;
+    void searchfailed(int rc, const char* pattern, int line) override;
     void cannotopen(file which) override;
     void readfailed(file which) override;
     [[noreturn]] void exhausted(const char* text) override;

@@ -223,7 +223,7 @@ TEST(blocklistctl, commandLine) {
         {{"check", "--ham", "x"},
          64,
          "",
-         "blocklistctl: --ham, --spam, --threshold, --compare, --plot, --buckets, --costs, "
+         "blocklistctl: --ham, --spam, --threshold, --all, --compare, --plot, --buckets, --costs, "
          "--suggest, --ham-cost, --write and --jobs are for corpus\n"},
         {{"explain", "--stale", "3", message}, 64, "", "--stale is for stats"},
         {{"compile", "--stats", stats}, 64, "", "--stats is for stats"},

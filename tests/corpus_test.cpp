@@ -12,8 +12,10 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "generator.h"
@@ -208,6 +210,27 @@ bool has(const std::vector<std::string>& list, const std::string& item) {
     return std::find(list.begin(), list.end(), item) != list.end();
 }
 
+// The value of attribute name in the SVG element at, as a number.
+double attribute(const std::string& svg, size_t at, const std::string& name) {
+    const size_t v = svg.find(" " + name + "=\"", at) + name.size() + 3;
+    return std::stod(svg.substr(v, svg.find('"', v) - v));
+}
+
+// The points of the SVG's polylines, those drawn dashed or those not.
+std::vector<std::vector<std::pair<double, double>>> svglines(const std::string& svg, bool dashed) {
+    std::vector<std::vector<std::pair<double, double>>> out;
+    for (size_t at = 0; (at = svg.find("<polyline", at)) != std::string::npos; ++at) {
+        const size_t end = svg.find("/>", at);
+        if ((svg.find("stroke-dasharray", at) < end) != dashed) continue;
+        const size_t p = svg.find("points=\"", at) + 8;
+        std::istringstream points(svg.substr(p, svg.find('"', p) - p));
+        out.emplace_back();
+        for (double x, y; points >> x && points.ignore(1) && points >> y;)
+            out.back().push_back({x, y});
+    }
+    return out;
+}
+
 // The plot's axes carry ticks and numbers, the threshold is marked with the
 // error rates there, an outlier gets a bucket of its own, and the report and
 // the plot share their buckets, whose width --buckets sets.
@@ -229,14 +252,43 @@ TEST(corpus, thePlotHasAxesAThresholdAndTheReportsBuckets) {
         corpus({"--rules", rules, "--ham", dir.path() + "/ham", "--spam", dir.path() + "/spam",
                 "--threshold", "8", "--buckets", "2", "--plot", plot});
     ASSERT_EQ(o.result, 0) << o.err;
-    const auto texts = svgtexts(testutil::readfile(plot));
+    const std::string svg = testutil::readfile(plot);
+    const auto texts = svgtexts(svg);
     // Both axes of both panels: shares up the side, scores along the bottom,
     // the outliers' bucket ending at the highest score.
     for (const char* t : {"0%", "25%", "50%", "75%", "100%", "0", "6", "12", "52", "900",
-                          "outliers", "threshold 8", "false positives 0%, false negatives 0%",
+                          "outliers", "threshold 8", "false positives 0%", "false negatives 0%",
                           "score distribution, buckets of 2 (share of each set): ham blue, "
                           "spam red"})
         EXPECT_TRUE(has(texts, t)) << t;
+    // The panels lie at y 50 to 250 and 350 to 550, their titles above them.
+    // The outliers' bucket is shaded in both; the threshold's dashed line
+    // stays inside each, clear of the titles; its labels are inside the
+    // panel they belong to, and cross no curve of the rates.
+    size_t shaded = 0;
+    for (size_t at = 0; (at = svg.find("fill=\"rgb(237,237,237)\"", at)) != std::string::npos; ++at)
+        ++shaded;
+    EXPECT_EQ(shaded, 2u);
+    const auto dashes = svglines(svg, true);
+    ASSERT_EQ(dashes.size(), 2u);
+    for (const auto& [lo, hi] : {std::pair{50.0, 250.0}, std::pair{350.0, 550.0}})
+        EXPECT_TRUE(std::any_of(dashes.begin(), dashes.end(), [&](const auto& d) {
+            return d.size() == 2 && d[0].second == lo && d[1].second == hi;
+        })) << lo;
+    const auto curves = svglines(svg, false);
+    for (const auto& [label, lo, hi] :
+         {std::tuple{"threshold 8", 50.0, 250.0}, std::tuple{"false positives 0%", 350.0, 550.0},
+          std::tuple{"false negatives 0%", 350.0, 550.0}}) {
+        const size_t at = svg.rfind("<text", svg.find(std::string(">") + label + "<"));
+        const double x = attribute(svg, at, "x"), y = attribute(svg, at, "y");
+        EXPECT_GT(y - 12, lo) << label;
+        EXPECT_LT(y + 4, hi) << label;
+        for (const auto& c : curves)
+            for (const auto& [px, py] : c)
+                EXPECT_FALSE(px >= x && px <= x + 6.5 * std::strlen(label) && py >= y - 12 &&
+                             py <= y + 4)
+                    << label << " over a curve at " << px << "," << py;
+    }
     // The text report has the same buckets of 2, the outlier in its own.
     EXPECT_NE(o.out.find("score distribution (buckets of 2;"), std::string::npos) << o.out;
     EXPECT_NE(o.out.find("\n       0..1      ham     4 ##############################"),
@@ -319,6 +371,29 @@ TEST(corpus, aFileIsAnMboxOnlyWithMoreThanOneMessage) {
         }
     }
     std::remove(TREE_CONFDIR "/blocklist.local");
+}
+
+// A diagnostic names the message and the line of the rule that gave it, so
+// that the same pattern on two lines gives two: the plugin prints both.
+TEST(corpus, aDiagnosticNamesItsMessageAndItsRuleLine) {
+    testutil::tempdir dir;
+    const std::string rules = dir.file("rules", "1 x\n2 (?i)deal\n3 (?s)q\n4 (?i)deal\n");
+    const std::string deal = dir.file("deal", "Subject: s\n\na deal q\n");
+    const std::string none = dir.file("none", "Subject: s\n\nnothing\n");
+    const auto o = corpus({"--rules", rules, "--format=json", none, deal});
+    ASSERT_EQ(o.result, 0) << o.err;
+    const std::string compile = "#Error: Regexp compile error on ";
+    EXPECT_EQ(o.err, "blocklistctl: " + deal + ": line 2: " + compile + "(?I)DEAL\n" +
+                         "blocklistctl: " + deal + ": line 3: " + compile + "(?S)Q\n" +
+                         "blocklistctl: " + deal + ": line 4: " + compile + "(?I)DEAL\n" +
+                         "blocklistctl: diagnostics per rule:\n" +
+                         "blocklistctl:   line 2: 1 messages: " + compile + "(?I)DEAL\n" +
+                         "blocklistctl:   line 3: 1 messages: " + compile + "(?S)Q\n" +
+                         "blocklistctl:   line 4: 1 messages: " + compile + "(?I)DEAL\n");
+    const auto report = nlohmann::json::parse(o.out);
+    EXPECT_EQ(report["messages"][0]["diagnostics"].size(), 0u);
+    EXPECT_EQ(report["messages"][1]["diagnostics"][2]["line"], 4);
+    EXPECT_EQ(report["diagnostics_per_rule"][1]["messages"], 1);
 }
 
 }  // namespace

@@ -25,8 +25,8 @@ class reports final : public pst::evalsink {
     int lines = 0;
     void message(const read&) override {}
     void hit(const pst::rulehit&) override { ++lines; }
-    void compilefailed(const char*) override { ++lines; }
-    void searchfailed(int, const char*) override { ++lines; }
+    void compilefailed(const char*, int) override { ++lines; }
+    void searchfailed(int, const char*, int) override { ++lines; }
     void cannotopen(file) override { ++lines; }
     void readfailed(file) override { ++lines; }
     void exhausted(const char*) override { ++lines; }

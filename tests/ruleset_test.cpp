@@ -26,11 +26,11 @@ class transcript final : public pst::evalsink {
         lines += "hit " + std::to_string(h.line) + " " + h.pattern + " " + std::to_string(h.found) +
                  " " + std::to_string(h.capitals) + " " + std::to_string(h.after) + "\n";
     }
-    void compilefailed(const char* pattern) override {
-        lines += std::string("compile ") + pattern + "\n";
+    void compilefailed(const char* pattern, int line) override {
+        lines += "compile " + std::to_string(line) + " " + pattern + "\n";
     }
-    void searchfailed(int rc, const char* pattern) override {
-        lines += "search " + std::to_string(rc) + " " + pattern + "\n";
+    void searchfailed(int rc, const char* pattern, int line) override {
+        lines += "search " + std::to_string(rc) + " " + std::to_string(line) + " " + pattern + "\n";
     }
     void cannotopen(file) override { lines += "cannotopen\n"; }
     void readfailed(file) override { lines += "readfailed\n"; }

@@ -47,28 +47,32 @@ const commandhelp commands[5] = {
      "          reads.\n"},
     {"corpus",
      "blocklistctl corpus [--format=text|json] [--rules RULEFILE] [--ham SRC]...\n"
-     "                           [--spam SRC]... [--threshold N] [--compare NEWRULES]\n"
+     "                           [--spam SRC]... [--threshold N] [--all]\n"
+     "                           [--compare NEWRULES]\n"
      "                           [--plot FILE.svg|FILE.png] [--buckets WIDTH]\n"
      "                           [--costs] [--jobs N] [--suggest [--ham-cost K]\n"
      "                           [--write FILE]] [SRC]...\n",
-     "  corpus  scores saved mail exactly as the plugin does: SRC is a message\n"
-     "          file, a directory of them, a Maildir or an mbox file; --ham and\n"
-     "          --spam label their source. It reports per rule the share of ham\n"
-     "          and of spam it hits, its spam share of hits (S/O) and its\n"
-     "          contribution, the rules that hit nothing and the score\n"
-     "          distribution; --threshold lists the ham at or above N and the\n"
-     "          spam below it, --compare the messages whose score NEWRULES\n"
-     "          changes, --plot draws both distributions and the error rates\n"
-     "          over the threshold, --buckets sets the width of the buckets of\n"
-     "          the distribution and the plot, --costs lists the rules that cost\n"
-     "          the most CPU time and those the search budget cut short. It uses\n"
-     "          every core (--jobs) and never writes the statistics file. A\n"
+     "  corpus  scores saved mail exactly as the plugin does: SRC is a message file,\n"
+     "          a directory of them, a Maildir or an mbox file (a file with more\n"
+     "          than one message, each after a 'From ' line); --ham and --spam label\n"
+     "          their source. It reports per rule the share of ham and of spam it\n"
+     "          hits, its spam share of hits (S/O) and its contribution, the rules\n"
+     "          that hit nothing and the score distribution; --threshold lists the\n"
+     "          ham at or above N and the spam below it, the 20 farthest from N,\n"
+     "          --compare the messages whose score NEWRULES changes, --plot draws\n"
+     "          both distributions and the error rates over the threshold, --buckets\n"
+     "          sets the width of the buckets of the distribution and the plot,\n"
+     "          --costs lists the rules that cost the most CPU time and those the\n"
+     "          search budget cut short. The library's diagnostics go to standard\n"
+     "          error with their message and rule line, the first 20, and then a\n"
+     "          count per rule; --all lists every message and every diagnostic. It\n"
+     "          uses every core (--jobs) and never writes the statistics file. A\n"
      "          source that cannot be read is named, the rest is scored, and the\n"
-     "          exit status is 66. --suggest fits the weights of the rules that\n"
-     "          hit the ham and spam to the threshold, a false positive costing K\n"
-     "          false negatives (10), and measures the fit on messages it did\n"
-     "          not see (5 folds); --write FILE writes the rule file with those\n"
-     "          weights (never over the rule file itself).\n"},
+     "          exit status is 66. --suggest fits the weights of the rules that hit\n"
+     "          the ham and spam to the threshold, a false positive costing K\n"
+     "          false negatives (10), and measures the fit on messages it did not\n"
+     "          see (5 folds); --write FILE writes the rule file with those weights\n"
+     "          (never over the rule file itself).\n"},
 };
 
 namespace {
@@ -131,6 +135,8 @@ const std::vector<optionspec> table = {
          r.corpus.threshold = static_cast<int>(n);
          return std::string();
      }},
+    {"all", false, forcorpus,
+     [](request& r, const char*) { return (r.corpus.all = true, std::string()); }},
     {"compare", true, forcorpus,
      [](request& r, const char* v) { return (r.corpus.compare = v, std::string()); }},
     {"plot", true, forcorpus,

@@ -41,8 +41,12 @@ class explainer final : public evalsink {
     } catch (const std::bad_alloc&) {
         outofmemory(toolnomemory);
     }
-    void compilefailed(const char* pattern) override { streams_.compilefailed(pattern); }
-    void searchfailed(int rc, const char* pattern) override { streams_.searchfailed(rc, pattern); }
+    void compilefailed(const char* pattern, int line) override {
+        streams_.compilefailed(pattern, line);
+    }
+    void searchfailed(int rc, const char* pattern, int line) override {
+        streams_.searchfailed(rc, pattern, line);
+    }
     void cannotopen(file which) override { streams_.cannotopen(which); }
     void readfailed(file which) override { streams_.readfailed(which); }
     void exhausted(const char* text) override { streams_.exhausted(text); }

@@ -7,6 +7,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <map>
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -29,6 +30,10 @@ namespace pst {
 namespace {
 
 const char* const setnames[] = {"unlabelled", "ham", "spam"};
+
+// A list of the text report, and the diagnostics, show this many messages
+// unless --all.
+constexpr size_t listshown = 20;
 
 struct rulestats {
     int line = 0;
@@ -150,6 +155,38 @@ void printcounts(const corpusrequest& q, const corpusrun& run, FILE* out) {
     };
     noted(run.noheaderend, noheaderend, &scoredmessage::headerended, false);
     noted(run.encoded, encodedbody, &scoredmessage::encoded, true);
+}
+
+// Each diagnostic of a rule and how many messages gave it, in the order of
+// the rules.
+std::map<messagediagnostic, int> diagnosticsperrule(const corpusrun& run) {
+    std::map<messagediagnostic, int> count;
+    for (const scoredmessage& r : run.scores.results)
+        for (const messagediagnostic& d : r.diagnostics) ++count[d];
+    return count;
+}
+
+// The diagnostics the plugin would have written, each named by its message
+// and its rule's line (the first of them unless --all), then per rule how
+// many messages gave each.
+void printdiagnostics(const corpusrequest& q, const corpusrun& run, FILE* err) {
+    size_t all = 0;
+    for (size_t i = 0; i < run.messages.size(); ++i) {
+        for (const messagediagnostic& d : run.scores.results[i].diagnostics) {
+            if (q.all || all < listshown)
+                std::fprintf(err, "blocklistctl: %s: line %d: %s\n", run.messages[i].name.c_str(),
+                             d.line, d.text.c_str());
+            ++all;
+        }
+    }
+    if (all == 0) return;
+    if (!q.all && all > listshown)
+        std::fprintf(err, "blocklistctl: %zu more diagnostics (--all prints every one)\n",
+                     all - listshown);
+    std::fputs("blocklistctl: diagnostics per rule:\n", err);
+    for (const auto& [d, messages] : diagnosticsperrule(run))
+        std::fprintf(err, "blocklistctl:   line %d: %d messages: %s\n", d.line, messages,
+                     d.text.c_str());
 }
 
 // Each rule's shares and contribution, and the rules that hit nothing.
@@ -283,19 +320,33 @@ void misses(const corpusrun& run, int threshold, std::vector<size_t>& fp, std::v
     }
 }
 
+// The messages of list, the farthest from the threshold first (the
+// highest-scoring ham, the lowest-scoring spam), bounded unless q.all.
+void printmisses(const corpusrequest& q, const corpusrun& run, std::vector<size_t> list,
+                 bool highfirst, FILE* out) {
+    std::stable_sort(list.begin(), list.end(), [&](size_t a, size_t b) {
+        const int sa = run.scores.results[a].score, sb = run.scores.results[b].score;
+        return highfirst ? sa > sb : sa < sb;
+    });
+    const size_t shown = q.all ? list.size() : std::min(list.size(), listshown);
+    for (size_t k = 0; k < shown; ++k)
+        std::fprintf(out, "    %s  %d\n", run.messages[list[k]].name.c_str(),
+                     run.scores.results[list[k]].score);
+    if (shown < list.size())
+        std::fprintf(out, "    (%zu more; --all lists every one, as does --format=json)\n",
+                     list.size() - shown);
+}
+
 void printthreshold(const corpusrequest& q, const corpusrun& run, FILE* out) {
     std::vector<size_t> fp, fn;
     misses(run, q.threshold, fp, fn);
     std::fprintf(out, "\nat threshold %d:\n", q.threshold);
-    std::fprintf(out, "  ham at or above it (false positives): %zu of %d\n", fp.size(),
-                 run.sizes[ham]);
-    for (const size_t i : fp)
-        std::fprintf(out, "    %s  %d\n", run.messages[i].name.c_str(),
-                     run.scores.results[i].score);
-    std::fprintf(out, "  spam below it (false negatives): %zu of %d\n", fn.size(), run.sizes[spam]);
-    for (const size_t i : fn)
-        std::fprintf(out, "    %s  %d\n", run.messages[i].name.c_str(),
-                     run.scores.results[i].score);
+    std::fprintf(out, "  ham at or above it (false positives): %zu of %d, highest first\n",
+                 fp.size(), run.sizes[ham]);
+    printmisses(q, run, fp, true, out);
+    std::fprintf(out, "  spam below it (false negatives): %zu of %d, lowest first\n", fn.size(),
+                 run.sizes[spam]);
+    printmisses(q, run, fn, false, out);
 }
 
 struct change {
@@ -351,12 +402,16 @@ void jsonmessages(const corpusrun& run, nlohmann::json& messages, nlohmann::json
                             {"capitals", h.capitals},
                             {"contribution", h.added}});
         }
+        nlohmann::json diagnostics = nlohmann::json::array();
+        for (const messagediagnostic& d : r.diagnostics)
+            diagnostics.push_back({{"line", d.line}, {"diagnostic", d.text}});
         messages.push_back({{"message", run.messages[i].name},
                             {"set", setnames[run.messages[i].set]},
                             {"score", r.score},
                             {"header_ended", r.headerended},
                             {"encoded", r.encoded},
-                            {"hits", std::move(hits)}});
+                            {"hits", std::move(hits)},
+                            {"diagnostics", std::move(diagnostics)}});
     }
 }
 
@@ -441,6 +496,10 @@ nlohmann::json jsonreport(const corpusrequest& q, const corpusrun& run, const sc
                           {"per_rule", std::move(rules)},
                           {"rules_that_hit_nothing", std::move(unhit)},
                           {"histogram", jsonbuckets(h)}};
+    nlohmann::json perrule = nlohmann::json::array();
+    for (const auto& [d, messages] : diagnosticsperrule(run))
+        perrule.push_back({{"line", d.line}, {"diagnostic", d.text}, {"messages", messages}});
+    doc["diagnostics_per_rule"] = std::move(perrule);
     if (q.hasthreshold) doc["threshold"] = jsonthreshold(q, run);
     if (q.costs) doc["work"] = jsoncosts(run);
     if (compared) doc["compare"] = jsoncompare(q, run, *compared);
@@ -553,8 +612,7 @@ int corpusreport(const corpusrequest& q, FILE* out) {
     if (!anysource) return EX_NOINPUT;
     const int done = allsources ? 0 : EX_NOINPUT;
     run.scores = scoreall(run.messages, *run.loaded, q.jobs, q.costs);
-    for (const auto& [diagnostic, count] : run.scores.diagnostics)
-        std::fprintf(stderr, "blocklistctl: %d messages: %s\n", count, diagnostic.c_str());
+    printdiagnostics(q, run, stderr);
     tally(run);
     const scorebuckets h = bucketsof(q, run.scores.results, run.messages);
 

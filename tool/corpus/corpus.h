@@ -30,6 +30,7 @@ struct corpusrequest {
     int hamcost = defaulthamcost;  // a false positive costs this many false negatives
     const char* write = nullptr;   // the rule file with the suggested weights
     bool json = false;
+    bool all = false;   // every message of the lists the text report bounds
     unsigned jobs = 0;  // 0: one per core; at most maxjobs
 };
 

@@ -10,7 +10,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -30,7 +29,6 @@ namespace {
 class collector final : public evalsink {
    public:
     explicit collector(scoredmessage& into) : into_(into) {}
-    std::vector<std::string> diagnostics;
 
     void message(const read& m) override {
         into_.headerended = m.headerended;
@@ -45,13 +43,15 @@ class collector final : public evalsink {
     } catch (const std::bad_alloc&) {
         outofmemory(nomemory);
     }
-    void compilefailed(const char* pattern) override try {
-        diagnostics.push_back(std::string("#Error: Regexp compile error on ") + pattern);
+    void compilefailed(const char* pattern, int line) override try {
+        into_.diagnostics.push_back(
+            {line, std::string("#Error: Regexp compile error on ") + pattern});
     } catch (const std::bad_alloc&) {
         outofmemory(nomemory);
     }
-    void searchfailed(int rc, const char* pattern) override try {
-        diagnostics.push_back("#Error in rex_rc: " + std::to_string(rc) + " reading " + pattern);
+    void searchfailed(int rc, const char* pattern, int line) override try {
+        into_.diagnostics.push_back(
+            {line, "#Error in rex_rc: " + std::to_string(rc) + " reading " + pattern});
     } catch (const std::bad_alloc&) {
         outofmemory(nomemory);
     }
@@ -118,8 +118,7 @@ class costtally {
     std::vector<rulecost> bylines_;
 };
 
-void scoreone(const savedmessage& m, const ruleset& rules, scoredmessage& out,
-              std::vector<std::string>& diagnostics, costtally* costs) {
+void scoreone(const savedmessage& m, const ruleset& rules, scoredmessage& out, costtally* costs) {
     const fdholder message = openmessage(m, out.error);
     if (!message) return;
     collector sink(out);
@@ -138,7 +137,10 @@ void scoreone(const savedmessage& m, const ruleset& rules, scoredmessage& out,
     }
     out.scored = out.error.empty();
     if (!out.scored) out.hits.clear();
-    for (auto& d : sink.diagnostics) diagnostics.push_back(std::move(d));
+    // Each once: a pattern without letters gives the same line in both passes.
+    std::vector<messagediagnostic>& d = out.diagnostics;
+    std::sort(d.begin(), d.end());
+    d.erase(std::unique(d.begin(), d.end()), d.end());
 }
 
 // "[#####     ] 1234/24800 messages, 6700/s, 4 s left" while the run lasts, on
@@ -194,21 +196,10 @@ scoringrun scoreall(const std::vector<savedmessage>& messages, const ruleset& ru
     jobs = static_cast<unsigned>(std::min<size_t>(jobs, std::max<size_t>(1, messages.size())));
     std::atomic<size_t> next{0}, done{0};
     std::mutex lock;
-    std::map<std::string, int> diagnostics;
     auto worker = [&] {
-        std::vector<std::string> seen;
         costtally costs;
-        for (size_t i; (i = next++) < messages.size(); ++done) {
-            scoredmessage& out = run.results[i];
-            seen.clear();
-            scoreone(messages[i], rules, out, seen, timed ? &costs : nullptr);
-            if (seen.empty()) continue;
-            std::lock_guard<std::mutex> hold(lock);
-            // Each diagnostic once per message, as the plugin would print it.
-            std::sort(seen.begin(), seen.end());
-            seen.erase(std::unique(seen.begin(), seen.end()), seen.end());
-            for (const auto& d : seen) ++diagnostics[d];
-        }
+        for (size_t i; (i = next++) < messages.size(); ++done)
+            scoreone(messages[i], rules, run.results[i], timed ? &costs : nullptr);
         std::lock_guard<std::mutex> hold(lock);
         costs.mergeinto(run.costs);
     };
@@ -220,7 +211,6 @@ scoringrun scoreall(const std::vector<savedmessage>& messages, const ruleset& ru
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     for (auto& t : threads) t.join();
-    run.diagnostics.assign(diagnostics.begin(), diagnostics.end());
     // Lines that hold no rule are no rule's costs.
     std::erase_if(run.costs, [](const rulecost& c) { return c.line == 0; });
     return run;

@@ -17,13 +17,22 @@ struct messagehit {
     int line, found, capitals, added;
 };
 
+// A diagnostic the plugin would have written for a message: the line of the
+// rule it is about, and its text.
+struct messagediagnostic {
+    int line;
+    std::string text;
+    auto operator<=>(const messagediagnostic&) const = default;
+};
+
 struct scoredmessage {
     bool scored = false;
     std::string error;  // why it was not scored
     int score = 0;
     std::vector<messagehit> hits;
-    bool headerended = true;  // without it, the body was not scored
-    bool encoded = false;     // the rules saw base64 or quoted-printable text
+    bool headerended = true;                     // without it, the body was not scored
+    bool encoded = false;                        // the rules saw base64 or quoted-printable text
+    std::vector<messagediagnostic> diagnostics;  // each once, in the order of the rules
 };
 
 // A rule's work over the corpus: its CPU time in all, the most it took on
@@ -37,8 +46,6 @@ struct rulecost {
 
 struct scoringrun {
     std::vector<scoredmessage> results;  // one per message, in order
-    // Each distinct diagnostic of the evaluations and how many messages gave it.
-    std::vector<std::pair<std::string, int>> diagnostics;
     // Each rule's work, in the order of the rule file, when it was asked for.
     std::vector<rulecost> costs;
 };

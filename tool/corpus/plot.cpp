@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 namespace pst {
 namespace {
@@ -177,6 +178,13 @@ std::string percentlabel(double share) {
     return buf;
 }
 
+// A label's width, from the mean advance of a 12-pixel sans-serif face: an
+// SVG is laid out by its viewer, and both kinds of picture are laid out
+// alike.
+double textwidth(const std::string& s) {
+    return 6.5 * static_cast<double>(s.size());
+}
+
 // Where scores fall across a panel: each bucket a slot of the same width,
 // the outliers' buckets too, so that the scores around the threshold keep
 // their room.
@@ -210,17 +218,39 @@ class scoreaxis {
 
 // Ticks and numbers under a panel: the lowest score of a bucket at its left
 // edge, at most about ten of them, and the highest score at the right end.
+// A number that would run into one already placed is left out: the ends
+// first, then the outliers' inner edges, then the rest.
 void scoreticks(canvas& c, const box& b, const scorebuckets& sb, const scoreaxis& axis) {
+    struct tick {
+        double x;
+        std::string text;
+        int rank;  // 0 placed first
+    };
+    std::vector<tick> ticks;
     const size_t every = (sb.list.size() + 9) / 10;
     for (size_t i = 0; i < sb.list.size(); ++i) {
         const bool edge = sb.list[i].outliers || (i > 0 && sb.list[i - 1].outliers);
         if (i % every != 0 && !edge) continue;
-        const double x = b.x + axis.slot() * static_cast<double>(i);
-        c.line({{x, b.y + b.h}, {x, b.y + b.h + 5}}, black, 1, false);
-        c.text(x, b.y + b.h + 18, std::to_string(sb.list[i].from), anchor::middle);
+        ticks.push_back({b.x + axis.slot() * static_cast<double>(i),
+                         std::to_string(sb.list[i].from),
+                         i == 0 ? 0
+                         : edge ? 1
+                                : 2});
     }
-    c.line({{b.x + b.w, b.y + b.h}, {b.x + b.w, b.y + b.h + 5}}, black, 1, false);
-    c.text(b.x + b.w, b.y + b.h + 18, std::to_string(sb.list.back().to), anchor::middle);
+    ticks.push_back({b.x + b.w, std::to_string(sb.list.back().to), 0});
+    std::stable_sort(ticks.begin(), ticks.end(),
+                     [](const tick& a, const tick& z) { return a.rank < z.rank; });
+    std::vector<std::pair<double, double>> placed;  // the numbers' extents
+    for (const tick& t : ticks) {
+        c.line({{t.x, b.y + b.h}, {t.x, b.y + b.h + 5}}, black, 1, false);
+        const double half = textwidth(t.text) / 2 + 2;
+        if (std::any_of(placed.begin(), placed.end(), [&](const auto& p) {
+                return t.x - half < p.second && p.first < t.x + half;
+            }))
+            continue;
+        placed.emplace_back(t.x - half, t.x + half);
+        c.text(t.x, b.y + b.h + 18, t.text, anchor::middle);
+    }
 }
 
 // Ticks and shares beside a panel, from 0 to top.
@@ -245,24 +275,85 @@ double shareof(int n, size_t of) {
     return of ? static_cast<double>(n) / static_cast<double>(of) : 0;
 }
 
-void distribution(canvas& c, const box& b, const plotinput& in, const scoreaxis& axis) {
+// What is drawn in a panel, as boxes, so that a label finds room beside it.
+using drawn = std::vector<box>;
+
+bool overlaps(const box& a, const box& b) {
+    return a.x < b.x + b.w && b.x < a.x + a.w && a.y < b.y + b.h && b.y < a.y + a.h;
+}
+
+// The outliers' buckets shaded down the whole panel; labelled in the upper.
+void shadeoutliers(canvas& c, const box& b, const scorebuckets& sb, const scoreaxis& axis,
+                   bool label, drawn& used) {
+    for (size_t i = 0; i < sb.list.size(); ++i) {
+        if (!sb.list[i].outliers) continue;
+        const double x = b.x + axis.slot() * static_cast<double>(i);
+        c.fill({x, b.y, axis.slot(), b.h}, grey, 1);
+        if (!label) continue;
+        // Where the slot is narrower than the word, it runs inwards, clear
+        // of the frame.
+        const double w = textwidth("outliers");
+        const bool first = i == 0, fits = axis.slot() >= w + 4;
+        const double left = fits    ? x + (axis.slot() - w) / 2
+                            : first ? x + 2
+                                    : x + axis.slot() - 2 - w;
+        c.text(left, b.y + 14, "outliers", anchor::start);
+        used.push_back({left - 2, b.y + 2, w + 4, 16});
+    }
+}
+
+// The threshold at x: a dashed line down the panel, and the label's lines
+// beside it, at the first height from the top at which they cover nothing
+// drawn: right of the line where they fit, else left, else as near to the
+// line as such a height is found; on a white ground at the top where there
+// is none.
+void markthreshold(canvas& c, const box& b, double x, const std::vector<std::string>& label,
+                   const drawn& used) {
+    c.line({{x, b.y}, {x, b.y + b.h}}, black, 1, true);
+    double w = 0;
+    for (const std::string& l : label) w = std::max(w, textwidth(l) + 6);
+    const double h = 16 * static_cast<double>(label.size());
+    // Left edges by their distance from the line.
+    std::vector<double> lefts;
+    for (double d = 4; d < b.w; d += 8) {
+        if (x + d + w <= b.x + b.w) lefts.push_back(x + d);
+        if (x - d - w >= b.x) lefts.push_back(x - d - w);
+    }
+    auto free = [&](const box& here) {
+        return std::none_of(used.begin(), used.end(),
+                            [&](const box& u) { return overlaps(here, u); });
+    };
+    std::optional<box> at;
+    for (size_t k = 0; !at && k < lefts.size(); ++k)
+        for (double y = b.y + 2; !at && y + h <= b.y + b.h - 2; y += 4)
+            if (free({lefts[k], y, w, h})) at = box{lefts[k], y, w, h};
+    if (!at) {
+        at = box{std::clamp(x + 4, b.x, b.x + b.w - w), b.y + 2, w, h};
+        c.fill(*at, {1, 1, 1}, 0.85);
+    }
+    for (size_t i = 0; i < label.size(); ++i)
+        c.text(at->x + 3, at->y + 12 + 16 * static_cast<double>(i), label[i], anchor::start);
+}
+
+void distribution(canvas& c, const box& b, const plotinput& in, const scoreaxis& axis,
+                  drawn& used) {
     double most = 0;
     for (const bucket& k : in.buckets.list)
         most = std::max(
             {most, shareof(k.count[1], in.ham.size()), shareof(k.count[2], in.spam.size())});
     const auto [top, step] = sharescale(most);
+    shadeoutliers(c, b, in.buckets, axis, true, used);
     for (size_t i = 0; i < in.buckets.list.size(); ++i) {
         const bucket& k = in.buckets.list[i];
         const double x = b.x + axis.slot() * static_cast<double>(i);
-        if (k.outliers) {
-            c.fill({x, b.y, axis.slot(), b.h}, grey, 1);
-            c.text(x + axis.slot() / 2, b.y + 14, "outliers", anchor::middle);
-        }
         const double hamh = shareof(k.count[1], in.ham.size()) / top * b.h;
         const double spamh = shareof(k.count[2], in.spam.size()) / top * b.h;
-        c.fill({x + axis.slot() * 0.1, b.y + b.h - hamh, axis.slot() * 0.4, hamh}, hamcolour, 0.8);
-        c.fill({x + axis.slot() * 0.5, b.y + b.h - spamh, axis.slot() * 0.4, spamh}, spamcolour,
-               0.8);
+        const box hambar{x + axis.slot() * 0.1, b.y + b.h - hamh, axis.slot() * 0.4, hamh};
+        const box spambar{x + axis.slot() * 0.5, b.y + b.h - spamh, axis.slot() * 0.4, spamh};
+        c.fill(hambar, hamcolour, 0.8);
+        c.fill(spambar, spamcolour, 0.8);
+        used.push_back(hambar);
+        used.push_back(spambar);
     }
     c.outline(b);
     shareticks(c, b, top, step);
@@ -287,6 +378,8 @@ void rates(canvas& c, const box& b, const plotinput& in, const scoreaxis& axis) 
     std::vector<int> ham(in.ham), spam(in.spam);
     std::sort(ham.begin(), ham.end());
     std::sort(spam.begin(), spam.end());
+    drawn used;
+    shadeoutliers(c, b, in.buckets, axis, false, used);
     for (const auto& [set, spamside, k] :
          {std::tuple{&ham, false, hamcolour}, std::tuple{&spam, true, spamcolour}}) {
         if (set->empty()) continue;
@@ -296,6 +389,12 @@ void rates(canvas& c, const box& b, const plotinput& in, const scoreaxis& axis) 
             points.push_back({x, b.y + b.h - b.h * wrongshare(*set, t, spamside)});
         }
         c.line(points, k, 2, false);
+        // Each step of the curve as a box, a line's width around it.
+        for (size_t i = 1; i < points.size(); ++i) {
+            const double top = std::min(points[i - 1].y, points[i].y);
+            used.push_back({points[i - 1].x - 1, top - 1, points[i].x - points[i - 1].x + 2,
+                            std::abs(points[i].y - points[i - 1].y) + 2});
+        }
     }
     c.outline(b);
     shareticks(c, b, 1, 0.25);
@@ -305,10 +404,10 @@ void rates(canvas& c, const box& b, const plotinput& in, const scoreaxis& axis) 
            anchor::start);
     if (!in.threshold) return;
     const double t = *in.threshold;
-    c.text(axis.xof(t) + 6, b.y + 14,
-           "false positives " + percentlabel(wrongshare(ham, t, false)) + ", false negatives " +
-               percentlabel(wrongshare(spam, t, true)),
-           anchor::start);
+    markthreshold(c, b, axis.xof(t),
+                  {"false positives " + percentlabel(wrongshare(ham, t, false)),
+                   "false negatives " + percentlabel(wrongshare(spam, t, true))},
+                  used);
 }
 
 void draw(canvas& c, const plotinput& in) {
@@ -320,15 +419,18 @@ void draw(canvas& c, const plotinput& in) {
         return;
     }
     const scoreaxis axis(in.buckets, top);
-    distribution(c, top, in, axis);
+    drawn used;
+    distribution(c, top, in, axis, used);
+    // The threshold's line and label stay inside each panel, clear of the
+    // titles and the numbers between them.
+    if (in.threshold)
+        markthreshold(c, top, axis.xof(*in.threshold),
+                      {"threshold " + std::to_string(*in.threshold)}, used);
+    c.outline(top);
     scoreticks(c, top, in.buckets, axis);
     rates(c, bottom, in, axis);
     scoreticks(c, bottom, in.buckets, axis);
     c.text(bottom.x + bottom.w / 2, bottom.y + bottom.h + 36, "score", anchor::middle);
-    if (!in.threshold) return;
-    const double x = axis.xof(*in.threshold);
-    c.line({{x, top.y}, {x, bottom.y + bottom.h}}, black, 1, true);
-    c.text(x, top.y + top.h + 34, "threshold " + std::to_string(*in.threshold), anchor::middle);
 }
 
 bool endswith(const std::string& s, const char* tail) {

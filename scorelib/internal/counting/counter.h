@@ -35,11 +35,13 @@ class stopwatch {
     std::chrono::steady_clock::time_point start_;
 };
 
-// A pattern to count, and its slot in the counter's store, if it has one.
+// A pattern to count, its slot in the counter's store, if it has one, and
+// the line of its rule, which its diagnostics name (0 for none).
 struct patternref {
     static constexpr size_t noslot = SIZE_MAX;
     const char* text;
     size_t slot = noslot;
+    int line = 0;
 };
 
 class patterncounter {

@@ -25,19 +25,19 @@ regexholder compilepattern(const char* pattern, evalsink& sink) {
     // Nothing is known of the pattern here: its search is watched inside
     // every start position.
     regexholder re = compileregex(pattern, watch::items);
-    if (!re) sink.compilefailed(pattern);
+    if (!re) sink.compilefailed(pattern, 0);
     return re;
 }
 
-int countcompiled(const regexcode& re, std::string_view text, const char* pattern, evalsink& sink,
+int countcompiled(const regexcode& re, std::string_view text, patternref pattern, evalsink& sink,
                   workbudget& budget, const searchplan* plan = nullptr) {
     int count = 0;
-    const int rc = searchcount(re, pattern, text, budget, count, plan);
+    const int rc = searchcount(re, pattern.text, text, budget, count, plan);
     // A search the library could not get memory for would change the score
     // silently if it were counted as ended.
     if (rc == regexnomemory) outofmemory(nomemoryforsearch);
     // 0 means the match set more groups than are reported.
-    if (rc != regexnomatch) sink.searchfailed(rc, pattern);
+    if (rc != regexnomatch) sink.searchfailed(rc, pattern.text, pattern.line);
     return count;
 }
 
@@ -188,7 +188,7 @@ int patterncounter::count(patternref ref) {
     // the watch is compiled without callouts.
     const regexcode* re = compiled(ref, sp.how, owned);
     if (!re) {
-        sink_.compilefailed(ref.text);
+        sink_.compilefailed(ref.text, ref.line);
         return 0;
     }
     if (literal) {
@@ -215,14 +215,14 @@ int patterncounter::count(patternref ref) {
         sp.longestmatch = shape->longestmatch;
         sp.required = &shape->required;
     }
-    return countcompiled(*re, text_, ref.text, sink_, budget_, &sp);
+    return countcompiled(*re, text_, ref, sink_, budget_, &sp);
 }
 
 int countonce(std::string_view text, const char* pattern, evalsink& sink) {
     const regexholder re = compilepattern(pattern, sink);
     if (!re) return 0;
     workbudget budget(searchlimits::defaults());
-    return countcompiled(*re, searchable(text), pattern, sink, budget);
+    return countcompiled(*re, searchable(text), {pattern}, sink, budget);
 }
 
 }  // namespace pst
