@@ -53,43 +53,6 @@ size_t after(const std::string& p, size_t i, char closer) {
     return e == std::string::npos ? p.size() : e + 1;
 }
 
-// The index after the escape at p[i] (a backslash), with the argument of
-// those that take one ("\x{41}", "\p{Lu}", "\k<name>", ...).
-size_t escapeend(const std::string& p, size_t i) {
-    if (i + 1 >= p.size()) return p.size();
-    const char e = p[i + 1], open = i + 2 < p.size() ? p[i + 2] : '\0';
-    if (e == 'c') return std::min(i + 3, p.size());  // "\cA": a control byte
-    if (e == 'x' && open != '{') {
-        size_t j = i + 2;
-        while (j < p.size() && j < i + 4 && std::isxdigit(static_cast<unsigned char>(p[j])) != 0)
-            ++j;
-        return j;
-    }
-    if (std::strchr("xopPNkg", e) != nullptr) {
-        if (open == '{') return after(p, i + 3, '}');
-        if (open == '<' && (e == 'k' || e == 'g')) return after(p, i + 3, '>');
-        if (open == '\'' && (e == 'k' || e == 'g')) return after(p, i + 3, '\'');
-    }
-    return i + 2;
-}
-
-// The index after the class whose "[" is at p[i], POSIX classes such as
-// "[:alpha:]" inside it read whole.
-size_t classend(const std::string& p, size_t i) {
-    size_t j = i + 1;
-    if (j < p.size() && p[j] == '^') ++j;
-    if (j < p.size() && p[j] == ']') ++j;
-    while (j < p.size() && p[j] != ']') {
-        if (p[j] == '\\')
-            j = escapeend(p, j);
-        else if (p.compare(j, 2, "[:") == 0 && p.find(":]", j + 2) != std::string::npos)
-            j = p.find(":]", j + 2) + 2;
-        else
-            ++j;
-    }
-    return std::min(j + 1, p.size());
-}
-
 // The option setting "(?flags)" or "(?flags:" whose letters start at p[i]:
 // the index after it, whether it opens a group, and the case option after
 // it; nothing when the "(?" starts something else.
@@ -154,7 +117,7 @@ std::vector<piece> piecesof(const std::string& p) {
             if (p.compare(i, 2, "\\E") == 0) quoted = false;
         } else if (p[i] == '[') {
             type = piece::set;
-            end = classend(p, i);
+            end = wholeclassend(p, i + 1);
         } else if (p.compare(i, 2, "(?") == 0) {
             if (const std::optional<setting> s = readsetting(p, i + 2, caseless)) {
                 out.push_back({piece::options, i, s->end, caseless});

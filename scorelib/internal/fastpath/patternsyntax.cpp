@@ -1,6 +1,8 @@
 #include "fastpath/patternsyntax.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cstring>
 
 namespace pst {
 namespace {
@@ -128,6 +130,46 @@ size_t skipclass(std::string_view p, size_t i) {
     if (i < p.size() && p[i] == ']') ++i;
     while (i < p.size() && p[i] != ']') i += p[i] == '\\' ? 2 : 1;
     return std::min(i, p.size()) + 1;
+}
+
+namespace {
+
+// The index after the closer of the text from p[i] on, or p.size().
+size_t after(std::string_view p, size_t i, char closer) {
+    const size_t e = p.find(closer, i);
+    return e == std::string_view::npos ? p.size() : e + 1;
+}
+
+}  // namespace
+
+size_t escapeend(std::string_view p, size_t i) {
+    if (i + 1 >= p.size()) return p.size();
+    const char e = p[i + 1], open = i + 2 < p.size() ? p[i + 2] : '\0';
+    if (e == 'c') return std::min(i + 3, p.size());  // a control byte
+    if (e == 'x' && open != '{') {
+        size_t j = i + 2;
+        while (j < p.size() && j < i + 4 && std::isxdigit(static_cast<unsigned char>(p[j])) != 0)
+            ++j;
+        return j;
+    }
+    if (open == '{' && std::strchr("xopPNkg", e) != nullptr) return after(p, i + 3, '}');
+    if (open == '<' && (e == 'k' || e == 'g')) return after(p, i + 3, '>');
+    if (open == '\'' && (e == 'k' || e == 'g')) return after(p, i + 3, '\'');
+    return i + 2;
+}
+
+size_t wholeclassend(std::string_view p, size_t i) {
+    if (i < p.size() && p[i] == '^') ++i;
+    if (i < p.size() && p[i] == ']') ++i;
+    while (i < p.size() && p[i] != ']') {
+        if (p[i] == '\\')
+            i = escapeend(p, i);
+        else if (p.substr(i, 2) == "[:" && p.find(":]", i + 2) != std::string_view::npos)
+            i = p.find(":]", i + 2) + 2;
+        else
+            ++i;
+    }
+    return std::min(i + 1, p.size());
 }
 
 size_t readclass(std::string_view p, size_t i, byteset& set) {

@@ -42,4 +42,14 @@ size_t readclass(std::string_view p, size_t i, byteset& set);
 // a member, and an escape is two bytes. At most p.size() + 1.
 size_t skipclass(std::string_view p, size_t i);
 
+// The same, with escapes read as escapeend reads them and POSIX classes
+// such as "[:alpha:]" read whole, as check's findings need them; at most
+// p.size().
+size_t wholeclassend(std::string_view p, size_t i);
+
+// The index after the escape at p[i] (a backslash) with the argument of those
+// that take one: "\x41", "\x{41}", "\p{Lu}", "\k<name>", "\cA". At most
+// p.size().
+size_t escapeend(std::string_view p, size_t i);
+
 }  // namespace pst
