@@ -290,13 +290,11 @@ std::optional<std::string> foldedpattern(const std::string& p) {
     for (const piece& k : piecesof(p)) {
         if (k.type == piece::options) {
             out += withoutcaseless(p, k.at, k.end);
-        } else if (!k.caseless) {
-            out.append(p, k.at, k.end - k.at);
-        } else if (k.type == piece::byte) {
+        } else if (k.caseless && k.type == piece::byte) {
             out += isupper_ascii(p[k.at]) ? static_cast<char>(p[k.at] + 32) : p[k.at];
-        } else if (k.type == piece::set) {
+        } else if (k.caseless && k.type == piece::set) {
             if (!lowerclass(p, k.at, k.end, out)) return std::nullopt;
-        } else if (k.type == piece::escape && unsafeescape(p, k.at, k.end)) {
+        } else if (k.caseless && k.type == piece::escape && unsafeescape(p, k.at, k.end)) {
             return std::nullopt;
         } else {
             out.append(p, k.at, k.end - k.at);

@@ -22,7 +22,10 @@ struct messagehit {
 struct messagediagnostic {
     int line;
     std::string text;
-    auto operator<=>(const messagediagnostic&) const = default;
+    bool operator<(const messagediagnostic& o) const {
+        return line != o.line ? line < o.line : text < o.text;
+    }
+    bool operator==(const messagediagnostic&) const = default;
 };
 
 struct scoredmessage {
