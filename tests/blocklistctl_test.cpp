@@ -41,6 +41,20 @@ TEST(blocklistctl, checkAndStatsOnlyRead) {
     EXPECT_EQ(testutil::readfile(stats), "100 cheap\n");
 }
 
+// The rewrite goes to standard output: one that a full disk cuts short is
+// an error, never a rule file that passes for whole.
+TEST(blocklistctl, fixCaseFailsWhereItsOutputCannotBeWritten) {
+    testutil::tempdir dir;
+    const std::string rules = dir.file("r", "5 (?i)deal\n");
+    const auto o = testutil::runprocess(
+        {"/bin/sh", "-c",
+         std::string(BLOCKLISTCTL) + " check --fix-case " + rules + " >/dev/full"});
+    EXPECT_EQ(o.result, 74);
+    EXPECT_NE(o.err.find("cannot write the rule file: No space left on device"), std::string::npos)
+        << o.err;
+    EXPECT_EQ(ctl({"check", "--fix-case", rules}).out, "=5 deal\n");
+}
+
 TEST(blocklistctl, exitStatusAndErrors) {
     testutil::tempdir dir;
     const auto clean = ctl({"check", dir.file("clean", "10 cheap\n=5 \\bPills\\b\n")});

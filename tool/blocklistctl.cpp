@@ -31,7 +31,8 @@ constexpr const char* notes =
     "\n"
     "Exit status: 0 done (check: clean), 1 check found warnings only, 2 check\n"
     "found errors, 64 usage error, 66 a file cannot be read, 70 the plot\n"
-    "cannot be written, 73 the compiled form cannot be written.\n";
+    "cannot be written, 73 the compiled form cannot be written, 74 check\n"
+    "--fix-case cannot write its output.\n";
 
 // The help of one command, or of all with null.
 void printhelp(const char* only) {

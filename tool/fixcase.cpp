@@ -2,6 +2,7 @@
 
 #include <sysexits.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "counting/regexbackend.h"
@@ -66,6 +67,11 @@ int fixcase(const char* path, FILE* out, FILE* err) {
         std::fprintf(err, "%s:%d: note: %s\n", file.name(), lineno, why.c_str());
         ++changed;
         renamed += splitrule(*fixed)->pattern != splitrule(line)->pattern;
+    }
+    // A rule file cut short by a full disk must not pass for the whole one.
+    if (std::fflush(out) != 0 || std::ferror(out)) {
+        std::fprintf(err, "blocklistctl: cannot write the rule file: %s\n", std::strerror(errno));
+        return EX_IOERR;
     }
     std::fprintf(err, "%s: %d of %d lines changed", file.name(), changed, lineno);
     if (renamed)

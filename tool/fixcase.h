@@ -20,7 +20,8 @@ std::optional<std::string> fixcaseline(std::string_view line, std::string& why);
 
 // Writes the rule file at path to out with those lines rewritten, every
 // other byte as it is, and a note for each line changed and a summary to
-// err. Returns 0, or 66 when the file cannot be read.
+// err. Returns 0, 66 when the file cannot be read, or 74 when out cannot be
+// written.
 int fixcase(const char* path, FILE* out, FILE* err);
 
 }  // namespace pst
