@@ -125,6 +125,25 @@ TEST(corpus, scoresEveryMessageAsThePluginDoes) {
     std::remove(TREE_CONFDIR "/blocklist.local");
 }
 
+// The compiled form beside the rule file, which the plugin uses, changes
+// the time a run takes and nothing it reports.
+TEST(corpus, theCompiledFormChangesNoReport) {
+    testgen::generator gen(2027);
+    generated g;
+    makecorpus(g, gen);
+    const std::string rules = g.dir.file("rules", gen.rules());
+    std::vector<std::string> args = sources(g);
+    args.insert(args.end(), {"--rules", rules, "--format=json", "--threshold", "10"});
+    const auto without = corpus(args);
+    ASSERT_EQ(without.result, 0) << without.err;
+    const auto compiled = testutil::runprocess({BLOCKLISTCTL, "compile", "--rules", rules});
+    ASSERT_EQ(compiled.result, 0) << compiled.err;
+    const auto with = corpus(args);
+    EXPECT_EQ(with.result, 0);
+    EXPECT_EQ(with.out, without.out);
+    EXPECT_EQ(with.err, without.err);
+}
+
 TEST(corpus, compareListsExactlyTheMessagesThatChange) {
     testgen::generator gen(77);
     generated g;

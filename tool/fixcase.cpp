@@ -28,7 +28,8 @@ std::optional<std::string> fixcaseline(std::string_view line, std::string& why) 
     const cbuf upper(ucstrdup(pattern.c_str()));
     if (!regexcompileerror(upper.get(), message, offset)) return std::nullopt;
     const auto at = static_cast<size_t>(s->pattern.data() - line.data());
-    std::string fixed = "=" + std::string(line.substr(0, at));
+    std::string fixed(1, '=');
+    fixed += line.substr(0, at);
     const std::optional<std::string> folded =
         setscaseless(pattern) ? foldedpattern(pattern) : std::nullopt;
     fixed += folded ? *folded : pattern;

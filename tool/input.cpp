@@ -77,14 +77,14 @@ bool readrulefile(const inputfile& file, rulefile& f) {
     return true;
 }
 
-std::unique_ptr<ruleset> loadruleset(const inputfile& file) {
+std::unique_ptr<ruleset> loadruleset(const inputfile& file, const char* formpath) {
     const char* name = file.name();
     const fdholder fd = openregular(file.path(), name);
     if (!fd) return nullptr;
     sysio sys;
     try {
-        auto rules =
-            std::make_unique<ruleset>(sys, fd.get(), ruleset::options{.keepcompiled = true});
+        auto rules = std::make_unique<ruleset>(
+            sys, fd.get(), ruleset::options{.formpath = formpath, .keepcompiled = true});
         if (rules->readfailed()) {
             cannotread(name, std::strerror(rules->readerror()));
             return nullptr;

@@ -60,8 +60,10 @@ fdholder memorycopy(std::string_view content);
 bool readrulefile(const inputfile& file, rulefile& f);
 
 // The rules of a rule file read the same way, kept compiled for scoring
-// many messages. Null, having said why, when it cannot be read.
-std::unique_ptr<ruleset> loadruleset(const inputfile& file);
+// many messages, with the compiled form at formpath where it fits them and
+// is trusted as the plugin trusts it. Null, having said why, when it cannot
+// be read.
+std::unique_ptr<ruleset> loadruleset(const inputfile& file, const char* formpath = nullptr);
 
 // Replaces path with bytes at once, readable by all: written and synced
 // beside it, then renamed over it, and the directory synced. On failure

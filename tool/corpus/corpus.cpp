@@ -23,6 +23,7 @@
 #include "input.h"
 #include "json.h"
 #include "messagenotes.h"
+#include "rules/compiledrules.h"
 #include "ruleset.h"
 #include "system/outofmemory.h"
 
@@ -577,6 +578,13 @@ bool plotrun(const corpusrequest& q, const corpusrun& run, const scorebuckets& h
     return false;
 }
 
+// The compiled form beside a rule file, as the plugin finds it: used where
+// it fits the rules as read (they are read once, into a copy) and is
+// trusted; it changes no score, only the time. None for standard input.
+std::string formof(const char* rules) {
+    return std::strcmp(rules, "-") == 0 ? std::string() : compiledpath(rules);
+}
+
 // The suggestion, and the rule file with it when asked: 0, or the exit
 // status of what failed.
 int suggestandwrite(const corpusrequest& q, const suggestrequest& sq, const corpusrun& run,
@@ -599,7 +607,9 @@ int corpusreport(const corpusrequest& q, FILE* out) {
     // Read once: the report and every worker see the same rules, however the
     // file is edited during the run.
     const inputfile rules = inputfile::snapshot(q.rules);
-    if (!rules || !(run.loaded = loadruleset(inputfile::named(rules.path())))) return EX_NOINPUT;
+    if (!rules ||
+        !(run.loaded = loadruleset(inputfile::named(rules.path()), formof(q.rules).c_str())))
+        return EX_NOINPUT;
     run.rules = statsof(*run.loaded);
     // A source that cannot be read is named, the rest is scored, and the
     // status says that something was left out.
@@ -620,7 +630,8 @@ int corpusreport(const corpusrequest& q, FILE* out) {
     if (q.compare) {
         const inputfile other = inputfile::snapshot(q.compare);
         if (!other) return EX_NOINPUT;
-        const std::unique_ptr<ruleset> otherrules = loadruleset(inputfile::named(other.path()));
+        const std::unique_ptr<ruleset> otherrules =
+            loadruleset(inputfile::named(other.path()), formof(q.compare).c_str());
         if (!otherrules) return EX_NOINPUT;
         compared = changes(run, scoreall(run.messages, *otherrules, q.jobs));
     }
