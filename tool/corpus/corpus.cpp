@@ -176,7 +176,7 @@ void printdiagnostics(const corpusrequest& q, const corpusrun& run, FILE* err) {
         for (const messagediagnostic& d : run.scores.results[i].diagnostics) {
             if (q.all || all < listshown)
                 std::fprintf(err, "blocklistctl: %s: line %d: %s\n", run.messages[i].name.c_str(),
-                             d.line, d.text.c_str());
+                             d.line, d.text->c_str());
             ++all;
         }
     }
@@ -187,7 +187,7 @@ void printdiagnostics(const corpusrequest& q, const corpusrun& run, FILE* err) {
     std::fputs("blocklistctl: diagnostics per rule:\n", err);
     for (const auto& [d, messages] : diagnosticsperrule(run))
         std::fprintf(err, "blocklistctl:   line %d: %d messages: %s\n", d.line, messages,
-                     d.text.c_str());
+                     d.text->c_str());
 }
 
 // Each rule's shares and contribution, and the rules that hit nothing.
@@ -405,7 +405,7 @@ void jsonmessages(const corpusrun& run, nlohmann::json& messages, nlohmann::json
         }
         nlohmann::json diagnostics = nlohmann::json::array();
         for (const messagediagnostic& d : r.diagnostics)
-            diagnostics.push_back({{"line", d.line}, {"diagnostic", d.text}});
+            diagnostics.push_back({{"line", d.line}, {"diagnostic", *d.text}});
         messages.push_back({{"message", run.messages[i].name},
                             {"set", setnames[run.messages[i].set]},
                             {"score", r.score},
@@ -499,7 +499,7 @@ nlohmann::json jsonreport(const corpusrequest& q, const corpusrun& run, const sc
                           {"histogram", jsonbuckets(h)}};
     nlohmann::json perrule = nlohmann::json::array();
     for (const auto& [d, messages] : diagnosticsperrule(run))
-        perrule.push_back({{"line", d.line}, {"diagnostic", d.text}, {"messages", messages}});
+        perrule.push_back({{"line", d.line}, {"diagnostic", *d.text}, {"messages", messages}});
     doc["diagnostics_per_rule"] = std::move(perrule);
     if (q.hasthreshold) doc["threshold"] = jsonthreshold(q, run);
     if (q.costs) doc["work"] = jsoncosts(run);

@@ -28,7 +28,7 @@ namespace {
 // have written, and whether it could finish.
 class collector final : public evalsink {
    public:
-    explicit collector(scoredmessage& into) : into_(into) {}
+    collector(scoredmessage& into, diagnostictexts& texts) : into_(into), texts_(texts) {}
 
     void message(const read& m) override {
         into_.headerended = m.headerended;
@@ -45,13 +45,13 @@ class collector final : public evalsink {
     }
     void compilefailed(const char* pattern, int line) override try {
         into_.diagnostics.push_back(
-            {line, std::string("#Error: Regexp compile error on ") + pattern});
+            {line, texts_.hold(std::string("#Error: Regexp compile error on ") + pattern)});
     } catch (const std::bad_alloc&) {
         outofmemory(nomemory);
     }
     void searchfailed(int rc, const char* pattern, int line) override try {
         into_.diagnostics.push_back(
-            {line, "#Error in rex_rc: " + std::to_string(rc) + " reading " + pattern});
+            {line, texts_.hold("#Error in rex_rc: " + std::to_string(rc) + " reading " + pattern)});
     } catch (const std::bad_alloc&) {
         outofmemory(nomemory);
     }
@@ -63,6 +63,7 @@ class collector final : public evalsink {
 
    private:
     scoredmessage& into_;
+    diagnostictexts& texts_;
 };
 
 // The message as a descriptor the evaluation reads from its start.
@@ -118,10 +119,11 @@ class costtally {
     std::vector<rulecost> bylines_;
 };
 
-void scoreone(const savedmessage& m, const ruleset& rules, scoredmessage& out, costtally* costs) {
+void scoreone(const savedmessage& m, const ruleset& rules, scoredmessage& out,
+              diagnostictexts& texts, costtally* costs) {
     const fdholder message = openmessage(m, out.error);
     if (!message) return;
-    collector sink(out);
+    collector sink(out, texts);
     evaloptions options;
     options.sink = &sink;
     std::vector<rulework> work;
@@ -199,7 +201,7 @@ scoringrun scoreall(const std::vector<savedmessage>& messages, const ruleset& ru
     auto worker = [&] {
         costtally costs;
         for (size_t i; (i = next++) < messages.size(); ++done)
-            scoreone(messages[i], rules, run.results[i], timed ? &costs : nullptr);
+            scoreone(messages[i], rules, run.results[i], *run.texts, timed ? &costs : nullptr);
         std::lock_guard<std::mutex> hold(lock);
         costs.mergeinto(run.costs);
     };

@@ -2,6 +2,9 @@
 // all cores.
 #pragma once
 
+#include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -17,15 +20,31 @@ struct messagehit {
     int line, found, capitals, added;
 };
 
+// The texts of a run's diagnostics, each held once however many messages
+// give it: a rule that fails in every message of a large corpus would
+// otherwise hold its text, pattern and all, once a message.
+class diagnostictexts {
+   public:
+    // The text held, for any thread; exhausted memory is thrown.
+    const std::string* hold(std::string text) {
+        const std::lock_guard<std::mutex> guard(lock_);
+        return &*texts_.insert(std::move(text)).first;
+    }
+
+   private:
+    std::mutex lock_;
+    std::set<std::string> texts_;
+};
+
 // A diagnostic the plugin would have written for a message: the line of the
-// rule it is about, and its text.
+// rule it is about, and its text, held by the run.
 struct messagediagnostic {
     int line;
-    std::string text;
+    const std::string* text;
     bool operator<(const messagediagnostic& o) const {
-        return line != o.line ? line < o.line : text < o.text;
+        return line != o.line ? line < o.line : *text < *o.text;
     }
-    bool operator==(const messagediagnostic&) const = default;
+    bool operator==(const messagediagnostic& o) const { return line == o.line && text == o.text; }
 };
 
 struct scoredmessage {
@@ -49,6 +68,7 @@ struct rulecost {
 
 struct scoringrun {
     std::vector<scoredmessage> results;  // one per message, in order
+    std::unique_ptr<diagnostictexts> texts = std::make_unique<diagnostictexts>();
     // Each rule's work, in the order of the rule file, when it was asked for.
     std::vector<rulecost> costs;
 };
