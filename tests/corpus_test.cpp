@@ -385,7 +385,7 @@ TEST(corpus, aFileIsAnMboxOnlyWithMoreThanOneMessage) {
         ASSERT_EQ(report.size(), c.messages.size()) << c.what;
         for (size_t i = 0; i < c.messages.size(); ++i) {
             EXPECT_EQ(report[i]["message"], path + "#" + std::to_string(i + 1)) << c.what;
-            const std::string alone = dir.file("m" + std::to_string(i), c.messages[i]);
+            const std::string alone = dir.file(std::to_string(i) + ".eml", c.messages[i]);
             EXPECT_EQ(report[i]["score"].get<int>(), pluginscore(rules, alone)) << c.what << i;
         }
     }
