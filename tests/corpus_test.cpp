@@ -290,10 +290,10 @@ TEST(corpus, thePlotHasAxesAThresholdAndTheReportsBuckets) {
     EXPECT_EQ(shaded, 2u);
     const auto dashes = svglines(svg, true);
     ASSERT_EQ(dashes.size(), 2u);
-    for (const auto& [lo, hi] : {std::pair{50.0, 250.0}, std::pair{350.0, 550.0}})
+    for (const auto& panel : {std::pair{50.0, 250.0}, std::pair{350.0, 550.0}})
         EXPECT_TRUE(std::any_of(dashes.begin(), dashes.end(), [&](const auto& d) {
-            return d.size() == 2 && d[0].second == lo && d[1].second == hi;
-        })) << lo;
+            return d.size() == 2 && d[0].second == panel.first && d[1].second == panel.second;
+        })) << panel.first;
     const auto curves = svglines(svg, false);
     for (const auto& [label, lo, hi] :
          {std::tuple{"threshold 8", 50.0, 250.0}, std::tuple{"false positives 0%", 350.0, 550.0},
