@@ -30,8 +30,8 @@ std::optional<std::string> fixcaseline(std::string_view line, std::string& why) 
     const auto at = static_cast<size_t>(s->pattern.data() - line.data());
     std::string fixed(1, '=');
     fixed += line.substr(0, at);
-    const std::optional<std::string> folded =
-        setscaseless(pattern) ? foldedpattern(pattern) : std::nullopt;
+    const bool caseless = setscaseless(pattern);
+    const std::optional<std::string> folded = caseless ? foldedpattern(pattern) : std::nullopt;
     fixed += folded ? *folded : pattern;
     fixed += line.substr(at + s->pattern.size());
     const std::string never =
@@ -41,7 +41,7 @@ std::optional<std::string> fixcaseline(std::string_view line, std::string& why) 
         why += "is now '" + *folded + "', exact: " + never +
                "; the text is folded to lower case, so every message scores as before but one "
                "with a capital right after a backslash (folding keeps those), which (?i) matched";
-    else if (setscaseless(pattern))
+    else if (caseless)
         why +=
             "is now exact, its (?i) kept (lower case would change what a byte code, a range "
             "or a property matches): " +

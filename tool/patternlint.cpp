@@ -144,46 +144,19 @@ std::vector<piece> piecesof(const std::string& p) {
     return out;
 }
 
-// The first capital letter of the class at p[at..end) that is a member
-// as written, not an escape or a POSIX class's name, or 0.
-char capitalinclass(const std::string& p, size_t at, size_t end) {
-    for (size_t j = at + 1; j < end; ++j) {
-        if (p[j] == '\\') {
-            j = escapeend(p, j) - 1;
-        } else if (p.compare(j, 2, "[:") == 0) {
-            j = std::min(end, after(p, j + 2, ']')) - 1;
-        } else if (isupper_ascii(p[j])) {
-            return p[j];
-        }
-    }
-    return 0;
-}
-
 // The byte an escape at p[at] writes ("\\x2f", "\\x{2f}", "\\-", "\\n"), or -1
-// for a set such as "\\w" or an escape read no further.
-int escapevalue(const std::string& p, size_t at, size_t end) {
-    const char e = at + 1 < p.size() ? p[at + 1] : '\0';
-    if (e == 'x') {
-        int value = 0;
-        for (size_t j = at + 2; j < end; ++j) {
-            if (p[j] == '{' || p[j] == '}') continue;
-            const int digit = std::isdigit(static_cast<unsigned char>(p[j])) != 0
-                                  ? p[j] - '0'
-                                  : (std::tolower(static_cast<unsigned char>(p[j])) - 'a' + 10);
-            if (digit < 0 || digit > 15 || (value = value * 16 + digit) > 255) return -1;
-        }
-        return value;
-    }
-    unsigned char out = 0;
-    return literalescape(static_cast<unsigned char>(e), out) ? out : -1;
+// for a set such as "\\w".
+int escapevalue(const std::string& p, size_t at) {
+    unsigned char byte = 0;
+    return byteescape(p, at + 1, byte) != notsyntax ? byte : -1;
 }
 
 // An escape whose meaning without regard to case a rewrite cannot keep: a
 // letter by its code, an octal code or back reference, a property.
-bool unsafeescape(const std::string& p, size_t at, size_t end) {
+bool unsafeescape(const std::string& p, size_t at) {
     const char e = at + 1 < p.size() ? p[at + 1] : '\0';
     if (e == 'x') {
-        const int value = escapevalue(p, at, end);
+        const int value = escapevalue(p, at);
         return value < 0 || std::isalpha(value) != 0;
     }
     return std::strchr("oNpP", e) != nullptr || std::isdigit(static_cast<unsigned char>(e)) != 0;
@@ -204,9 +177,20 @@ member readmember(const std::string& p, size_t j, size_t classend) {
     }
     if (p[j] == '\\') {
         const size_t e = std::min(classend, escapeend(p, j));
-        return {j, e, escapevalue(p, j, e), unsafeescape(p, j, e)};
+        return {j, e, escapevalue(p, j), unsafeescape(p, j)};
     }
     return {j, j + 1, static_cast<unsigned char>(p[j]), false};
+}
+
+// The first capital letter of the class at p[at..end) written as a letter
+// (not an escape or a POSIX class's name), or 0.
+char capitalinclass(const std::string& p, size_t at, size_t end) {
+    for (size_t j = at + 1; j + 1 < end;) {
+        const member m = readmember(p, j, end - 1);
+        if (m.end - m.at == 1 && isupper_ascii(p[m.at])) return p[m.at];
+        j = m.end;
+    }
+    return 0;
 }
 
 // The range lo-hi of a class in a text without capitals: as written when
@@ -294,7 +278,7 @@ std::optional<std::string> foldedpattern(const std::string& p) {
             out += isupper_ascii(p[k.at]) ? static_cast<char>(p[k.at] + 32) : p[k.at];
         } else if (k.caseless && k.type == piece::set) {
             if (!lowerclass(p, k.at, k.end, out)) return std::nullopt;
-        } else if (k.caseless && k.type == piece::escape && unsafeescape(p, k.at, k.end)) {
+        } else if (k.caseless && k.type == piece::escape && unsafeescape(p, k.at)) {
             return std::nullopt;
         } else {
             out.append(p, k.at, k.end - k.at);

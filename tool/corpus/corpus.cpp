@@ -77,6 +77,9 @@ struct corpusrun {
     // Scored messages whose header no empty line ends, and whose body the
     // rules saw encoded.
     int noheaderend = 0, encoded = 0;
+    // Each diagnostic of a rule and how many messages gave it, in the order
+    // of the rules.
+    std::map<messagediagnostic, int> diagnostics;
 };
 
 // The rules as the plugin without the debug marker counts them.
@@ -99,6 +102,7 @@ size_t ruleat(const std::vector<rulestats>& rules, int line) {
 void tally(corpusrun& run) {
     for (size_t i = 0; i < run.messages.size(); ++i) {
         const scoredmessage& r = run.scores.results[i];
+        for (const messagediagnostic& d : r.diagnostics) ++run.diagnostics[d];
         if (!r.scored) {
             ++run.notscored;
             continue;
@@ -158,15 +162,6 @@ void printcounts(const corpusrequest& q, const corpusrun& run, FILE* out) {
     noted(run.encoded, encodedbody, &scoredmessage::encoded, true);
 }
 
-// Each diagnostic of a rule and how many messages gave it, in the order of
-// the rules.
-std::map<messagediagnostic, int> diagnosticsperrule(const corpusrun& run) {
-    std::map<messagediagnostic, int> count;
-    for (const scoredmessage& r : run.scores.results)
-        for (const messagediagnostic& d : r.diagnostics) ++count[d];
-    return count;
-}
-
 // The diagnostics the plugin would have written, each named by its message
 // and its rule's line (the first of them unless --all), then per rule how
 // many messages gave each.
@@ -185,7 +180,7 @@ void printdiagnostics(const corpusrequest& q, const corpusrun& run, FILE* err) {
         std::fprintf(err, "blocklistctl: %zu more diagnostics (--all prints every one)\n",
                      all - listshown);
     std::fputs("blocklistctl: diagnostics per rule:\n", err);
-    for (const auto& [d, messages] : diagnosticsperrule(run))
+    for (const auto& [d, messages] : run.diagnostics)
         std::fprintf(err, "blocklistctl:   line %d: %d messages: %s\n", d.line, messages,
                      d.text->c_str());
 }
@@ -498,7 +493,7 @@ nlohmann::json jsonreport(const corpusrequest& q, const corpusrun& run, const sc
                           {"rules_that_hit_nothing", std::move(unhit)},
                           {"histogram", jsonbuckets(h)}};
     nlohmann::json perrule = nlohmann::json::array();
-    for (const auto& [d, messages] : diagnosticsperrule(run))
+    for (const auto& [d, messages] : run.diagnostics)
         perrule.push_back({{"line", d.line}, {"diagnostic", *d.text}, {"messages", messages}});
     doc["diagnostics_per_rule"] = std::move(perrule);
     if (q.hasthreshold) doc["threshold"] = jsonthreshold(q, run);
@@ -622,8 +617,8 @@ int corpusreport(const corpusrequest& q, FILE* out) {
     if (!anysource) return EX_NOINPUT;
     const int done = allsources ? 0 : EX_NOINPUT;
     run.scores = scoreall(run.messages, *run.loaded, q.jobs, q.costs);
-    printdiagnostics(q, run, stderr);
     tally(run);
+    printdiagnostics(q, run, stderr);
     const scorebuckets h = bucketsof(q, run.scores.results, run.messages);
 
     std::vector<change> compared;

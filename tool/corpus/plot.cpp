@@ -426,7 +426,6 @@ void draw(canvas& c, const plotinput& in) {
     if (in.threshold)
         markthreshold(c, top, axis.xof(*in.threshold),
                       {"threshold " + std::to_string(*in.threshold)}, used);
-    c.outline(top);
     scoreticks(c, top, in.buckets, axis);
     rates(c, bottom, in, axis);
     scoreticks(c, bottom, in.buckets, axis);

@@ -134,6 +134,18 @@ size_t skipclass(std::string_view p, size_t i) {
 
 namespace {
 
+bool hexdigit(unsigned char c, unsigned& v) {
+    if (c >= '0' && c <= '9')
+        v = c - '0';
+    else if (c >= 'a' && c <= 'f')
+        v = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F')
+        v = c - 'A' + 10;
+    else
+        return false;
+    return true;
+}
+
 // The index after the closer of the text from p[i] on, or p.size().
 size_t after(std::string_view p, size_t i, char closer) {
     const size_t e = p.find(closer, i);
@@ -142,16 +154,30 @@ size_t after(std::string_view p, size_t i, char closer) {
 
 }  // namespace
 
+size_t byteescape(std::string_view p, size_t i, unsigned char& out) {
+    const unsigned char e = at(p, i);
+    if (e != 'x') return literalescape(e, out) ? i + 1 : notsyntax;
+    ++i;
+    unsigned value = 0, digit = 0;
+    if (at(p, i) == '{') {
+        size_t j = i + 1;
+        while (hexdigit(at(p, j), digit) && value <= 0xFF) value = value * 16 + digit, ++j;
+        if (j == i + 1 || at(p, j) != '}' || value > 0xFF) return notsyntax;
+        out = static_cast<unsigned char>(value);
+        return j + 1;
+    }
+    // Up to two hex digits; none is the byte 0.
+    for (int n = 0; n < 2 && hexdigit(at(p, i), digit); ++n, ++i) value = value * 16 + digit;
+    out = static_cast<unsigned char>(value);
+    return i;
+}
+
 size_t escapeend(std::string_view p, size_t i) {
     if (i + 1 >= p.size()) return p.size();
     const char e = p[i + 1], open = i + 2 < p.size() ? p[i + 2] : '\0';
     if (e == 'c') return std::min(i + 3, p.size());  // a control byte
-    if (e == 'x' && open != '{') {
-        size_t j = i + 2;
-        while (j < p.size() && j < i + 4 && std::isxdigit(static_cast<unsigned char>(p[j])) != 0)
-            ++j;
-        return j;
-    }
+    unsigned char byte = 0;
+    if (e == 'x' && open != '{') return byteescape(p, i + 1, byte);
     if (open == '{' && std::strchr("xopPNkg", e) != nullptr) return after(p, i + 3, '}');
     if (open == '<' && (e == 'k' || e == 'g')) return after(p, i + 3, '>');
     if (open == '\'' && (e == 'k' || e == 'g')) return after(p, i + 3, '\'');

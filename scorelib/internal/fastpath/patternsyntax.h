@@ -47,6 +47,10 @@ size_t skipclass(std::string_view p, size_t i);
 // p.size().
 size_t wholeclassend(std::string_view p, size_t i);
 
+// The byte of the escape at p[i] (just after its backslash) that is one
+// byte: "\n", "\x41", "\x{41}", "\.", ...; the index after it, or notsyntax.
+size_t byteescape(std::string_view p, size_t i, unsigned char& out);
+
 // The index after the escape at p[i] (a backslash) with the argument of those
 // that take one: "\x41", "\x{41}", "\p{Lu}", "\k<name>", "\cA". At most
 // p.size().

@@ -58,38 +58,6 @@ bool exactclassescape(unsigned char e, byteset& out) {
     return true;
 }
 
-bool hexdigit(unsigned char c, unsigned& v) {
-    if (c >= '0' && c <= '9')
-        v = c - '0';
-    else if (c >= 'a' && c <= 'f')
-        v = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F')
-        v = c - 'A' + 10;
-    else
-        return false;
-    return true;
-}
-
-// The byte of the escape at p[i] (just after its backslash) that is one
-// byte: "\n", "\x41", "\x{41}", "\.", ...; the index after it, or notsyntax.
-size_t byteescape(std::string_view p, size_t i, unsigned char& out) {
-    const unsigned char e = at(p, i);
-    if (e != 'x') return literalescape(e, out) ? i + 1 : notsyntax;
-    ++i;
-    unsigned value = 0, digit = 0;
-    if (at(p, i) == '{') {
-        size_t j = i + 1;
-        while (hexdigit(at(p, j), digit) && value <= 0xFF) value = value * 16 + digit, ++j;
-        if (j == i + 1 || at(p, j) != '}' || value > 0xFF) return notsyntax;
-        out = static_cast<unsigned char>(value);
-        return j + 1;
-    }
-    // Up to two hex digits; none is the byte 0.
-    for (int n = 0; n < 2 && hexdigit(at(p, i), digit); ++n, ++i) value = value * 16 + digit;
-    out = static_cast<unsigned char>(value);
-    return i;
-}
-
 void addcases(byteset& s) {
     for (unsigned c = 'a'; c <= 'z'; ++c)
         if (s.test(c) || s.test(c - 'a' + 'A')) s.set(c), s.set(c - 'a' + 'A');
